@@ -1,0 +1,90 @@
+#include "main/events/event_hub.h"
+
+#include <vector>
+
+namespace chair {
+
+bool EventQueue::push(std::shared_ptr<const std::string> text) {
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    if (items_.size() >= kMaxEvents || bytes_ + text->size() > kMaxBytes) {
+      // The client stopped reading; end its stream rather than let the queue grow.
+      closed_ = true;
+      items_.clear();
+      bytes_ = 0;
+    } else {
+      bytes_ += text->size();
+      items_.push_back(std::move(text));
+    }
+  }
+  cv_.notify_one();
+  return !closed();
+}
+
+EventQueue::Pop EventQueue::pop(std::shared_ptr<const std::string>& out,
+                                std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  if (!cv_.wait_for(lock, timeout, [&] { return closed_ || !items_.empty(); })) return Pop::Timeout;
+  if (closed_) return Pop::Closed;
+  out = std::move(items_.front());
+  items_.pop_front();
+  bytes_ -= out->size();
+  return Pop::Message;
+}
+
+void EventQueue::close() {
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    items_.clear();
+    bytes_ = 0;
+  }
+  cv_.notify_all();
+}
+
+bool EventQueue::closed() const {
+  std::lock_guard lock(mutex_);
+  return closed_;
+}
+
+void EventHub::publish(const ServiceEvent& event) {
+  auto text = std::make_shared<const std::string>(to_json(event));
+  std::vector<uint64_t> dead;
+  std::lock_guard lock(mutex_);
+  for (auto& [id, queue] : subscribers_) {
+    if (!queue->push(text)) dead.push_back(id);
+  }
+  for (uint64_t id : dead) subscribers_.erase(id);
+}
+
+void EventHub::publish_log(std::string text) { publish(make_log_event(std::move(text))); }
+
+void EventHub::publish_status(std::string name) { publish(make_status_event(std::move(name))); }
+
+std::pair<uint64_t, std::shared_ptr<EventQueue>> EventHub::subscribe() {
+  auto queue = std::make_shared<EventQueue>();
+  uint64_t id = next_id_.fetch_add(1);
+  std::lock_guard lock(mutex_);
+  subscribers_.emplace(id, queue);
+  return {id, queue};
+}
+
+void EventHub::unsubscribe(uint64_t id) {
+  std::shared_ptr<EventQueue> queue;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = subscribers_.find(id);
+    if (it == subscribers_.end()) return;
+    queue = std::move(it->second);
+    subscribers_.erase(it);
+  }
+  queue->close();
+}
+
+size_t EventHub::subscriber_count() const {
+  std::lock_guard lock(mutex_);
+  return subscribers_.size();
+}
+
+}  // namespace chair

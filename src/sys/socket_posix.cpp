@@ -1,0 +1,109 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "sys/sockets.h"
+
+namespace chair::sys {
+
+namespace {
+std::string os_error(int err) { return std::strerror(err); }
+}  // namespace
+
+void init_sockets() {
+  // A client that resets its connection, or a parent that closed our standard output,
+  // is an ordinary write failure, never a reason for the process to die.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+Socket& Socket::operator=(Socket&& o) noexcept {
+  if (this != &o) {
+    close();
+    s_ = o.s_;
+    o.s_ = kNoSocket;
+  }
+  return *this;
+}
+
+void Socket::close() {
+  if (s_ != kNoSocket) {
+    ::close(static_cast<int>(s_));
+    s_ = kNoSocket;
+  }
+}
+
+Result<Socket> Socket::duplicate() const {
+  int d = fcntl(static_cast<int>(s_), F_DUPFD_CLOEXEC, 0);
+  if (d < 0) return fail(os_error(errno));
+  return Socket(d);
+}
+
+bool Socket::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::send(static_cast<int>(s_), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+Result<size_t> Socket::read_some(char* buf, size_t n, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return fail("timed out");
+    pollfd p{static_cast<int>(s_), POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return fail(os_error(errno));
+    if (r == 0) continue;
+    ssize_t got = ::recv(static_cast<int>(s_), buf, n, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return fail(os_error(errno));
+    return static_cast<size_t>(got);
+  }
+}
+
+void Socket::set_send_timeout(std::chrono::milliseconds timeout) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+  setsockopt(static_cast<int>(s_), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+Result<Listener> Listener::bind_loopback(uint16_t port, int backlog) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail(os_error(errno));
+  Listener l;
+  l.s_ = Socket(fd);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(os_error(errno));
+  if (::listen(fd, backlog) != 0) return fail(os_error(errno));
+  return l;
+}
+
+uint16_t Listener::local_port() const {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  if (getsockname(static_cast<int>(s_.native()), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+Result<Socket> Listener::accept() {
+  int fd = ::accept4(static_cast<int>(s_.native()), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return fail(os_error(errno));
+  return Socket(fd);
+}
+
+}  // namespace chair::sys
