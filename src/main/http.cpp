@@ -143,7 +143,7 @@ std::optional<HttpRequest> read_request(BufferedReader& reader, const HttpLimits
   }
   HttpRequest req;
   req.method = std::string(tokens[0]);
-  std::string_view target = tokens[1];
+  const std::string target(tokens[1]);  // `line` is reused for the headers
 
   size_t content_length = 0;
   for (size_t count = 0;; ++count) {
@@ -156,7 +156,12 @@ std::optional<HttpRequest> read_request(BufferedReader& reader, const HttpLimits
     if (count >= limits.max_headers) return std::nullopt;
     size_t colon = h.find(':');
     if (colon == std::string_view::npos) continue;
-    if (!ieq(trim_ascii(h.substr(0, colon)), "content-length")) continue;
+    std::string_view name = trim_ascii(h.substr(0, colon));
+    if (ieq(name, "host")) {
+      req.host = std::string(trim_ascii(h.substr(colon + 1)));
+      continue;
+    }
+    if (!ieq(name, "content-length")) continue;
     uint64_t v = 0;
     content_length = parse_u64(trim_ascii(h.substr(colon + 1)), v) ? v : 0;
   }
@@ -164,8 +169,8 @@ std::optional<HttpRequest> read_request(BufferedReader& reader, const HttpLimits
   if (content_length > 0 && !reader.read_exact(req.body, content_length)) return std::nullopt;
 
   size_t q = target.find('?');
-  req.path = std::string(target.substr(0, q));
-  if (q != std::string_view::npos) parse_query(target.substr(q + 1), req);
+  req.path = target.substr(0, q);
+  if (q != std::string::npos) parse_query(std::string_view(target).substr(q + 1), req);
   return req;
 }
 
@@ -200,6 +205,24 @@ void send_not_found(sys::Socket& socket) {
   (void)socket.write_all("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 }
 
+void send_forbidden(sys::Socket& socket) {
+  (void)socket.write_all("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+}
+
+bool is_loopback_host(std::string_view host) {
+  std::string_view name = host;
+  if (!name.empty() && name.front() == '[') {
+    size_t close = name.find(']');
+    if (close == std::string_view::npos) return false;
+    std::string_view rest = name.substr(close + 1);
+    name = name.substr(0, close + 1);
+    if (!rest.empty() && rest.front() != ':') return false;
+  } else if (size_t colon = name.find(':'); colon != std::string_view::npos) {
+    name = name.substr(0, colon);
+  }
+  return name == "127.0.0.1" || ieq(name, "localhost") || name == "[::1]";
+}
+
 nlohmann::json ok_reply() { return nlohmann::json{{"ok", true}}; }
 
 nlohmann::json error_reply(std::string_view text) {
@@ -214,6 +237,10 @@ void serve_connection(std::shared_ptr<ServiceState> state, sys::Socket socket) {
   BufferedReader reader(*read_handle, std::chrono::steady_clock::now() + limits.request_timeout);
   auto req = read_request(reader, limits);
   if (!req) return;
+  if (req->host && !is_loopback_host(*req->host)) {
+    send_forbidden(socket);
+    return;
+  }
 
   for (const Route& route : routes()) {
     if (route.path != req->path) continue;

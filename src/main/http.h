@@ -23,6 +23,7 @@ struct HttpRequest {
   std::string path;
   std::unordered_map<std::string, std::string, SeededHash> query;
   std::string body;
+  std::optional<std::string> host;  // the last Host header, trimmed
 
   // The query value, or nullptr when the key is absent.
   const std::string* param(const std::string& key) const {
@@ -72,6 +73,12 @@ std::string url_decode(std::string_view bytes);
 std::string json_body(const nlohmann::json& value);
 void send_json(sys::Socket& socket, const nlohmann::json& value);
 void send_not_found(sys::Socket& socket);
+void send_forbidden(sys::Socket& socket);
+
+// The Host header names this machine's loopback (127.0.0.1, localhost or [::1], any port).
+// A page in the user's browser that reaches us through a rebound DNS name carries its own
+// host name instead, and is refused before any route runs.
+bool is_loopback_host(std::string_view host);
 
 // The connection worker: one request, one reply (or an event stream), then close.
 void serve_connection(std::shared_ptr<ServiceState> state, sys::Socket socket);

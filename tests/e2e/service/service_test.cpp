@@ -118,6 +118,17 @@ TEST_F(Served, NotFoundIsExact) {
   }
 }
 
+TEST_F(Served, ForeignHostIsRefusedBeforeAnyRoute) {
+  EventStream events(port_);
+  ASSERT_TRUE(events.next()) << events.raw();
+  auto r = raw_request(port_, "GET /api/scan/stop HTTP/1.1\r\nHost: rebound.example:" + std::to_string(port_) +
+                                  "\r\n\r\n");
+  EXPECT_EQ(r.raw, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  // No route ran: the scan-stop route would have published its status and log line.
+  EXPECT_FALSE(events.next(300ms));
+  EXPECT_EQ(raw_request(port_, "GET /api/devices HTTP/1.1\r\nHost: localhost:1\r\n\r\n").status, 200);
+}
+
 TEST_F(Served, JsonReplyHead) {
   auto r = raw_request(port_, "OPTIONS /api/devices?&& HTTP/1.1\r\n\r\n");
   EXPECT_EQ(r.raw,

@@ -11,6 +11,12 @@ TEST(RequestReader, RequestLineForms) {
   ASSERT_TRUE(a);
   EXPECT_EQ(a->method, "GET");
   EXPECT_EQ(a->path, "/api/devices");
+  // The target survives the header lines that follow it.
+  auto h = parse_request_bytes("GET /api/events?a=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " +
+                               std::string(300, 'x') + "\r\n\r\n");
+  ASSERT_TRUE(h);
+  EXPECT_EQ(h->path, "/api/events");
+  EXPECT_EQ(*h->param("a"), "1");
   auto b = parse_request_bytes("POST   /api/devices\r\n\r\n");
   ASSERT_TRUE(b);
   EXPECT_EQ(b->path, "/api/devices");
@@ -75,6 +81,18 @@ TEST(RequestReader, Limits) {
   EXPECT_FALSE(parse_request_bytes(big + std::string(16, 'x')));
   // An overflowing length is no length at all.
   EXPECT_EQ(parse_request_bytes("POST /a\r\nContent-Length: 99999999999999999999999\r\n\r\n")->body, "");
+}
+
+TEST(LoopbackGuard, HostNames) {
+  for (const char* ok : {"127.0.0.1", "127.0.0.1:8080", "localhost", "LocalHost:1", "[::1]", "[::1]:80"})
+    EXPECT_TRUE(is_loopback_host(ok)) << ok;
+  for (const char* bad : {"evil.example", "evil.example:80", "127.0.0.1.evil.example", "localhost.evil",
+                          "[::1]x", "[::2]", "", "127.0.0.2", "[::1"})
+    EXPECT_FALSE(is_loopback_host(bad)) << bad;
+  auto r = parse_request_bytes("GET / HTTP/1.1\r\nhost:  a.b:1 \r\nHost: c\r\n\r\n");
+  ASSERT_TRUE(r && r->host);
+  EXPECT_EQ(*r->host, "c");
+  EXPECT_FALSE(parse_request_bytes("GET / HTTP/1.1\r\n\r\n")->host);
 }
 
 TEST(ReplyBody, KeysAscendAtEveryLevel) {
