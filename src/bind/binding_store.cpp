@@ -1,13 +1,20 @@
 #include "bind/binding_store.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <algorithm>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -34,18 +41,51 @@ constexpr size_t kMaxDepth = 128;
 // ---------------------------------------------------------------------------------------
 // Data directory
 
+#ifdef _WIN32
+// The environment is read as UTF-16 and handed on as UTF-8: the narrow copy is in the
+// system code page and would garble a non-ASCII user folder. A value that is not valid
+// Unicode counts as unset, as the path rules ask.
+std::optional<std::string> env_text(const char* name) {
+  std::wstring wname(name, name + std::strlen(name));
+  SetLastError(ERROR_SUCCESS);  // an empty value answers 0 without setting an error
+  DWORD need = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
+  if (need == 0) {
+    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    return std::string();
+  }
+  std::wstring value(need, L'\0');
+  DWORD got = GetEnvironmentVariableW(wname.c_str(), value.data(), need);
+  if (got >= need) return std::nullopt;
+  value.resize(got);
+  if (value.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, value.data(), static_cast<int>(value.size()),
+                              nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::nullopt;
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, value.data(), static_cast<int>(value.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::filesystem::path utf8_path(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+#else
 std::optional<std::string> env_text(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;
   return std::string(value);
 }
 
+std::filesystem::path utf8_path(const std::string& text) { return std::filesystem::path(text); }
+#endif
+
 // The per-user base folder that holds our folder, when the environment names one.
 std::optional<std::filesystem::path> per_user_base() {
 #ifdef _WIN32
   auto appdata = env_text("APPDATA");
   if (!appdata || !is_valid_utf8(*appdata)) return std::nullopt;
-  return std::filesystem::path(*appdata);
+  return utf8_path(*appdata);
 #else
   // The XDG rules ignore a relative XDG_CONFIG_HOME; an empty HOME would put the
   // binding wherever the service happened to start, so it counts as unset.
@@ -62,7 +102,7 @@ std::optional<std::filesystem::path> per_user_base() {
 std::filesystem::path data_directory() {
   if (auto dir = env_text("TAMRO_DATA_DIR"); dir && is_valid_utf8(*dir)) {
     std::string_view trimmed = trim_unicode(*dir);
-    if (!trimmed.empty()) return std::filesystem::path(std::string(trimmed));
+    if (!trimmed.empty()) return utf8_path(std::string(trimmed));
   }
   if (auto base = per_user_base()) return *base / kFolderName;
   std::error_code ec;
@@ -266,6 +306,26 @@ Result<BindConfig> read_binding(const json& v) {
   return out;
 }
 
+#ifdef _WIN32
+std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::string data;
+  std::array<char, 4096> buf;
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(h, buf.data(), static_cast<DWORD>(buf.size()), &n, nullptr)) {
+      CloseHandle(h);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    data.append(buf.data(), n);
+  }
+  CloseHandle(h);
+  return data;
+}
+#else
 std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
@@ -284,11 +344,14 @@ std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
   ::close(fd);
   return data;
 }
+#endif
 
 // ---------------------------------------------------------------------------------------
 // Writing
 
+#ifndef _WIN32
 std::string os_error_text(int err) { return std::error_code(err, std::generic_category()).message(); }
+#endif
 
 // One save at a time writes the file; the binding lock is never held across the write.
 std::mutex& save_mutex() {
@@ -296,6 +359,59 @@ std::mutex& save_mutex() {
   return m;
 }
 
+#ifdef _WIN32
+std::string os_error_text(DWORD err) {
+  wchar_t* text = nullptr;
+  DWORD len = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, err, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string out;
+  if (len > 0 && text != nullptr) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
+    if (n > 0) {
+      out.resize(static_cast<size_t>(n));
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), out.data(), n, nullptr, nullptr);
+    }
+  }
+  if (text != nullptr) LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
+  if (out.empty()) out = "error " + std::to_string(err);
+  return out;
+}
+
+// As on other systems: a private file beside bind.json, flushed to the disk, then moved
+// over it in one step, so the file always holds either the old record or the new one.
+Status replace_file(const std::filesystem::path& path, std::string_view text) {
+  static std::atomic<uint64_t> counter{0};
+  std::filesystem::path temp;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = path;
+    temp += ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter.fetch_add(1));
+    h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return fail(os_error_text(GetLastError()));
+  }
+  if (h == INVALID_HANDLE_VALUE) return fail(os_error_text(ERROR_FILE_EXISTS));
+
+  auto abandon = [&](DWORD err) {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    DeleteFileW(temp.c_str());
+    return fail(os_error_text(err));
+  };
+  while (!text.empty()) {
+    DWORD n = 0;
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size(), 1u << 20));
+    if (!WriteFile(h, text.data(), chunk, &n, nullptr) || n == 0) return abandon(GetLastError());
+    text.remove_prefix(n);
+  }
+  if (!FlushFileBuffers(h)) return abandon(GetLastError());
+  CloseHandle(h);
+  h = INVALID_HANDLE_VALUE;
+  if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return abandon(GetLastError());
+  return {};
+}
+#else
 Status write_all(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());
@@ -350,6 +466,7 @@ Status replace_file(const std::filesystem::path& path, std::string_view text) {
   }
   return {};
 }
+#endif
 
 void append_level(std::string& out, const char* name, int32_t value, bool last) {
   out += "    \"";

@@ -1,10 +1,16 @@
 #include "main/service.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include "main/http.h"
+#include "main/parent_watchdog.h"
 #include "sys/sockets.h"
 #include "sys/thread.h"
 #if CHAIR_HAVE_BIND
@@ -37,6 +43,20 @@ std::optional<std::string> find_option(const std::vector<std::string>& args, con
     if (args[i].rfind(joined, 0) == 0) return args[i].substr(joined.size());
   }
   return std::nullopt;
+}
+
+// Every served connection holds two descriptors (the socket and its read handle), so the
+// connection limit alone needs more than 1024. With the usual soft limit of 1024 the
+// descriptors ran out first: accept failed, and new clients hung in the backlog instead of
+// being turned away, while the binding could no longer be saved. The hard limit allows more.
+void raise_descriptor_limit() {
+#ifndef _WIN32
+  constexpr rlim_t kWanted = 4096;
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= kWanted) return;
+  lim.rlim_cur = lim.rlim_max == RLIM_INFINITY ? kWanted : std::min(lim.rlim_max, kWanted);
+  (void)setrlimit(RLIMIT_NOFILE, &lim);
+#endif
 }
 
 StatePtr create_state(ble::PlatformPtr platform, const Timings& timings) {
@@ -108,6 +128,7 @@ uint16_t find_port_option(const std::vector<std::string>& args) {
 
 int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform) {
   sys::init_sockets();
+  raise_descriptor_limit();
   if (platform) platform->init_thread();
   uint16_t port = find_port_option(args);
   StatePtr state = create_state(std::move(platform), Timings{});
@@ -121,6 +142,7 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
     return 1;
   }
   if (uint16_t bound = listener->local_port()) port = bound;
+  start_parent_watchdog(state);
   std::printf("[*] 服务监听: http://127.0.0.1:%u\nLISTEN_URL=http://127.0.0.1:%u\n[*] 后端就绪，UI 由主程序接管\n",
               port, port);
   std::fflush(stdout);

@@ -20,8 +20,27 @@ std::string bin_path(const std::string& name) {
   return base + "/" + name;
 }
 
+std::vector<std::string> service_command(const std::string& program) {
+  const char* cmd = std::getenv("CHAIR_SERVICE_CMD");
+  if (cmd == nullptr || *cmd == '\0' || program != bin_path("chair-service")) return {program};
+  std::vector<std::string> words;
+  std::string word;
+  for (const char* c = cmd;; ++c) {
+    if (*c == ' ' || *c == '\0') {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+      if (*c == '\0') break;
+    } else {
+      word += *c;
+    }
+  }
+  if (words.empty()) return {program};
+  return words;
+}
+
 ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std::string>& args,
                                const std::vector<std::string>& env) {
+  const std::vector<std::string> command = service_command(program);
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
   std::vector<std::string> envs;
@@ -33,13 +52,14 @@ ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std
     dup2(err[1], 2);
     int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, 0);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    std::vector<char*> argv;
+    for (const auto& c : command) argv.push_back(const_cast<char*>(c.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
     for (auto& e : envs) envp.push_back(e.data());
     envp.push_back(nullptr);
-    execve(program.c_str(), argv.data(), envp.data());
+    execve(command[0].c_str(), argv.data(), envp.data());
     _exit(127);
   }
   close(out[1]);
@@ -115,7 +135,11 @@ int ServiceProcess::wait(std::chrono::milliseconds timeout) {
     else
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  while (out_fd_ >= 0 || err_fd_ >= 0) pump(std::chrono::milliseconds(100));
+  // Normally the pipes end with the process. Should something it started still hold them
+  // (an emulator's helper processes can), what is there is taken and the wait ends anyway.
+  auto drain_until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while ((out_fd_ >= 0 || err_fd_ >= 0) && std::chrono::steady_clock::now() < drain_until)
+    pump(std::chrono::milliseconds(100));
   return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
 }
 

@@ -12,6 +12,12 @@ namespace chair::test {
 // build/bin (or the folder ctest names in CHAIR_BIN_DIR) joined with `name`.
 std::string bin_path(const std::string& name);
 
+// The command line that starts `program`: the program itself, except that the service
+// binary (bin_path("chair-service")) is replaced by the words of CHAIR_SERVICE_CMD when
+// that is set, e.g. "/usr/lib/wine/wine64 /abs/path/chair-service.exe" to drive another
+// build of the service with the same tests. The first word is an absolute path.
+std::vector<std::string> service_command(const std::string& program);
+
 class ServiceProcess {
  public:
   // Starts `program` with `args` and extra environment entries ("KEY=value").

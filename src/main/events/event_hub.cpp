@@ -1,5 +1,6 @@
 #include "main/events/event_hub.h"
 
+#include <thread>
 #include <vector>
 
 namespace chair {
@@ -46,6 +47,26 @@ void EventQueue::close() {
 bool EventQueue::closed() const {
   std::lock_guard lock(mutex_);
   return closed_;
+}
+
+bool EventQueue::empty() const {
+  std::lock_guard lock(mutex_);
+  return items_.empty();
+}
+
+void EventHub::wait_delivered(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::vector<std::shared_ptr<EventQueue>> queues;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& [id, q] : subscribers_) queues.push_back(q);
+    }
+    bool all_empty = true;
+    for (auto& q : queues) all_empty = all_empty && q->empty();
+    if (all_empty) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 void EventHub::publish(const ServiceEvent& event) {

@@ -32,6 +32,7 @@ class EventQueue {
   // The receiving end goes away: later pushes fail.
   void close();
   bool closed() const;
+  bool empty() const;
 
  private:
   mutable std::mutex mutex_;
@@ -52,6 +53,8 @@ class EventHub {
   std::pair<uint64_t, std::shared_ptr<EventQueue>> subscribe();
   void unsubscribe(uint64_t id);
   size_t subscriber_count() const;
+  // Waits until every subscriber has taken its queued events, or the timeout passes.
+  void wait_delivered(std::chrono::milliseconds timeout);
 
  private:
   std::atomic<uint64_t> next_id_{1};

@@ -1,0 +1,159 @@
+// The socket seam on Windows: Winsock 2.
+//
+// Every socket is created overlapped (the send timeout only works on such sockets) and
+// not inheritable, so a child process such as the PowerShell listing never holds one of
+// our connections open.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <climits>
+#include <mutex>
+#include <string>
+
+#include "sys/sockets.h"
+
+namespace chair::sys {
+
+namespace {
+
+SOCKET as_socket(NativeSocket s) { return static_cast<SOCKET>(s); }
+
+// The system's own text for a Winsock or Win32 error, as UTF-8: the caller puts it into
+// lines that the parent reads as UTF-8 ("监听失败: {}"), whatever the system's code page.
+std::string os_error(int err) {
+  wchar_t* text = nullptr;
+  DWORD len = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                 FORMAT_MESSAGE_IGNORE_INSERTS,
+                             nullptr, static_cast<DWORD>(err), 0, reinterpret_cast<wchar_t*>(&text), 0,
+                             nullptr);
+  std::string out;
+  if (len > 0 && text != nullptr) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
+    if (n > 0) {
+      out.resize(static_cast<size_t>(n));
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), out.data(), n, nullptr, nullptr);
+    }
+  }
+  if (text != nullptr) LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
+  if (out.empty()) out = "socket error " + std::to_string(err);
+  return out;
+}
+
+std::string last_error() { return os_error(WSAGetLastError()); }
+
+constexpr DWORD kSocketFlags = WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT;
+
+}  // namespace
+
+void init_sockets() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    // A failure here shows up as the listener's own error ("监听失败: {}").
+    (void)WSAStartup(MAKEWORD(2, 2), &data);
+  });
+}
+
+Socket& Socket::operator=(Socket&& o) noexcept {
+  if (this != &o) {
+    close();
+    s_ = o.s_;
+    o.s_ = kNoSocket;
+  }
+  return *this;
+}
+
+void Socket::close() {
+  if (s_ != kNoSocket) {
+    ::closesocket(as_socket(s_));
+    s_ = kNoSocket;
+  }
+}
+
+Result<Socket> Socket::duplicate() const {
+  WSAPROTOCOL_INFOW info{};
+  if (::WSADuplicateSocketW(as_socket(s_), GetCurrentProcessId(), &info) != 0) return fail(last_error());
+  SOCKET d = ::WSASocketW(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0, kSocketFlags);
+  if (d == INVALID_SOCKET) return fail(last_error());
+  return Socket(static_cast<NativeSocket>(d));
+}
+
+bool Socket::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    int chunk = static_cast<int>(std::min<size_t>(bytes.size(), INT_MAX));
+    int n = ::send(as_socket(s_), bytes.data(), chunk, 0);
+    if (n == SOCKET_ERROR && WSAGetLastError() == WSAEINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+Result<size_t> Socket::read_some(char* buf, size_t n, std::chrono::steady_clock::time_point deadline) {
+  int want = static_cast<int>(std::min<size_t>(n, INT_MAX));
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return fail("timed out");
+    WSAPOLLFD p{};
+    p.fd = as_socket(s_);
+    p.events = POLLRDNORM;
+    int r = ::WSAPoll(&p, 1, static_cast<INT>(std::min<long long>(left.count(), 60'000)));
+    if (r == SOCKET_ERROR) {
+      if (WSAGetLastError() == WSAEINTR) continue;
+      return fail(last_error());
+    }
+    if (r == 0) continue;
+    // Readable, closed or failed: recv tells which.
+    int got = ::recv(as_socket(s_), buf, want, 0);
+    if (got == SOCKET_ERROR) {
+      int err = WSAGetLastError();
+      if (err == WSAEINTR || err == WSAEWOULDBLOCK) continue;
+      return fail(os_error(err));
+    }
+    return static_cast<size_t>(got);
+  }
+}
+
+void Socket::set_send_timeout(std::chrono::milliseconds timeout) {
+  DWORD ms = static_cast<DWORD>(std::clamp<long long>(timeout.count(), 1, MAXDWORD));
+  ::setsockopt(as_socket(s_), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+}
+
+Result<Listener> Listener::bind_loopback(uint16_t port, int backlog) {
+  SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, kSocketFlags);
+  if (s == INVALID_SOCKET) return fail(last_error());
+  Listener l;
+  l.s_ = Socket(static_cast<NativeSocket>(s));
+  // No other program may take over our port while we hold it (with SO_REUSEADDR, Windows
+  // would let it bind the same address and receive some of the UI's connections).
+  BOOL exclusive = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(last_error());
+  if (::listen(s, backlog) != 0) return fail(last_error());
+  return l;
+}
+
+uint16_t Listener::local_port() const {
+  sockaddr_in addr{};
+  int len = sizeof addr;
+  if (::getsockname(as_socket(s_.native()), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+Result<Socket> Listener::accept() {
+  SOCKET s = ::accept(as_socket(s_.native()), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return fail(last_error());
+  // An accepted socket takes the listener's attributes; making sure of the one that
+  // matters when a child process is started.
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return Socket(static_cast<NativeSocket>(s));
+}
+
+}  // namespace chair::sys

@@ -1,0 +1,437 @@
+// The simulator through the bus, as the service's Bluetooth backend will see it.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "sim_client.h"
+#include "sim_options.h"
+#include "tools/chair-model/chair_model.h"
+
+namespace chair::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const Bytes kQuery{0x55, 0x01, 0x0A, 0x02, 0x00, 0x09, 0xAA};
+const Bytes kCold5{0x55, 0x02, 0x0A, 0x02, 0x05, 0x0F, 0xAA};
+const char* const kFreshReport = "55 01 0B 08 00 00 00 00 00 1C 08 16 AA";
+
+const std::string kPaired = std::string(kChairA) + ",name=TAMRO-X1,paired";
+
+auto changed(const std::string& path, const std::string& iface, const std::string& key) {
+  return [=](const Sig& s) { return s.path == path && s.changes(iface, key); };
+}
+auto changed_to(const std::string& path, const std::string& iface, const std::string& key, bool value) {
+  return [=](const Sig& s) {
+    return s.path == path && s.changes(iface, key) && s.changed.at(key).get<bool>() == value;
+  };
+}
+auto added(const std::string& object) {
+  return [=](const Sig& s) { return s.member == "InterfacesAdded" && s.object == object; };
+}
+auto removed(const std::string& object) {
+  return [=](const Sig& s) { return s.member == "InterfacesRemoved" && s.object == object; };
+}
+
+void connect_and_subscribe(SimFixture& f, const std::string& char_path = kCharPath) {
+  ASSERT_EQ(f.client->call(kChairAPath, kDeviceIface, "Connect"), "");
+  ASSERT_TRUE(f.client->wait(changed_to(kChairAPath, kDeviceIface, "ServicesResolved", true)));
+  ASSERT_EQ(f.client->call(char_path, kCharIface, "StartNotify"), "");
+  ASSERT_TRUE(f.client->wait(changed_to(char_path, kCharIface, "Notifying", true)));
+}
+
+bool wait_values(SimFixture& f, size_t n, const std::string& path = kCharPath) {
+  return wait_for_condition([&] { return f.client->values(path).size() >= n; }, 3s);
+}
+
+TEST(ChairSimOptions, DeviceSpecsParseOrExplainTheMistake) {
+  auto spec = sim::parse_device_spec("c0:ff:ee:01:02:0a,name=TAMRO-X1,paired,layout=indicate-only,rssi=-70", true);
+  ASSERT_TRUE(spec) << spec.error();
+  EXPECT_EQ(spec->address, "C0:FF:EE:01:02:0A");
+  EXPECT_EQ(spec->name, "TAMRO-X1");
+  EXPECT_TRUE(spec->paired && spec->known && spec->advertising && spec->present);
+  EXPECT_EQ(spec->layout, sim::Layout::kIndicateOnly);
+  EXPECT_EQ(spec->rssi, -70);
+  for (const char* bad : {"C0:FF:EE:01:02", "C0-FF-EE-01-02-0A", "C0:FF:EE:01:02:0A,layout=odd",
+                          "C0:FF:EE:01:02:0A,paired=1x", "C0:FF:EE:01:02:0A,rssi=5", "C0:FF:EE:01:02:0G"}) {
+    EXPECT_FALSE(sim::parse_device_spec(bad, true)) << bad;
+  }
+  EXPECT_FALSE(sim::parse_sim_args({"--chair", kChairA, "--device", kChairA})) << "same address twice";
+  EXPECT_FALSE(sim::parse_sim_args({"--connect-delay", "soon"}));
+}
+
+TEST(ChairSim, ExportsTheAdapterAndOnlyKnownDevicesAtStart) {
+  SimFixture f({"--chair", kPaired, "--chair", "C0:FF:EE:01:02:0B,known", "--chair", "C0:FF:EE:01:02:0C,name=TAMRO-NEW",
+                "--device", "AA:BB:CC:DD:EE:01,name=Phone"});
+  const ManagedObjects objects = f.client->objects();
+  const Props& adapter = objects.at(sdbus::ObjectPath(kAdapter)).at(kAdapterIface);
+  EXPECT_TRUE(adapter.at("Powered").get<bool>());
+  EXPECT_FALSE(adapter.at("Discovering").get<bool>());
+  EXPECT_EQ(adapter.at("Address").get<std::string>().size(), 17u);
+
+  const Props& a = objects.at(sdbus::ObjectPath(kChairAPath)).at(kDeviceIface);
+  EXPECT_EQ(a.at("Address").get<std::string>(), kChairA);
+  EXPECT_EQ(a.at("Name").get<std::string>(), "TAMRO-X1");
+  EXPECT_EQ(a.at("Alias").get<std::string>(), "TAMRO-X1");
+  EXPECT_TRUE(a.at("Paired").get<bool>() && a.at("Bonded").get<bool>());
+  EXPECT_FALSE(a.at("Connected").get<bool>() || a.at("ServicesResolved").get<bool>());
+  EXPECT_EQ(a.at("RSSI").get<int16_t>(), 0) << "not seen yet";
+  EXPECT_EQ(a.at("Adapter").get<sdbus::ObjectPath>(), kAdapter);
+
+  const Props& b = objects.at(sdbus::ObjectPath("/org/bluez/hci0/dev_C0_FF_EE_01_02_0B")).at(kDeviceIface);
+  EXPECT_EQ(b.at("Name").get<std::string>(), "");
+  EXPECT_EQ(b.at("Alias").get<std::string>(), "C0-FF-EE-01-02-0B") << "no name: the address with dashes";
+  EXPECT_FALSE(b.at("Paired").get<bool>());
+
+  EXPECT_EQ(objects.count(sdbus::ObjectPath("/org/bluez/hci0/dev_C0_FF_EE_01_02_0C")), 0u) << "not discovered yet";
+  EXPECT_EQ(objects.count(sdbus::ObjectPath("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01")), 0u);
+  for (const auto& [path, ifaces] : objects) EXPECT_EQ(ifaces.count("org.bluez.GattService1"), 0u) << path;
+
+  EXPECT_EQ(f.sim->terminate(), 0) << "SIGTERM ends the simulator cleanly";
+}
+
+TEST(ChairSim, DiscoveryAnnouncesDevicesAndForgetsTemporaryOnes) {
+  const std::string c = "/org/bluez/hci0/dev_C0_FF_EE_01_02_0C";
+  const std::string phone = "/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01";
+  SimFixture f({"--chair", kPaired, "--chair", "C0:FF:EE:01:02:0C,name=TAMRO-NEW", "--chair",
+                "C0:FF:EE:01:02:0D,name=TAMRO-HIDDEN,hidden", "--device", "AA:BB:CC:DD:EE:01,name=Phone",
+                "--announce-interval", "50", "--temporary-timeout", "300"});
+  auto adapter = sdbus::createProxy(f.client->connection(), "org.bluez", kAdapter);
+  auto filter = [&](Props p) -> std::string {
+    try {
+      adapter->callMethod("SetDiscoveryFilter").onInterface(kAdapterIface).withArguments(p);
+      return "";
+    } catch (const sdbus::Error& e) {
+      return e.getName();
+    }
+  };
+  EXPECT_EQ(filter({{"Transport", sdbus::Variant(int32_t{5})}}), "org.bluez.Error.InvalidArguments");
+  EXPECT_EQ(filter({{"Colour", sdbus::Variant(true)}}), "org.bluez.Error.InvalidArguments");
+  ASSERT_EQ(filter({{"Transport", sdbus::Variant(std::string("le"))}, {"DuplicateData", sdbus::Variant(true)}}), "");
+
+  ASSERT_EQ(f.client->call(kAdapter, kAdapterIface, "StartDiscovery"), "");
+  EXPECT_TRUE(f.client->wait(changed_to(kAdapter, kAdapterIface, "Discovering", true)));
+  EXPECT_EQ(f.client->call(kAdapter, kAdapterIface, "StartDiscovery"),
+            "org.bluez.Error.InProgress: Operation already in progress");
+
+  auto new_chair = f.client->wait(added(c));
+  ASSERT_TRUE(new_chair);
+  const Props& props = new_chair->added.at(kDeviceIface);
+  EXPECT_EQ(props.at("Name").get<std::string>(), "TAMRO-NEW");
+  EXPECT_NE(props.at("RSSI").get<int16_t>(), 0);
+  EXPECT_TRUE(f.client->wait(added(phone)));
+  // Known devices and later announcements arrive as changes of RSSI (and, with DuplicateData,
+  // of ManufacturerData), each with a new value.
+  EXPECT_TRUE(f.client->wait(changed(kChairAPath, kDeviceIface, "RSSI")));
+  ASSERT_TRUE(wait_for_condition([&] { return f.client->count(changed(c, kDeviceIface, "RSSI")) >= 3; }));
+  int16_t last = props.at("RSSI").get<int16_t>();
+  for (const auto& s : f.client->signals()) {
+    if (s.path != c || !s.changes(kDeviceIface, "RSSI")) continue;
+    EXPECT_NE(s.changed.at("RSSI").get<int16_t>(), last);
+    last = s.changed.at("RSSI").get<int16_t>();
+    EXPECT_EQ(s.changed.count("ManufacturerData"), 1u);
+  }
+  EXPECT_EQ(f.client->count([](const Sig& s) { return s.object.find("0D") != std::string::npos; }), 0u)
+      << "a device that does not advertise is never discovered";
+
+  const size_t stop_at = f.client->size();
+  ASSERT_EQ(f.client->call(kAdapter, kAdapterIface, "StopDiscovery"), "");
+  EXPECT_TRUE(f.client->wait(changed_to(kAdapter, kAdapterIface, "Discovering", false)));
+  EXPECT_TRUE(f.client->wait(
+      [&](const Sig& s) {
+        return s.path == kChairAPath && s.member == "PropertiesChanged" && s.invalidated == std::vector<std::string>{"RSSI"};
+      },
+      3s, stop_at));
+  EXPECT_EQ(f.client->call(kAdapter, kAdapterIface, "StopDiscovery"), "org.bluez.Error.Failed: No discovery started");
+  // Devices only seen in that discovery go after the temporary timeout; the paired one stays.
+  EXPECT_TRUE(f.client->wait(removed(c)));
+  EXPECT_TRUE(f.client->wait(removed(phone)));
+  EXPECT_EQ(f.client->objects().count(sdbus::ObjectPath(kChairAPath)), 1u);
+  EXPECT_EQ(f.client->count(removed(kChairAPath)), 0u);
+}
+
+TEST(ChairSim, DiscoverySessionsBelongToTheirSender) {
+  SimFixture f({"--chair", kPaired});
+  auto other = std::make_unique<SimClient>(f.bus.address());
+  ASSERT_EQ(other->call(kAdapter, kAdapterIface, "StartDiscovery"), "");
+  ASSERT_EQ(f.client->call(kAdapter, kAdapterIface, "StartDiscovery"), "");
+  ASSERT_EQ(f.client->call(kAdapter, kAdapterIface, "StopDiscovery"), "");
+  EXPECT_TRUE(f.client->props(kAdapter, kAdapterIface).at("Discovering").get<bool>()) << "the other still discovers";
+  other.reset();  // leaving the bus ends its session
+  EXPECT_TRUE(f.client->wait(changed_to(kAdapter, kAdapterIface, "Discovering", false)));
+}
+
+TEST(ChairSim, ConnectResolvesServicesAndDisconnectTakesItsTime) {
+  SimFixture f({"--chair", kPaired, "--connect-delay", "100", "--disconnect-delay", "200"});
+  auto device = sdbus::createProxy(f.client->connection(), "org.bluez", kChairAPath);
+  std::mutex m;
+  std::vector<std::string> replies;
+  auto connect_async = [&] {
+    device->callMethodAsync("Connect").onInterface(kDeviceIface).uponReplyInvoke([&](const sdbus::Error* e) {
+      std::lock_guard lock(m);
+      replies.push_back(e ? e->getMessage() : "ok");
+    });
+  };
+  connect_async();
+  connect_async();
+  ASSERT_TRUE(wait_for_condition([&] {
+    std::lock_guard lock(m);
+    return replies.size() == 2;
+  }));
+  EXPECT_EQ(replies, (std::vector<std::string>{"Operation already in progress", "ok"}));
+
+  // Connected, then the GATT objects, then ServicesResolved.
+  ASSERT_TRUE(f.client->wait(changed_to(kChairAPath, kDeviceIface, "ServicesResolved", true)));
+  const long connected = f.client->index_of(changed_to(kChairAPath, kDeviceIface, "Connected", true));
+  const long service = f.client->index_of(added(kServicePath));
+  const long characteristic = f.client->index_of(added(kCharPath));
+  const long resolved = f.client->index_of(changed_to(kChairAPath, kDeviceIface, "ServicesResolved", true));
+  EXPECT_TRUE(connected >= 0 && connected < service && service < characteristic && characteristic < resolved);
+
+  const ManagedObjects objects = f.client->objects();
+  const Props& chr = objects.at(sdbus::ObjectPath(kCharPath)).at(kCharIface);
+  EXPECT_EQ(chr.at("UUID").get<std::string>(), kDataUuid);
+  EXPECT_EQ(chr.at("Flags").get<std::vector<std::string>>(),
+            (std::vector<std::string>{"read", "write-without-response", "write", "notify"}));
+  EXPECT_EQ(chr.at("Service").get<sdbus::ObjectPath>(), kServicePath);
+  EXPECT_EQ(objects.at(sdbus::ObjectPath(kServicePath)).at("org.bluez.GattService1").at("Device").get<sdbus::ObjectPath>(),
+            kChairAPath);
+
+  EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, "Connect"), "") << "already connected";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, "Disconnect"), "");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms) << "the reply waits for the link to go down";
+  const long unresolved = f.client->index_of(changed_to(kChairAPath, kDeviceIface, "ServicesResolved", false));
+  const long disconnected = f.client->index_of(changed_to(kChairAPath, kDeviceIface, "Connected", false));
+  EXPECT_TRUE(unresolved >= 0 && unresolved < disconnected);
+  EXPECT_EQ(f.client->objects().count(sdbus::ObjectPath(kCharPath)), 1u) << "the attribute cache survives";
+  EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, "Disconnect"), "") << "not connected: success at once";
+
+  // A Disconnect cancels a Connect still under way.
+  replies.clear();
+  connect_async();
+  EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, "Disconnect"), "");
+  ASSERT_TRUE(wait_for_condition([&] {
+    std::lock_guard lock(m);
+    return replies.size() == 1;
+  }));
+  EXPECT_EQ(replies[0], "br-connection-canceled");
+}
+
+TEST(ChairSim, QueryThroughNotificationsGetsTheChairsReports) {
+  SimFixture f({"--chair", kPaired});
+  connect_and_subscribe(f);
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "");
+  ASSERT_TRUE(wait_values(f, 1));
+  EXPECT_EQ(hex(f.client->values()[0]), kFreshReport);
+  EXPECT_EQ(f.client->write(kCharPath, kCold5), "") << "no type: a request, the characteristic has write";
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "");
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "");
+  ASSERT_TRUE(wait_values(f, 4));
+  const auto values = f.client->values();
+  EXPECT_EQ(hex(values[1]), "55 02 0B 02 05 0E AA");
+  EXPECT_EQ(values[2], values[3]) << "equal answers are each notified";
+  EXPECT_EQ(values[2][4], 5) << "cooling level in the full report";
+  EXPECT_EQ(f.ctl({"writes", kChairA}),
+            "command 55 01 0A 02 00 09 AA\nrequest 55 02 0A 02 05 0F AA\ncommand 55 01 0A 02 00 09 AA\n"
+            "command 55 01 0A 02 00 09 AA\n");
+  const auto status = nlohmann::json::parse(f.ctl({"status", kChairA}));
+  EXPECT_EQ(status["cold"], 5);
+  EXPECT_EQ(status["connected"], true);
+
+  EXPECT_EQ(f.client->call(kCharPath, kCharIface, "StartNotify"), "") << "the same sender again, armed";
+  EXPECT_EQ(f.client->call(kCharPath, kCharIface, "StopNotify"), "");
+  EXPECT_TRUE(f.client->wait(changed_to(kCharPath, kCharIface, "Notifying", false)));
+  EXPECT_EQ(f.client->call(kCharPath, kCharIface, "StopNotify"), "org.bluez.Error.Failed: No notify session started");
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "");
+  ASSERT_EQ(f.client->call(kCharPath, kCharIface, "StartNotify"), "");
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "");
+  ASSERT_TRUE(wait_values(f, 5));
+  EXPECT_EQ(f.client->values().size(), 5u) << "no notification without a session";
+}
+
+TEST(ChairSim, WritesAndSubscriptionsFollowTheDaemonsRules) {
+  SimFixture f({"--chair", kPaired, "--write-delay", "300", "--mtu", "23"});
+  ASSERT_EQ(f.client->call(kChairAPath, kDeviceIface, "Connect"), "");
+  ASSERT_EQ(f.client->call(kChairAPath, kDeviceIface, "Disconnect"), "");
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "org.bluez.Error.Failed: Not connected");
+  // A session opened while disconnected waits for the next connection.
+  EXPECT_EQ(f.client->call(kCharPath, kCharIface, "StartNotify"), "");
+  EXPECT_FALSE(f.client->props(kCharPath, kCharIface).at("Notifying").get<bool>());
+  EXPECT_EQ(f.client->call(kCharPath, kCharIface, "StartNotify"), "org.bluez.Error.InProgress: In Progress");
+  ASSERT_EQ(f.client->call(kChairAPath, kDeviceIface, "Connect"), "");
+  EXPECT_TRUE(f.client->wait(changed_to(kCharPath, kCharIface, "Notifying", true)));
+
+  EXPECT_EQ(f.client->write(kCharPath, Bytes(21, 0), "command"), "org.bluez.Error.Failed: Failed to initiate write");
+  EXPECT_EQ(f.client->write(kCharPath, Bytes(20, 0), "command"), "");
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "sideways"), "org.bluez.Error.InvalidArguments: Invalid arguments in method call");
+
+  // Anything written while a request is pending on the characteristic is turned away.
+  auto chr = sdbus::createProxy(f.client->connection(), "org.bluez", kCharPath);
+  std::atomic<int> first{-1};
+  chr->callMethodAsync("WriteValue").onInterface(kCharIface).withArguments(kCold5, Props{{"type", sdbus::Variant(std::string("request"))}})
+      .uponReplyInvoke([&](const sdbus::Error* e) { first = e ? 1 : 0; });
+  ASSERT_TRUE(wait_for_condition([&] { return f.ctl({"writes", kChairA}).find("request") != std::string::npos; }));
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "org.bluez.Error.InProgress: In Progress");
+  ASSERT_TRUE(wait_for_condition([&] { return first != -1; }));
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "");
+}
+
+TEST(ChairSim, FaultsSilenceDropRefusalAndPower) {
+  SimFixture f({"--chair", kPaired, "--chair", "C0:FF:EE:01:02:0B,known,absent"});
+  EXPECT_EQ(f.client->call("/org/bluez/hci0/dev_C0_FF_EE_01_02_0B", kDeviceIface, "Connect"),
+            "org.bluez.Error.Failed: le-connection-abort-by-local");
+  connect_and_subscribe(f);
+
+  f.ctl({"silent", "on"});
+  EXPECT_EQ(f.client->write(kCharPath, kCold5, "command"), "");
+  f.ctl({"silent", "off", kChairA});
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "");
+  ASSERT_TRUE(wait_values(f, 1));
+  EXPECT_EQ(f.client->values().size(), 1u) << "the silent chair answered";
+  EXPECT_EQ(f.client->values()[0][4], 5) << "but it applied the level";
+
+  f.ctl({"refuse-writes", kChairA, "org.bluez.Error.NotPermitted", "Write not permitted"});
+  EXPECT_EQ(f.client->write(kCharPath, kQuery), "org.bluez.Error.NotPermitted: Write not permitted");
+  f.ctl({"accept-writes", kChairA});
+  EXPECT_EQ(f.client->write(kCharPath, kQuery), "");
+
+  // Switched off: the link drops and cannot come back until the chair is present again.
+  const size_t before_drop = f.client->size();
+  f.ctl({"drop", kChairA});
+  EXPECT_TRUE(f.client->wait(changed_to(kChairAPath, kDeviceIface, "Connected", false), 3s, before_drop));
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "org.bluez.Error.Failed: Not connected");
+  EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, "Connect"), "org.bluez.Error.Failed: le-connection-abort-by-local");
+  f.ctl({"present", kChairA});
+  const size_t before_back = f.client->size();
+  EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, "Connect"), "");
+  EXPECT_TRUE(f.client->wait(changed_to(kCharPath, kCharIface, "Notifying", true), 3s, before_back))
+      << "the notify session is re-armed";
+
+  const size_t before_off = f.client->size();
+  f.ctl({"power", "off"});
+  EXPECT_TRUE(f.client->wait(changed_to(kAdapter, kAdapterIface, "Powered", false), 3s, before_off));
+  EXPECT_TRUE(f.client->wait(changed_to(kChairAPath, kDeviceIface, "Connected", false), 3s, before_off));
+  EXPECT_EQ(f.client->call(kAdapter, kAdapterIface, "StartDiscovery"), "org.bluez.Error.NotReady: Resource Not Ready");
+  EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, "Connect"),
+            "org.bluez.Error.Failed: le-connection-adapter-not-powered");
+  f.ctl({"power", "on"});
+  EXPECT_EQ(f.client->call(kAdapter, kAdapterIface, "StartDiscovery"), "");
+
+  f.ctl({"drop", "11:22:33:44:55:66"}, false);
+  f.ctl({"frobnicate"}, false);
+}
+
+// Control commands run on the simulator's scheduler while its timers are pending; status used to
+// take the whole simulator down. It must answer for every kind of device in every state, and the
+// simulator must go on serving afterwards.
+TEST(ChairSim, StatusAnswersInEveryDeviceStateAndTheSimulatorLivesOn) {
+  SimFixture f({"--chair", kPaired, "--chair", "C0:FF:EE:01:02:0C,alias=TAMRO-MINE,paired,layout=no-data-char",
+                "--device", "AA:BB:CC:DD:EE:01,name=Phone", "--announce-interval", "10"});
+  auto status = [&](const std::string& address) { return nlohmann::json::parse(f.ctl({"status", address})); };
+
+  const auto phone = status("aa:bb:cc:dd:ee:01");
+  EXPECT_EQ(phone["exported"], false);
+  EXPECT_FALSE(phone.contains("cold")) << "not a chair: no chair state";
+  EXPECT_EQ(status("C0:FF:EE:01:02:0C")["layout"], "no-data-char");
+  EXPECT_EQ(status(kChairA)["switchByte"], 8);
+
+  connect_and_subscribe(f);
+  EXPECT_EQ(f.client->write(kCharPath, kCold5, "command"), "");
+  ASSERT_TRUE(wait_values(f, 1));
+  for (int i = 0; i < 5; ++i) {
+    const auto a = status(kChairA);
+    EXPECT_EQ(a["connected"], true);
+    EXPECT_EQ(a["notifying"], true);
+    EXPECT_EQ(a["cold"], 5);
+  }
+  f.ctl({"layout", kChairA, "no-data-char"});
+  EXPECT_EQ(status(kChairA)["notifying"], false) << "the old table is gone";
+  f.ctl({"remove", kChairA});
+  EXPECT_EQ(status(kChairA)["exported"], false);
+  f.ctl({"status"}, false);
+  f.ctl({"status", "11:22:33:44:55:66"}, false);
+  EXPECT_NE(f.ctl({"list"}).find("AA:BB:CC:DD:EE:01 name=Phone"), std::string::npos);
+
+  // A paired device may carry a name of the user's while it advertises none.
+  const Props mine = f.client->props("/org/bluez/hci0/dev_C0_FF_EE_01_02_0C", kDeviceIface);
+  EXPECT_EQ(mine.at("Alias").get<std::string>(), "TAMRO-MINE");
+  EXPECT_EQ(mine.at("Name").get<std::string>(), "");
+}
+
+TEST(ChairSim, LayoutsChangeTheAttributeTableAndRemoveGoesChildrenFirst) {
+  SimFixture f({"--chair", kPaired});
+  connect_and_subscribe(f);
+  const std::string notifier = std::string(kServicePath) + "/char000e";
+
+  f.ctl({"layout", kChairA, "write-only-with-notifier"});
+  ASSERT_TRUE(f.client->wait(added(notifier)));
+  auto objects = f.client->objects();
+  EXPECT_EQ(objects.at(sdbus::ObjectPath(kCharPath)).at(kCharIface).at("Flags").get<std::vector<std::string>>(),
+            (std::vector<std::string>{"write-without-response", "write"}));
+  EXPECT_EQ(f.client->call(kCharPath, kCharIface, "StartNotify"), "org.bluez.Error.NotSupported: Operation is not supported");
+  ASSERT_EQ(f.client->call(notifier, kCharIface, "StartNotify"), "");
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "");
+  ASSERT_TRUE(wait_values(f, 1, notifier));
+  EXPECT_EQ(hex(f.client->values(notifier)[0]), kFreshReport);
+
+  f.ctl({"layout", kChairA, "indicate-only"});
+  ASSERT_TRUE(f.client->wait(removed(notifier)));
+  ASSERT_TRUE(wait_for_condition([&] {
+    auto o = f.client->objects();
+    auto it = o.find(sdbus::ObjectPath(kCharPath));
+    return it != o.end() && it->second.at(kCharIface).at("Flags").get<std::vector<std::string>>() ==
+                                std::vector<std::string>{"read", "write", "indicate"};
+  }));
+  EXPECT_EQ(f.client->call(kCharPath, kCharIface, "StartNotify"), "");
+  EXPECT_EQ(f.client->write(kCharPath, kQuery), "");
+  ASSERT_TRUE(wait_values(f, 1));
+
+  f.ctl({"layout", kChairA, "no-data-char"});
+  ASSERT_TRUE(wait_for_condition([&] {
+    auto o = f.client->objects();
+    auto it = o.find(sdbus::ObjectPath(kCharPath));
+    return it != o.end() && it->second.at(kCharIface).at("UUID").get<std::string>() != kDataUuid;
+  }));
+
+  const size_t before = f.client->size();
+  f.ctl({"remove", kChairA});
+  ASSERT_TRUE(f.client->wait(removed(kChairAPath), 3s, before));
+  const long chr = f.client->index_of(removed(kCharPath), before);
+  const long svc = f.client->index_of(removed(kServicePath), before);
+  const long dev = f.client->index_of(removed(kChairAPath), before);
+  EXPECT_TRUE(chr >= 0 && chr < svc && svc < dev);
+  EXPECT_EQ(f.client->objects().count(sdbus::ObjectPath(kChairAPath)), 0u);
+}
+
+TEST(ChairSim, WriteStreamAndChunkedAnswers) {
+  SimFixture f({"--chair", kPaired + ",chunking,seed=3"});
+  ChildProcess watch({chair_bin("chair-sim"), "ctl", "--bus", f.bus.address(), "watch-writes"});
+  ASSERT_TRUE(watch.wait_for_line("READY"));
+  connect_and_subscribe(f);
+
+  // The same writes to a plain model give the byte stream the chunking chair must produce.
+  std::vector<Bytes> writes{kQuery, kCold5, kQuery, {0x55, 0x06, 0x0A, 0x02, 0x03, 0x0F, 0xAA}, kQuery, kQuery};
+  sim::ChairModel plain;
+  Bytes expected;
+  for (const auto& w : writes) {
+    EXPECT_EQ(f.client->write(kCharPath, w, "command"), "");
+    for (const auto& n : plain.on_write(w)) expected.insert(expected.end(), n.begin(), n.end());
+  }
+  Bytes got;
+  ASSERT_TRUE(wait_for_condition([&] {
+    got.clear();
+    for (const auto& v : f.client->values()) got.insert(got.end(), v.begin(), v.end());
+    return got.size() >= expected.size();
+  }));
+  EXPECT_EQ(hex(got), hex(expected));
+  EXPECT_GT(f.client->values().size(), writes.size()) << "answers were cut";
+
+  const std::string line = watch.wait_for([](const std::string& l) { return l.find("55 06 0A 02 03 0F AA") != std::string::npos; });
+  EXPECT_EQ(line, std::string(kChairA) + " command 55 06 0A 02 03 0F AA");
+  EXPECT_EQ(watch.lines().size(), 1 + writes.size());
+}
+
+}  // namespace
+}  // namespace chair::test

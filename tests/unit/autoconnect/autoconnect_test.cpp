@@ -1,0 +1,246 @@
+// The supervisor that keeps the bound chair connected, and the attempts it shares with the
+// binding routes, driven against a scripted chair.
+#include "bind/autoconnect.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "service_rig.h"
+
+namespace chair::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ble::ConnectionStatus;
+
+const std::string kAutoConnecting = std::string("auto connecting ") + kChairText + " ...";
+const std::string kLostLink = "座椅连接已断开，将自动重连";
+const Result<ConnectionStatus> kDown = ConnectionStatus::Disconnected;
+const Result<ConnectionStatus> kUp = ConnectionStatus::Connected;
+
+auto log_starts(std::string prefix) {
+  return [prefix](const nlohmann::json& e) {
+    return e.value("type", "") == "log" && e.value("log", "").rfind(prefix, 0) == 0;
+  };
+}
+
+// Waits for a record and returns the moment the test saw it.
+Clock::time_point seen(EventStream& events, const std::function<bool(const nlohmann::json&)>& pred,
+                       const std::string& what, std::chrono::milliseconds timeout = 5s) {
+  EXPECT_TRUE(events.wait_for(pred, timeout).has_value()) << "no event: " << what;
+  return Clock::now();
+}
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Service discovery that never succeeds: the link stays open and never becomes connected.
+void hang_handshake(FakeDevice& device, Timings& timings) {
+  FakeDiscovery answer;
+  answer.error = "unreachable";
+  device.script_discovery({answer});
+  timings.discovery_attempts = 1'000'000;
+}
+
+// The rig with the service and the supervisor running.
+struct Supervised : ServiceRig {
+  explicit Supervised(std::optional<bind::BindConfig> file = bound_to(kChairText))
+      : ServiceRig(std::move(file)) {}
+  void run(Timings timings = fast_timings()) {
+    start(timings);
+    ASSERT_TRUE(bind::start_autoconnect_supervisor(service.state));
+  }
+};
+
+TEST(AutoConnect, StaysQuietUntilTheBindingAndTheRadioAllowAnAttempt) {
+  // While a row's blocker holds, the supervisor must not touch the chair; once it is lifted
+  // (for the scan rows) the next pass connects.
+  struct Row {
+    const char* name;
+    std::optional<bind::BindConfig> file;
+    std::function<void(ServiceRig&)> block, lift;
+  };
+  auto set_scanning = [](ServiceRig& r, bool on) {
+    std::lock_guard lock(r.service.state->devices.mutex);
+    r.service.state->devices.scanning = on;
+  };
+  const std::vector<Row> rows = {
+      {"no chair bound", std::nullopt, nullptr, nullptr},
+      {"auto-connect off", bound_to(kChairText, false), nullptr, nullptr},
+      {"scan started through the API", bound_to(kChairText),
+       [](ServiceRig& r) { EXPECT_EQ(r.call("/api/scan/start"), ok_reply()); },
+       [](ServiceRig& r) { EXPECT_EQ(r.call("/api/scan/stop"), ok_reply()); }},
+      {"scan-active flag alone", bound_to(kChairText),
+       [](ServiceRig& r) { r.service.state->scanActive = true; },
+       [](ServiceRig& r) { r.service.state->scanActive = false; }},
+      {"device table scanning alone", bound_to(kChairText),
+       [&](ServiceRig& r) { set_scanning(r, true); },
+       [&](ServiceRig& r) { set_scanning(r, false); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ServiceRig rig(row.file);
+    rig.start();
+    if (row.block) row.block(rig);
+    ASSERT_TRUE(bind::start_autoconnect_supervisor(rig.service.state));
+
+    // About ten passes.
+    std::this_thread::sleep_for(10 * fast_timings().supervisor_pause);
+    for (const auto& record : rig.drained())
+      EXPECT_FALSE(phase_is("connecting")(record) || log_is(kAutoConnecting)(record)) << record;
+    EXPECT_TRUE(rig.fake->sessions().empty());
+
+    if (row.lift) {
+      row.lift(rig);
+      EXPECT_TRUE(rig.events->wait_for(phase_is("connecting")));
+      EXPECT_TRUE(rig.events->wait_log(kAutoConnecting));
+      EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
+    }
+  }
+}
+
+TEST(AutoConnect, ReconnectsAfterTheUserDisconnects) {
+  Supervised rig;
+  rig.run();
+  auto announced = rig.events->wait_for(phase_is("connecting"));
+  ASSERT_TRUE(announced);
+  EXPECT_EQ((*announced)["bind"]["boundAddress"], kChairText);
+  ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
+
+  EXPECT_EQ(rig.call("/api/disconnect"), ok_reply());
+  ASSERT_TRUE(rig.events->wait_for(status_is("idle")));
+  EXPECT_TRUE(rig.events->wait_log(kAutoConnecting));
+  EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
+  EXPECT_EQ(rig.fake->sessions().size(), 2u);
+  EXPECT_GE(rig.chair.device->closes(), 1);
+}
+
+TEST(AutoConnect, AnUnreachableChairIsAnnouncedAsWaitingAndRetried) {
+  Supervised rig(bound_to("c0:ff:ee:0b:ad:00"));  // nobody answers there
+  rig.run();
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    // The attempt works with the stored address in upper case.
+    EXPECT_TRUE(rig.events->wait_log("auto connecting C0:FF:EE:0B:AD:00 ..."));
+    auto waiting = rig.events->wait_for(phase_is("waiting"));
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ((*waiting)["bind"]["boundAddress"], "c0:ff:ee:0b:ad:00");
+  }
+}
+
+TEST(AutoConnect, AHungHandshakeIsDroppedOnceTheLimitHasPassed) {
+  Supervised rig;
+  Timings timings = fast_timings();
+  hang_handshake(*rig.chair.device, timings);
+  rig.run(timings);
+  EventStream& events = *rig.events;
+
+  const auto opened = seen(events, log_starts("link opened"), "link opened");
+  const auto dropped = seen(events, status_is("idle"), "idle after the limit");
+  EXPECT_TRUE(events.wait_log("connect handshake timed out; retrying"));
+  const double waited = seconds(dropped - opened);
+  EXPECT_GE(waited, 0.95);
+  EXPECT_LT(waited, 2.0) << "dropped long after the limit";
+  EXPECT_GE(rig.chair.device->closes(), 1);
+
+  // The next pass starts over.
+  EXPECT_TRUE(events.wait_log(kAutoConnecting));
+  EXPECT_TRUE(events.wait_for(log_starts("link opened")));
+}
+
+TEST(AutoConnect, AConnectedLinkIsDroppedOnlyAfterThreeDisconnectedReadingsInARow) {
+  const auto pause = fast_timings().health_pause;
+  struct Row {
+    const char* name;
+    std::vector<Result<ConnectionStatus>> readings;  // the last one repeats
+    int pauses_before_loss;
+  };
+  const std::vector<Row> rows = {
+      {"three disconnected readings", {kDown, kDown, kDown}, 3},
+      // The first check ends at the Connected reading; only the next pass finds three.
+      {"a connected reading ends the check", {kDown, kDown, kUp, kDown, kDown, kDown}, 5},
+      {"an unreadable status", {Result<ConnectionStatus>(fail("device gone"))}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Supervised rig;
+    rig.chair.device->script_connection(row.readings);
+    rig.run();
+
+    const auto connected = seen(*rig.events, status_is("connected"), "connected");
+    const auto lost = seen(*rig.events, status_is("idle"), "idle after the loss");
+    EXPECT_TRUE(rig.events->wait_log(kLostLink));
+    EXPECT_GE(seconds(lost - connected), seconds(row.pauses_before_loss * pause) - 0.05);
+    EXPECT_GE(rig.chair.device->closes(), 1);
+  }
+}
+
+TEST(AutoConnect, AHealthCheckNeverDropsALinkThatReplacedTheOneItWasChecking) {
+  // The bound chair's radio reports Disconnected for ever; while the supervisor sits in its
+  // pauses between readings the user connects another chair, which answers as Connected.
+  Supervised rig;
+  rig.chair.device->script_connection({kDown});
+  auto other = add_chair(*rig.fake, 0xC0FFEE0B0B0B);
+  Timings timings = fast_timings();
+  timings.health_pause = 400ms;
+  rig.run(timings);
+
+  ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
+  std::this_thread::sleep_for(3 * timings.supervisor_pause);  // the check is under way
+  EXPECT_EQ(rig.call("/api/connect?addr=C0:FF:EE:0B:0B:0B"), ok_reply());
+  ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
+
+  EXPECT_FALSE(rig.events->wait_log(kLostLink, 4 * timings.health_pause));
+  std::lock_guard lock(rig.service.state->link.mutex);
+  EXPECT_TRUE(rig.service.state->link.connected);
+  EXPECT_EQ(rig.service.state->link.device, other.device);
+}
+
+TEST(AutoConnect, AYoungConnectedLinkIsLeftAloneUntilTheGraceTimeHasPassed) {
+  Supervised rig;
+  rig.chair.device->script_connection({kDown});
+  Timings timings = fast_timings();
+  timings.health_grace = 2s;
+  rig.run(timings);
+
+  const auto opened = seen(*rig.events, log_starts("link opened"), "link opened");
+  const auto lost = seen(*rig.events, log_is(kLostLink), "the loss", 10s);
+  EXPECT_GE(seconds(lost - opened), 2.0 + seconds(3 * timings.health_pause) - 0.05);
+}
+
+TEST(AutoConnect, BindThenConnectGoesAheadWhereTheSupervisorWouldWait) {
+  // Auto-connect off, nothing bound, a scan running and another chair's link stuck in its
+  // handshake: every reason the supervisor has to hold back.
+  ServiceRig rig(bound_to("", false));
+  auto other = add_chair(*rig.fake, 0xC0FFEE0B0B0B);
+  Timings timings = fast_timings();
+  hang_handshake(*other.device, timings);
+  rig.start(timings);
+  auto& state = *rig.service.state;
+
+  EXPECT_EQ(rig.call("/api/connect?addr=C0:FF:EE:0B:0B:0B"), ok_reply());
+  ASSERT_TRUE(rig.events->wait_for(log_starts("link opened")));
+  // Set by hand: starting a scan through the API would drop the stuck link.
+  state.scanActive = true;
+  {
+    std::lock_guard lock(state.devices.mutex);
+    state.devices.scanning = true;
+  }
+
+  ASSERT_TRUE(bind::start_bind_then_connect(rig.service.state, kChairText));
+  auto announced = rig.events->wait_for(phase_is("connecting"));
+  ASSERT_TRUE(announced);
+  EXPECT_EQ((*announced)["bind"]["autoConnect"], false);
+  EXPECT_TRUE(rig.events->wait_log(std::string("绑定后立即连接 ") + kChairText + " ..."));
+  EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
+  EXPECT_FALSE(state.scanActive);
+
+  // An address nobody answers at ends in the waiting phase.
+  ASSERT_TRUE(bind::start_bind_then_connect(rig.service.state, "C0:FF:EE:0B:AD:00"));
+  EXPECT_TRUE(rig.events->wait_for(phase_is("connecting")));
+  EXPECT_TRUE(rig.events->wait_for(phase_is("waiting")));
+}
+
+}  // namespace
+}  // namespace chair::test

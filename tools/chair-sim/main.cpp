@@ -1,0 +1,149 @@
+// chair-sim: a Bluetooth controller daemon look-alike on a private bus, with virtual chairs.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "bluez_sim.h"
+#include "control.h"
+#include "scheduler.h"
+#include "sim_options.h"
+
+namespace chair::sim {
+namespace {
+
+std::unique_ptr<sdbus::IConnection> open_bus(const std::string& address) {
+  if (!address.empty()) return sdbus::createSessionBusConnectionWithAddress(address);
+  return sdbus::createSystemBusConnection();
+}
+
+// Runs a connection's event loop on a thread of its own; a lost bus ends the process by SIGTERM
+// instead of an exception escaping the thread.
+class LoopThread {
+ public:
+  explicit LoopThread(sdbus::IConnection& bus) : bus_(bus), thread_([this] {
+    try {
+      bus_.enterEventLoop();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "chair-sim: bus lost: %s\n", e.what());
+      kill(getpid(), SIGTERM);
+    }
+  }) {}
+  ~LoopThread() {
+    bus_.leaveEventLoop();
+    thread_.join();
+  }
+
+ private:
+  sdbus::IConnection& bus_;
+  std::thread thread_;
+};
+
+int run_sim(const SimOptions& options) {
+  // Signals are taken by sigwait on the main thread only.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  std::unique_ptr<sdbus::IConnection> bluez_bus;
+  std::unique_ptr<sdbus::IConnection> control_bus;
+  try {
+    bluez_bus = open_bus(options.bus);
+    control_bus = open_bus(options.bus);
+  } catch (const sdbus::Error& e) {
+    std::fprintf(stderr, "chair-sim: cannot open the bus: %s\n", e.what());
+    return 1;
+  }
+
+  Scheduler scheduler;
+  BluezSim sim(*bluez_bus, scheduler, options);
+  std::unique_ptr<sdbus::IObject> control;
+  sdbus::Slot name_watch;
+  try {
+    control = sdbus::createObject(*control_bus, kControlPath);
+    // Answered from the scheduler: this connection's loop must never wait for the scheduler,
+    // which itself sends on this connection (WriteRecorded).
+    control->registerMethod("Command").onInterface(kControlIface).implementedAs(
+        [&](sdbus::Result<std::string>&& call, std::vector<std::string> args) {
+          auto reply = std::make_shared<sdbus::Result<std::string>>(std::move(call));
+          scheduler.post([&sim, reply, args = std::move(args)] {
+            const Result<std::string> result = sim.control(args);
+            if (result) reply->returnResults(*result);
+            else reply->returnError(sdbus::Error(kControlError, result.error()));
+          });
+        });
+    control->registerSignal("WriteRecorded").onInterface(kControlIface).withParameters<std::string, std::string, std::string>(
+        "address", "type", "hex");
+    control->finishRegistration();
+    sdbus::IObject* control_object = control.get();
+    sim.set_write_listener([control_object](const std::string& address, const WriteRecord& w) {
+      try {
+        control_object->emitSignal("WriteRecorded").onInterface(kControlIface).withArguments(address, w.type,
+                                                                                             ble::hex_dump(w.value));
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "chair-sim: WriteRecorded: %s\n", e.what());
+      }
+    });
+
+    // Peers leaving the bus lose their discovery and notification sessions.
+    name_watch = bluez_bus->addMatch(
+        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
+        [&sim](sdbus::Message& m) {
+          try {
+            std::string name, old_owner, new_owner;
+            m >> name >> old_owner >> new_owner;
+            if (!name.empty() && name[0] == ':' && new_owner.empty()) sim.on_name_lost(name);
+          } catch (...) {
+          }
+        });
+    scheduler.call([&] { sim.start(); });
+    bluez_bus->requestName("org.bluez");
+    control_bus->requestName(kControlName);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "chair-sim: start failed: %s\n", e.what());
+    scheduler.stop();
+    return 1;
+  }
+
+  int code = 0;
+  {
+    LoopThread bluez_loop(*bluez_bus);
+    LoopThread control_loop(*control_bus);
+    std::printf("READY\n");
+    std::fflush(stdout);
+    int sig = 0;
+    sigwait(&signals, &sig);
+    code = 0;
+  }
+  scheduler.stop();
+  sim.stop();
+  return code;
+}
+
+}  // namespace
+}  // namespace chair::sim
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args[0] == "ctl") return chair::sim::run_ctl({args.begin() + 1, args.end()});
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(chair::sim::kSimUsage, stdout);
+    return 0;
+  }
+  auto options = chair::sim::parse_sim_args(args);
+  if (!options) {
+    std::fprintf(stderr, "chair-sim: %s\n%s", options.error().c_str(), chair::sim::kSimUsage);
+    return 2;
+  }
+  return chair::sim::run_sim(*options);
+}

@@ -1,0 +1,94 @@
+// Talks to a running service over HTTP: one request per connection, as the service wants.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace chairctl {
+
+// Exit statuses of chairctl, shared by every command.
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitService = 1,      // the service answered with an error, or the answer was unusable
+  kExitUsage = 2,        // the command line was wrong
+  kExitUnreachable = 3,  // no answer at all: nothing listens there, or the service is gone
+  kExitInterrupted = 130,  // Ctrl-C during a request
+};
+
+// Why something failed, and the exit status that follows from it.
+struct Failure {
+  int exit_code = kExitService;
+  std::string text;
+  bool from_service = false;  // the service's own error text, shown exactly as sent
+};
+
+// A value or a Failure (a result type that also carries the exit status).
+template <class T>
+class Outcome {
+ public:
+  Outcome(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Outcome(Failure failure) : v_(std::in_place_index<1>, std::move(failure)) {}
+  explicit operator bool() const { return v_.index() == 0; }
+  T& operator*() { return std::get<0>(v_); }
+  T* operator->() { return &std::get<0>(v_); }
+  const Failure& failure() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, Failure> v_;
+};
+
+using Param = std::pair<std::string, std::string>;
+
+struct HttpReply {
+  long status = 0;
+  std::string body;
+};
+
+// The base URL as given ("http://127.0.0.1:PORT", trailing slashes dropped), or a usage
+// failure: the service speaks plain HTTP only.
+Outcome<std::string> normalize_base_url(std::string url);
+
+class ServiceClient {
+ public:
+  explicit ServiceClient(std::string base_url,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+  const std::string& base_url() const { return base_; }
+  std::chrono::milliseconds timeout() const { return timeout_; }
+
+  // "path?k=v&..." with every key and value percent-encoded.
+  std::string target(const std::string& path, const std::vector<Param>& params = {}) const;
+
+  // One request: GET, or POST when a body is given. Any HTTP answer is a value; a
+  // failure means no answer came (kExitUnreachable).
+  Outcome<HttpReply> request(const std::string& path, const std::vector<Param>& params = {},
+                             const std::optional<std::string>& body = std::nullopt) const;
+
+  // A request whose answer must be a routed JSON reply. {"ok":false,"error":...} becomes a
+  // failure carrying the service's own text; a refused or unknown path says which.
+  // `raw_body`, when given, receives the reply's bytes as sent.
+  Outcome<nlohmann::json> call(const std::string& path, const std::vector<Param>& params = {},
+                               const std::optional<std::string>& body = std::nullopt,
+                               std::string* raw_body = nullptr) const;
+
+ private:
+  std::string base_;
+  std::chrono::milliseconds timeout_;
+};
+
+// Turns an HTTP answer into the JSON reply or the failure the person should read.
+Outcome<nlohmann::json> interpret_reply(const std::string& url, const HttpReply& reply);
+
+// Ctrl-C and SIGTERM end waits and streams politely, so the scan is stopped and a spawned
+// service is shut down on the way out.
+void install_interrupt_handlers();
+bool interrupted();
+void set_interrupted(bool on);
+
+}  // namespace chairctl

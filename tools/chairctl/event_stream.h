@@ -1,0 +1,50 @@
+// The service's live event stream, read on the calling thread between other requests.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "tools/chairctl/client.h"
+#include "tools/chairctl/sse.h"
+
+namespace chairctl {
+
+class EventStream {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // Opens "/api/events" and waits (up to `timeout`) for the state snapshot that the
+  // service sends first: once it is here, no later event can be missed.
+  static Outcome<std::unique_ptr<EventStream>> open(const ServiceClient& client,
+                                                    std::chrono::milliseconds timeout);
+  ~EventStream();
+  EventStream(const EventStream&) = delete;
+  EventStream& operator=(const EventStream&) = delete;
+
+  enum class Wait { Record, Timeout, Closed, Interrupted };
+  // The next record (JSON text as received). Bytes keep arriving in the socket while
+  // the caller does other things, so nothing is lost between calls.
+  Wait next(std::string& record, Clock::time_point deadline);
+  // Why the stream ended, after next() returned Closed.
+  const Failure& closed_reason() const { return closed_; }
+
+ private:
+  EventStream() = default;
+  static size_t on_bytes(char* data, size_t size, size_t count, void* self);
+  void pump(std::chrono::milliseconds wait);
+
+  CURLM* multi_ = nullptr;
+  CURL* easy_ = nullptr;
+  std::string url_;
+  char error_buffer_[CURL_ERROR_SIZE] = {};
+  SseSplitter splitter_;
+  std::deque<std::string> records_;
+  bool done_ = false;
+  Failure closed_;
+};
+
+}  // namespace chairctl
