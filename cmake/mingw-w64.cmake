@@ -27,7 +27,3 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # nlohmann-json is header-only; the host's copy is used through a folder that holds only
 # it, never the whole host include tree (its C library headers would shadow mingw's).
 set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-w64 CACHE PATH "" FORCE)
-
-# Leaves out the folders that need Linux-only packages (D-Bus, and libcurl, which Debian
-# does not ship for mingw), and adds the Windows Runtime backend. Runs right after project().
-set(CMAKE_PROJECT_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/mingw-w64/windows-build.cmake)

@@ -3,6 +3,8 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "sys/win_text.h"
+
 #include <algorithm>
 #else
 #include <fcntl.h>
@@ -361,22 +363,8 @@ std::mutex& save_mutex() {
 
 #ifdef _WIN32
 std::string os_error_text(DWORD err) {
-  wchar_t* text = nullptr;
-  DWORD len = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, err, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string out;
-  if (len > 0 && text != nullptr) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
-    if (n > 0) {
-      out.resize(static_cast<size_t>(n));
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), out.data(), n, nullptr, nullptr);
-    }
-  }
-  if (text != nullptr) LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
-  if (out.empty()) out = "error " + std::to_string(err);
-  return out;
+  std::string out = sys::system_message(err);
+  return out.empty() ? "error " + std::to_string(err) : out;
 }
 
 // As on other systems: a private file beside bind.json, flushed to the disk, then moved

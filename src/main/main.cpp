@@ -10,10 +10,8 @@
 #include <shellapi.h>
 
 #include "ble/winrt/winrt_platform.h"
-#elif CHAIR_HAVE_BLUEZ
+#else
 #include "ble/bluez/bluez_platform.h"
-#elif CHAIR_HAVE_NONE
-#include "ble/none/none_platform.h"
 #endif
 
 #ifdef _WIN32
@@ -50,13 +48,7 @@ int main(int argc, char** argv) {
   auto platform = chair::ble::make_winrt_platform();
 #else
   std::vector<std::string> args(argv, argv + argc);
-#if CHAIR_HAVE_BLUEZ
   auto platform = chair::ble::make_bluez_platform();
-#elif CHAIR_HAVE_NONE
-  auto platform = chair::ble::make_none_platform();
-#else
-  chair::ble::PlatformPtr platform;
-#endif
 #endif
   return chair::run_service(args, std::move(platform));
 }

@@ -13,15 +13,9 @@
 #include "main/parent_watchdog.h"
 #include "sys/sockets.h"
 #include "sys/thread.h"
-#if CHAIR_HAVE_BIND
-#include "bind/binding_store.h"
-#endif
-#if CHAIR_HAVE_AUTOCONNECT
 #include "bind/autoconnect.h"
-#endif
-#if CHAIR_HAVE_PNP
+#include "bind/binding_store.h"
 #include "pnp/paired_names.h"
-#endif
 
 namespace chair {
 
@@ -66,19 +60,9 @@ StatePtr create_state(ble::PlatformPtr platform, const Timings& timings) {
 }
 
 void start_workers(const StatePtr& state, bool listing, bool supervisor) {
-#if CHAIR_HAVE_PNP
   if (listing) pnp::start_paired_listing(state);
-#else
-  (void)listing;
-#endif
-#if CHAIR_HAVE_BIND
   bind::load_binding(*state);
-#endif
-#if CHAIR_HAVE_AUTOCONNECT
   if (supervisor) bind::start_autoconnect_supervisor(state);
-#else
-  (void)supervisor;
-#endif
 }
 
 void accept_loop(const StatePtr& state, sys::Listener& listener) {

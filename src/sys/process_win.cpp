@@ -13,37 +13,18 @@
 #include <thread>
 
 #include "sys/process.h"
+#include "sys/win_text.h"
 
 namespace chair::sys {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(std::max(n, 0)), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-  return out;
-}
+std::wstring widen(const std::string& s) { return utf8_to_wide(s); }
 
 std::string error_text(DWORD err) {
-  wchar_t* text = nullptr;
-  DWORD len = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, err, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string out;
-  if (len > 0 && text != nullptr) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
-    if (n > 0) {
-      out.resize(static_cast<size_t>(n));
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), out.data(), n, nullptr, nullptr);
-    }
-  }
-  if (text != nullptr) LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
-  if (out.empty()) out = "error " + std::to_string(err);
-  return out;
+  std::string out = system_message(err);
+  return out.empty() ? "error " + std::to_string(err) : out;
 }
 
 class Handle {

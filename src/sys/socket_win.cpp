@@ -13,6 +13,7 @@
 #include <string>
 
 #include "sys/sockets.h"
+#include "sys/win_text.h"
 
 namespace chair::sys {
 
@@ -23,23 +24,8 @@ SOCKET as_socket(NativeSocket s) { return static_cast<SOCKET>(s); }
 // The system's own text for a Winsock or Win32 error, as UTF-8: the caller puts it into
 // lines that the parent reads as UTF-8 ("监听失败: {}"), whatever the system's code page.
 std::string os_error(int err) {
-  wchar_t* text = nullptr;
-  DWORD len = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, static_cast<DWORD>(err), 0, reinterpret_cast<wchar_t*>(&text), 0,
-                             nullptr);
-  std::string out;
-  if (len > 0 && text != nullptr) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
-    if (n > 0) {
-      out.resize(static_cast<size_t>(n));
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), out.data(), n, nullptr, nullptr);
-    }
-  }
-  if (text != nullptr) LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
-  if (out.empty()) out = "socket error " + std::to_string(err);
-  return out;
+  std::string out = system_message(static_cast<unsigned long>(err));
+  return out.empty() ? "socket error " + std::to_string(err) : out;
 }
 
 std::string last_error() { return os_error(WSAGetLastError()); }

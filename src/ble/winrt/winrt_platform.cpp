@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "ble/winrt/winrt_abi.h"
+#include "sys/win_text.h"
 
 namespace chair::ble {
 
@@ -68,23 +69,11 @@ class Com {
   T* p_ = nullptr;
 };
 
-std::string utf8(const wchar_t* text, size_t len) {
-  if (len == 0) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(len), out.data(), n, nullptr, nullptr);
-  return out;
-}
+std::string utf8(const wchar_t* text, size_t len) { return sys::wide_to_utf8(std::wstring_view(text, len)); }
 
 std::string hresult_text(HRESULT hr) {
-  wchar_t* text = nullptr;
-  DWORD len = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string out = (len > 0 && text != nullptr) ? utf8(text, len) : std::string();
-  if (text != nullptr) LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
-    out.pop_back();
+  std::string out = sys::system_message(static_cast<unsigned long>(hr));
+  while (!out.empty() && out.back() == '.') out.pop_back();
   if (out.empty() && hr == REGDB_E_CLASSNOTREG) {
     // What a system without the Windows Runtime Bluetooth classes answers; some systems
     // have no message text for it.
@@ -123,13 +112,7 @@ class HString {
   HSTRING h_ = nullptr;
 };
 
-std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-  return out;
-}
+std::wstring widen(const std::string& s) { return sys::utf8_to_wide(s); }
 
 Uuid to_uuid(const GUID& g) {
   Uuid u;
