@@ -224,6 +224,9 @@ TEST(ChairctlCommands, ConnectQueryAndCommandsReachTheChair) {
   CtlRun connect = rig.ctl({"connect", "c0:ff:ee:01:02:0a", "--wait", "--timeout", "10"});
   ASSERT_EQ(connect.code, 0) << connect.err;
   EXPECT_EQ(connect.out, "status connected (TAMRO Den)\n");
+  // After "connected" the service applies the bound chair's initial settings (cooling 10,
+  // lumbar 3 by default); let them finish so they cannot overtake the commands below.
+  ASSERT_TRUE(chair::test::eventually([&] { return rig.wrote(*ble::level_frame(ble::kLumbar, 3)); }));
 
   CtlRun set = rig.ctl({"set", "cold", "5"});
   EXPECT_EQ(set.code, 0) << set.err;

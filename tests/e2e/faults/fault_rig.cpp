@@ -1,0 +1,224 @@
+#include "fault_rig.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <stdexcept>
+
+namespace chair::test {
+
+namespace {
+
+constexpr const char* kControlName = "com.chairsim.Control";
+constexpr const char* kControlPath = "/chairsim";
+constexpr const char* kControlIface = "com.chairsim.Control1";
+constexpr const char* kDaemonName = "org.freedesktop.DBus";
+constexpr const char* kDaemonPath = "/org/freedesktop/DBus";
+
+long status_field(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
+  }
+  return -1;
+}
+
+}  // namespace
+
+// ---- Journal ----
+
+void Journal::collect(std::chrono::milliseconds timeout) {
+  auto record = stream_.next(timeout);
+  while (record) {
+    auto j = Json::parse(*record, nullptr, false);
+    if (!j.is_discarded()) records_.push_back(std::move(j));
+    record = stream_.next(0ms);
+  }
+}
+
+std::optional<size_t> Journal::wait(const std::function<bool(const Json&)>& pred, std::chrono::milliseconds timeout,
+                                    size_t from) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  size_t checked = from;
+  for (;;) {
+    for (; checked < records_.size(); ++checked) {
+      if (pred(records_[checked])) return checked;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    collect(std::min(left, std::chrono::milliseconds(100)));
+  }
+}
+
+std::optional<size_t> Journal::wait_log(const std::function<bool(const std::string&)>& pred,
+                                        std::chrono::milliseconds timeout, size_t from) {
+  return wait([&](const Json& j) { return j.value("type", "") == "log" && pred(j.value("log", "")); }, timeout,
+              from);
+}
+
+std::optional<size_t> Journal::wait_status(const std::string& status, std::chrono::milliseconds timeout,
+                                           size_t from) {
+  return wait([&](const Json& j) { return j.value("type", "") == "status" && j.value("status", "") == status; },
+              timeout, from);
+}
+
+size_t Journal::size() {
+  collect(0ms);
+  return records_.size();
+}
+
+Json Journal::at(size_t i) {
+  collect(0ms);
+  return i < records_.size() ? records_[i] : Json();
+}
+
+std::string Journal::dump(size_t from) {
+  collect(0ms);
+  std::string out;
+  for (size_t i = from; i < records_.size(); ++i) out += records_[i].dump() + "\n";
+  return out;
+}
+
+// ---- process figures ----
+
+std::optional<ProcessFigures> process_figures(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  ProcessFigures f;
+  f.threads = status_field(proc + "/status", "Threads");
+  f.rss_kib = status_field(proc + "/status", "VmRSS");
+  if (f.threads < 0 || f.rss_kib < 0) return std::nullopt;
+  DIR* dir = opendir((proc + "/fd").c_str());
+  if (!dir) return std::nullopt;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') ++f.fds;
+  }
+  closedir(dir);
+  return f;
+}
+
+// ---- rig ----
+
+FaultRig::FaultRig(RigOptions options) {
+  // The child's environment is ours plus the entries given, and the first entry of a name wins.
+  unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  unsetenv("TAMRO_DATA_DIR");
+  char tmpl[] = "/tmp/chair-faults-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  data_dir_ = tmpl;
+  if (!options.bound_address.empty()) {
+    const Json binding = {
+        {"boundAddress", options.bound_address},
+        {"boundName", options.bound_name},
+        {"autoConnect", true},
+        {"init", {{"water", "off"}, {"coolLevel", 0}, {"heatLevel", 0}, {"lumbar", 0}, {"vibrate", 0}, {"volume", 0}}},
+    };
+    std::ofstream(data_dir_ + "/bind.json") << binding.dump(2);
+  }
+  test_bus_ = sdbus::createSessionBusConnectionWithAddress(bus_.address());
+  start_sim(options.sim_args);
+  service_ = std::make_unique<ServiceProcess>(
+      bin_path("chair-service"), std::vector<std::string>{},
+      std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + bus_.address(), "TAMRO_DATA_DIR=" + data_dir_});
+  service_->read_lines(3);
+  port_ = service_->port();
+  if (port_ == 0) throw std::runtime_error("chair-service did not announce its port: " + service_->err());
+  events_ = std::make_unique<Journal>(port_);
+  // Every new stream starts with the state snapshot: from then on nothing is missed.
+  if (!events_->wait([](const Json& j) { return j.value("type", "") == "status"; }, 5s))
+    throw std::runtime_error("the event stream sent no snapshot");
+}
+
+FaultRig::~FaultRig() {
+  // CHAIR_E2E_EVENTS=1 prints what the service said, to read a run by eye.
+  if (const char* show = std::getenv("CHAIR_E2E_EVENTS"); show && *show == '1' && events_)
+    std::fprintf(stderr, "%s", events_->dump().c_str());
+  events_.reset();
+  service_.reset();
+  kill_sim();
+  test_bus_.reset();
+  std::error_code ignored;
+  std::filesystem::remove_all(data_dir_, ignored);
+}
+
+void FaultRig::start_sim(const std::vector<std::string>& sim_args) {
+  std::vector<std::string> argv{chair_bin("chair-sim"), "--bus", bus_.address()};
+  argv.insert(argv.end(), sim_args.begin(), sim_args.end());
+  sim_ = std::make_unique<ChildProcess>(argv);
+  if (!sim_->wait_for_line("READY", 10s)) throw std::runtime_error("chair-sim did not become ready");
+}
+
+void FaultRig::kill_sim() {
+  if (!sim_) return;
+  ::kill(sim_->pid(), SIGKILL);
+  sim_->terminate();
+  sim_.reset();
+}
+
+std::string FaultRig::ctl(const std::vector<std::string>& args) {
+  try {
+    auto proxy = sdbus::createProxy(*test_bus_, kControlName, kControlPath);
+    std::string out;
+    proxy->callMethod("Command").onInterface(kControlIface).withTimeout(5s).withArguments(args).storeResultsTo(out);
+    return out;
+  } catch (const sdbus::Error& e) {
+    return "error: " + e.getMessage();
+  }
+}
+
+std::string FaultRig::sim_device(const std::string& address) {
+  const std::string list = ctl({"list"});
+  const size_t at = list.find(address + " ");
+  if (at == std::string::npos) return "";
+  return list.substr(at, list.find('\n', at) - at);
+}
+
+std::optional<uint32_t> FaultRig::service_match_rules(std::string* why) {
+  auto say = [why](const std::string& text) {
+    if (why) *why = text;
+    return std::nullopt;
+  };
+  try {
+    auto daemon = sdbus::createProxy(*test_bus_, kDaemonName, kDaemonPath);
+    std::vector<std::string> names;
+    daemon->callMethod("ListNames").onInterface(kDaemonName).storeResultsTo(names);
+    std::optional<uint32_t> total;
+    for (const auto& name : names) {
+      if (name.empty() || name[0] != ':') continue;
+      uint32_t pid = 0;
+      try {
+        daemon->callMethod("GetConnectionUnixProcessID").onInterface(kDaemonName).withArguments(name).storeResultsTo(pid);
+      } catch (const sdbus::Error&) {
+        continue;  // left meanwhile
+      }
+      if (static_cast<pid_t>(pid) != service_->pid()) continue;
+      std::map<std::string, sdbus::Variant> stats;
+      daemon->callMethod("GetConnectionStats")
+          .onInterface("org.freedesktop.DBus.Debug.Stats")
+          .withArguments(name)
+          .storeResultsTo(stats);
+      auto it = stats.find("MatchRules");
+      if (it == stats.end() || !it->second.containsValueOfType<uint32_t>()) return say("no MatchRules in the statistics");
+      total = total.value_or(0) + it->second.get<uint32_t>();
+    }
+    if (!total) return say("the service has no connection on the bus");
+    return total;
+  } catch (const sdbus::Error& e) {
+    return say(e.getName() + ": " + e.getMessage());
+  }
+}
+
+bool is_log(const Json& record, const std::string& text) {
+  return record.value("type", "") == "log" && record.value("log", "") == text;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace chair::test
