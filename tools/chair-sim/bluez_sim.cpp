@@ -657,10 +657,11 @@ void BluezSim::set_powered(bool on) {
   locked([&] { powered_ = on; });
   emit_changed(adapter_.get(), kAdapterIface, {{"Powered", sdbus::Variant(on)}});
   if (on) return;
-  if (discovering_) {
-    discovery_sessions_.clear();
-    stop_discovery_effects();
-  }
+  // The daemon forgets every discovery session and every client's filter: a client that
+  // wants to discover after power-on has to set its filter and start again.
+  discovery_sessions_.clear();
+  filters_.clear();
+  if (discovering_) stop_discovery_effects();
   for (auto& [address, d] : devices_) {
     if (auto pending = std::move(d->pending_connect)) {
       d->pending_connect.reset();

@@ -101,6 +101,8 @@ struct BusDeleter {
 Bus::Bus(std::unique_ptr<sdbus::IConnection> connection) : connection_(std::move(connection)) {}
 
 Bus::~Bus() {
+  // The worker's calls need the loop for their replies: it ends first.
+  stop_resume_worker();
   try {
     connection_->leaveEventLoop();
   } catch (...) {
@@ -153,6 +155,11 @@ Status Bus::start() {
     return fail(error_text(e));
   }
 
+  try {
+    resume_worker_ = std::thread([this] { resume_loop(); });
+  } catch (const std::exception& e) {
+    return fail(error_text(e));
+  }
   loop_ = std::thread([this] { run_loop(); });
 
   // The cache is seeded by a reply that the loop handles in order with the signals, so a
@@ -287,13 +294,7 @@ void Bus::reseed(uint64_t for_epoch) {
 
 // ---- discovery ----
 
-Status Bus::acquire_discovery(const std::string& adapter) {
-  std::lock_guard lock(discovery_mutex_);
-  uint64_t now = epoch();
-  if (discovery_count_ > 0 && discovery_epoch_ == now) {
-    ++discovery_count_;
-    return {};
-  }
+Status Bus::send_discovery_start(const std::string& adapter) {
   // Without DuplicateData the daemon would report manufacturer data only once.
   auto filtered = call(adapter, kAdapterIface, "SetDiscoveryFilter", [](sdbus::MethodCall& msg) {
     std::map<std::string, sdbus::Variant> filter{{"Transport", sdbus::Variant(std::string("le"))},
@@ -303,6 +304,17 @@ Status Bus::acquire_discovery(const std::string& adapter) {
   if (!filtered) return filtered.take_error();
   auto started = call(adapter, kAdapterIface, "StartDiscovery");
   if (!started) return started.take_error();
+  return {};
+}
+
+Status Bus::acquire_discovery(const std::string& adapter) {
+  std::lock_guard lock(discovery_mutex_);
+  uint64_t now = epoch();
+  if (discovery_count_ > 0 && discovery_epoch_ == now) {
+    ++discovery_count_;
+    return {};
+  }
+  if (auto started = send_discovery_start(adapter); !started) return started;
   ++discovery_count_;
   discovery_epoch_ = now;
   discovery_adapter_ = adapter;
@@ -316,6 +328,43 @@ void Bus::release_discovery() {
   // A restarted daemon knows nothing of our discovery.
   if (discovery_epoch_ != epoch()) return;
   (void)call(discovery_adapter_, kAdapterIface, "StopDiscovery");
+}
+
+void Bus::resume_loop() {
+  for (;;) {
+    std::string adapter;
+    {
+      std::unique_lock lock(resume_mutex_);
+      resume_wake_.wait(lock, [this] { return resume_stopping_ || !resume_adapters_.empty(); });
+      if (resume_stopping_) return;
+      adapter = *resume_adapters_.begin();
+      resume_adapters_.erase(resume_adapters_.begin());
+    }
+    try {
+      resume_discovery(adapter);
+    } catch (...) {
+      // Nothing may leave a thread; the next power-on tries again.
+    }
+  }
+}
+
+// The daemon forgot our discovery (and its filter) when the adapter went off; users of the
+// count still expect devices, so it is started again as it was first started. A start
+// already running answers InProgress, an adapter that went off again answers NotReady:
+// either way there is nothing better to do than wait for the next change.
+void Bus::resume_discovery(const std::string& adapter) {
+  std::lock_guard lock(discovery_mutex_);
+  if (discovery_count_ == 0 || discovery_adapter_ != adapter || !alive_) return;
+  if (send_discovery_start(adapter)) discovery_epoch_ = epoch();
+}
+
+void Bus::stop_resume_worker() {
+  {
+    std::lock_guard lock(resume_mutex_);
+    resume_stopping_ = true;
+  }
+  resume_wake_.notify_all();
+  if (resume_worker_.joinable()) resume_worker_.join();
 }
 
 uint64_t Bus::add_advertisement_sink(AdvertisementSink sink) {
@@ -592,7 +641,23 @@ void Bus::on_properties_changed(sdbus::Message& msg) {
     auto value = changed.find("Value");
     if (value == changed.end() || !value->second.containsValueOfType<std::vector<uint8_t>>()) return;
     on_value_changed(path, value->second.get<std::vector<uint8_t>>());
+  } else if (iface == kAdapterIface) {
+    on_adapter_changed(path, changed);
   }
+}
+
+// The daemon reports Powered only when it changes, so true here means the adapter came
+// back on.
+void Bus::on_adapter_changed(const std::string& path, const Props& changed) {
+  auto powered = changed.find("Powered");
+  if (powered == changed.end() || !powered->second.containsValueOfType<bool>()) return;
+  if (!powered->second.get<bool>()) return;
+  {
+    std::lock_guard lock(resume_mutex_);
+    if (resume_stopping_) return;
+    resume_adapters_.insert(path);
+  }
+  resume_wake_.notify_one();
 }
 
 void Bus::on_device_changed(const std::string& path, const Props& changed,

@@ -3,11 +3,16 @@
 // The daemon keys discovery and notification sessions by our unique bus name, so the whole
 // backend shares one connection. The loop thread runs every signal handler and every
 // asynchronous reply; those never block and never hold a lock of this class across a D-Bus
-// call. Blocking calls are made only from the callers' threads.
+// call. Blocking calls are made only from the callers' threads and our own worker.
 //
 // A daemon restart (its name changing owner) drops the cached objects and advances the
 // epoch: handles made before it fail from then on, so the service notices the lost link
 // and builds a new one.
+//
+// Switching the adapter off ends every discovery session in the daemon, ours included. A
+// discovery still in use when the adapter comes back on is started again by a worker of
+// this class: the loop thread only hands it the adapter, since starting needs the
+// discovery lock and blocking calls.
 #pragma once
 
 #include <atomic>
@@ -118,6 +123,12 @@ class Bus {
   explicit Bus(std::unique_ptr<sdbus::IConnection> connection);
   Status start();
   void run_loop();
+  // Filter and StartDiscovery, the two calls that begin a discovery of ours. Discovery lock held.
+  Status send_discovery_start(const std::string& adapter);
+  // Worker thread: restarts the discovery on adapters handed over by `on_adapter_changed`.
+  void resume_loop();
+  void resume_discovery(const std::string& adapter);
+  void stop_resume_worker();
   bool on_loop_thread() const;
 
   // Asynchronous call through a proxy kept until the bus goes away; `done` runs on the loop thread.
@@ -133,6 +144,7 @@ class Bus {
   void on_interfaces_removed(sdbus::Message& msg);
   void on_properties_changed(sdbus::Message& msg);
   void on_name_owner_changed(sdbus::Message& msg);
+  void on_adapter_changed(const std::string& path, const Props& changed);
   void on_device_changed(const std::string& path, const Props& changed,
                          const std::vector<std::string>& invalidated);
   void on_value_changed(const std::string& path, std::vector<uint8_t> value);
@@ -164,11 +176,18 @@ class Bus {
   uint64_t next_sink_ = 1;
 
   // Held across SetDiscoveryFilter/StartDiscovery/StopDiscovery so that the count and the
-  // daemon agree; only callers' threads take it.
+  // daemon agree; callers' threads and the resume worker take it, never the loop thread.
   std::mutex discovery_mutex_;
   int discovery_count_ = 0;
   uint64_t discovery_epoch_ = 0;
   std::string discovery_adapter_;
+
+  // Adapters switched back on, waiting for the worker; the loop thread only adds to them.
+  std::mutex resume_mutex_;
+  std::condition_variable resume_wake_;
+  std::set<std::string> resume_adapters_;
+  bool resume_stopping_ = false;
+  std::thread resume_worker_;
 
   std::mutex notify_mutex_;
   std::map<std::string, std::map<int64_t, ValueChangedHandler>> value_handlers_;

@@ -237,6 +237,29 @@ TEST_F(BluezBackend, RadioStateFollowsTheAdapterPower) {
   EXPECT_THAT(started.error(), HasSubstr("[org.bluez.Error.NotReady]"));
 }
 
+// Switching the adapter off ends the daemon's discovery sessions; a watcher still started
+// hears devices again once the adapter is back on, and stopping it then ends the discovery.
+TEST_F(BluezBackend, StartedWatcherResumesAfterThePowerCycle) {
+  start_sim({"--chair", std::string(kChair) + ",name=TAMRO-X1"});
+  AdvertisementLog log;
+  auto watcher = platform_->create_watcher().value();
+  ASSERT_TRUE(watcher->add_received(log.handler()));
+  ASSERT_TRUE(watcher->start());
+  ASSERT_TRUE(wait_for_condition([&] { return log.count(kChairAddress) > 0; }));
+
+  for (int cycle = 0; cycle < 2; ++cycle) {
+    ctl({"power", "off"});
+    ASSERT_TRUE(wait_for_condition([&] { return !adapter_discovering(); })) << "cycle " << cycle;
+    ctl({"power", "on"});
+    ASSERT_TRUE(wait_for_condition([&] { return adapter_discovering(); })) << "cycle " << cycle;
+    const int before = log.count(kChairAddress);
+    EXPECT_TRUE(wait_for_condition([&] { return log.count(kChairAddress) > before + 2; })) << "cycle " << cycle;
+  }
+
+  ASSERT_TRUE(watcher->stop());
+  EXPECT_TRUE(wait_for_condition([&] { return !adapter_discovering(); }));
+}
+
 // The service starts before the bus or the daemon may be there; the backend must fail cleanly
 // and quickly, and work as soon as the daemon appears.
 TEST_F(BluezBackend, WorksOnceTheDaemonAppears) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "fault_rig.h"
+#include "bluez_rig.h"
 
 namespace chair::test {
 namespace {
@@ -38,7 +38,7 @@ ProcessFigures quiet_figures(pid_t pid) {
 }
 
 TEST(ConnectCycles, HundredCyclesLeaveNoThreadsDescriptorsMatchRulesOrMemoryBehind) {
-  FaultRig rig({.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1,paired", "--connect-delay", "10",
+  BluezRig rig({.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1,paired", "--connect-delay", "10",
                              "--disconnect-delay", "10"}});
   Journal& events = rig.events();
 

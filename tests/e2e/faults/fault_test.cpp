@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fault_rig.h"
+#include "bluez_rig.h"
 
 namespace chair::test {
 namespace {
@@ -52,7 +52,7 @@ TEST_P(RestartDuringHandshake, LinkEndsCleanlyAndTheBoundChairIsReconnected) {
   const RestartCase& c = GetParam();
   std::vector<std::string> sim_args{"--chair", chair_spec(",paired" + c.first_sim_extra)};
   sim_args.insert(sim_args.end(), c.first_sim_args.begin(), c.first_sim_args.end());
-  FaultRig rig({.sim_args = sim_args, .bound_address = kChair, .bound_name = kName});
+  BluezRig rig({.sim_args = sim_args, .bound_address = kChair, .bound_name = kName});
   Journal& events = rig.events();
 
   const auto stage = events.wait_log([&](const std::string& log) { return log == c.stage_log; }, 8s);
@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- the radio switched off ----
 
 TEST(RadioOff, DuringScanTheServiceStaysSaneAndTheNextStartSaysTheRadioIsOff) {
-  FaultRig rig({.sim_args = {"--chair", chair_spec(), "--announce-interval", "200"}});
+  BluezRig rig({.sim_args = {"--chair", chair_spec(), "--announce-interval", "200"}});
   Journal& events = rig.events();
   auto is_chair_device = [](const Json& j) {
     return j.value("type", "") == "device" && j["device"].value("address", "") == kChair;
@@ -120,8 +120,35 @@ TEST(RadioOff, DuringScanTheServiceStaysSaneAndTheNextStartSaysTheRadioIsOff) {
   EXPECT_EQ(rig.api("/api/scan/stop"), kOk);
 }
 
+// The daemon ends every discovery when the radio goes off. The scan the user started is still
+// on as far as the service is concerned, so it must hear devices again once the radio is back,
+// without anyone starting it anew; and stopping it afterwards still ends the daemon's discovery.
+TEST(RadioOff, OffAndOnAgainDuringScanTheScanResumesByItself) {
+  BluezRig rig({.sim_args = {"--chair", chair_spec(), "--announce-interval", "200"}});
+  Journal& events = rig.events();
+  auto is_chair_device = [](const Json& j) {
+    return j.value("type", "") == "device" && j["device"].value("address", "") == kChair;
+  };
+  auto discovering = [&] { return rig.adapter_flag("Discovering"); };
+
+  ASSERT_EQ(rig.api("/api/scan/start"), kOk);
+  ASSERT_TRUE(events.wait(is_chair_device, 5s)) << events.dump();
+  const size_t scan_started = events.size();
+
+  ASSERT_EQ(rig.ctl({"power", "off"}), "");
+  ASSERT_TRUE(wait_for_condition([&] { return discovering() == false; }, 3s)) << "the daemon kept its discovery";
+  ASSERT_EQ(rig.ctl({"power", "on"}), "");
+  EXPECT_TRUE(wait_for_condition([&] { return discovering() == true; }, 5s)) << "discovery was not started again";
+  const size_t resumed = events.size();
+  EXPECT_TRUE(events.wait(is_chair_device, 5s, resumed)) << "the scan went silent\n" << events.dump(scan_started);
+  EXPECT_FALSE(events.wait_log("scan started", 0ms, scan_started)) << events.dump(scan_started);
+
+  EXPECT_EQ(rig.api("/api/scan/stop"), kOk);
+  EXPECT_TRUE(wait_for_condition([&] { return discovering() == false; }, 3s)) << "the resumed discovery was kept";
+}
+
 TEST(RadioOff, DuringConnectionTheLinkIsLostAndTheBoundChairComesBackWithTheRadio) {
-  FaultRig rig({.sim_args = {"--chair", chair_spec(",paired")}, .bound_address = kChair, .bound_name = kName});
+  BluezRig rig({.sim_args = {"--chair", chair_spec(",paired")}, .bound_address = kChair, .bound_name = kName});
   Journal& events = rig.events();
   const auto first = events.wait(is_connected_status, 10s);
   ASSERT_TRUE(first) << events.dump();
@@ -145,7 +172,7 @@ TEST(RadioOff, DuringConnectionTheLinkIsLostAndTheBoundChairComesBackWithTheRadi
 // The daemon forgets the chair while it is connected, but the chair is still in range: the
 // supervisor's lookup finds it again by discovery.
 TEST(ChairVanishes, RemovedFromTheDaemonItIsFoundAgainAndReconnected) {
-  FaultRig rig({.sim_args = {"--chair", chair_spec(",paired"), "--announce-interval", "200"},
+  BluezRig rig({.sim_args = {"--chair", chair_spec(",paired"), "--announce-interval", "200"},
                 .bound_address = kChair,
                 .bound_name = kName});
   Journal& events = rig.events();
@@ -163,7 +190,7 @@ TEST(ChairVanishes, RemovedFromTheDaemonItIsFoundAgainAndReconnected) {
 
 // Switched off and forgotten: attempts fail and say so until the chair is back.
 TEST(ChairVanishes, GoneTheAttemptsFailUntilItIsPresentAgain) {
-  FaultRig rig({.sim_args = {"--chair", chair_spec(",paired"), "--announce-interval", "200"},
+  BluezRig rig({.sim_args = {"--chair", chair_spec(",paired"), "--announce-interval", "200"},
                 .bound_address = kChair,
                 .bound_name = kName});
   Journal& events = rig.events();

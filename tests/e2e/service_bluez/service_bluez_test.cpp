@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <set>
 
-#include "rig.h"
+#include "bluez_rig.h"
 
 namespace chair::test {
 namespace {
@@ -44,27 +44,27 @@ Json error_reply(const std::string& text) { return Json{{"error", text}, {"ok", 
 
 // Keeps the initial settings from writing anything but the water switch, so that a test's own
 // frames and the chair's answers are not mixed with the settings' levels.
-void quiet_init(Rig& rig) {
+void quiet_init(BluezRig& rig) {
   ASSERT_EQ(rig.api("/api/bind/init",
                     R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
             kOk);
 }
 
 // Waits for the initial settings of the current connection to have gone out.
-void wait_init_done(Rig& rig, size_t from, const std::string& last_frame) {
+void wait_init_done(BluezRig& rig, size_t from, const std::string& last_frame) {
   ASSERT_TRUE(rig.events().wait_log("applying init config...", 5s, from)) << rig.events().dump(from);
   ASSERT_TRUE(rig.events().wait_log("TX: " + last_frame, 5s, from)) << rig.events().dump(from);
 }
 
 TEST(ServiceBluez, ScanListsNamedAndPairedChairsAndNothingElse) {
-  Rig rig({"--chair", std::string(kChair) + ",name=TAMRO-X1",
+  BluezRig rig({.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1",
            // paired, renamed by the user, advertising without a name
            "--chair", "C0:FF:EE:01:02:0B,alias=TAMRO-Study,paired",
            "--chair", "C0:FF:EE:01:02:0C",                    // nameless and unknown
            "--chair", "C0:FF:EE:01:02:0D,name=Chair TAMRO",   // the word not at the start
            "--device", "11:22:33:44:55:66,name=Phone",
            "--device", "11:22:33:44:55:77,alias=Headset,paired",
-           "--announce-interval", "150"});
+           "--announce-interval", "150"}});
   ASSERT_EQ(rig.api("/api/scan/start"), kOk);
   ASSERT_TRUE(rig.events().wait_status("scanning"));
   ASSERT_TRUE(rig.events().wait_log("scan started"));
@@ -107,7 +107,8 @@ TEST(ServiceBluez, ScanListsNamedAndPairedChairsAndNothingElse) {
 }
 
 TEST(ServiceBluez, ScanWithTheAdapterOffIsBlockedUntilItIsOn) {
-  Rig rig({"--chair", std::string(kChair) + ",name=TAMRO-X1", "--powered-off", "--announce-interval", "150"});
+  BluezRig rig(
+      {.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1", "--powered-off", "--announce-interval", "150"}});
   const size_t from = rig.events().size();
   EXPECT_EQ(rig.api("/api/scan/start"), error_reply(kRadioOff));
   EXPECT_TRUE(rig.events().wait_log(std::string("scan blocked: ") + kRadioOff, 3s, from));
@@ -120,7 +121,7 @@ TEST(ServiceBluez, ScanWithTheAdapterOffIsBlockedUntilItIsOn) {
 }
 
 TEST(ServiceBluez, ConnectRunsTheHandshakeAndAppliesTheInitialSettings) {
-  Rig rig({"--chair", kPairedChair});
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
   const size_t from = rig.events().size();
   ASSERT_EQ(rig.api("/api/connect?addr=%20c0:ff:ee:01:02:0a%20"), kOk);
   const auto connected = rig.events().wait_status("connected", 10s, from);
@@ -168,7 +169,7 @@ TEST(ServiceBluez, ConnectRunsTheHandshakeAndAppliesTheInitialSettings) {
 }
 
 TEST(ServiceBluez, CommandsReachTheChairInOrderAndItsReportsComeBack) {
-  Rig rig({"--chair", kPairedChair});
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
   quiet_init(rig);
   const size_t from = rig.events().size();
   rig.connect(kChair, kChairName);
@@ -216,7 +217,7 @@ class ServiceBluezLayout : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(ServiceBluezLayout, TheHandshakeChoosesTheCharacteristics) {
   const LayoutCase& c = GetParam();
-  Rig rig({"--chair", kPairedChair + ",layout=" + c.layout});
+  BluezRig rig({.sim_args = {"--chair", kPairedChair + ",layout=" + c.layout}});
   quiet_init(rig);
   const size_t from = rig.events().size();
   ASSERT_EQ(rig.api(std::string("/api/connect?addr=") + kChair), kOk);
@@ -271,7 +272,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(ServiceBluez, BoundChairConnectsByItselfAndComesBackAfterTheLinkDrops) {
-  Rig rig({"--chair", kPairedChair});
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
   size_t from = rig.events().size();
   ASSERT_EQ(rig.api(std::string("/api/bind/set?addr=") + kChair + "&name=My%20chair"), kOk);
   ASSERT_TRUE(rig.events().wait_log("已绑定座椅 My chair (C0:FF:EE:01:02:0A)", 3s, from));
@@ -294,7 +295,7 @@ TEST(ServiceBluez, BoundChairConnectsByItselfAndComesBackAfterTheLinkDrops) {
 }
 
 TEST(ServiceBluez, SilentChairIsGivenUpAfterThreePollsAndReconnectedWhenItAnswers) {
-  Rig rig({"--chair", kPairedChair});
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
   quiet_init(rig);
   ASSERT_EQ(rig.api(std::string("/api/bind/set?addr=") + kChair + "&name=X"), kOk);
   ASSERT_TRUE(rig.events().wait_status("connected", 10s));
@@ -315,7 +316,7 @@ TEST(ServiceBluez, SilentChairIsGivenUpAfterThreePollsAndReconnectedWhenItAnswer
 }
 
 TEST(ServiceBluez, ShutdownSilencesTheChairFrameByFrameAndDropsTheLink) {
-  Rig rig({"--chair", kPairedChair});
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
   quiet_init(rig);
   const size_t from = rig.events().size();
   rig.connect(kChair, kChairName);
@@ -347,7 +348,7 @@ TEST(ServiceBluez, ShutdownSilencesTheChairFrameByFrameAndDropsTheLink) {
 }
 
 TEST(ServiceBluez, BoundChairIsReconnectedAfterTheDaemonRestarts) {
-  Rig rig({"--chair", kPairedChair});
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
   quiet_init(rig);
   ASSERT_EQ(rig.api(std::string("/api/bind/set?addr=") + kChair + "&name=X"), kOk);
   ASSERT_TRUE(rig.events().wait_status("connected", 10s));
@@ -363,7 +364,7 @@ TEST(ServiceBluez, BoundChairIsReconnectedAfterTheDaemonRestarts) {
 }
 
 TEST(ServiceBluez, RefusedWritesAreReportedAndTheLinkSurvivesAShortRefusal) {
-  Rig rig({"--chair", kPairedChair});
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
   quiet_init(rig);
   const size_t from = rig.events().size();
   rig.connect(kChair, kChairName);
@@ -402,7 +403,7 @@ struct NoDaemonCase {
 class ServiceBluezNoDaemon : public ::testing::TestWithParam<NoDaemonCase> {};
 
 TEST_P(ServiceBluezNoDaemon, ScanAndConnectFailWithReasonsAndTheServiceGoesOn) {
-  Rig rig({}, GetParam().options);
+  BluezRig rig(GetParam().options);
   for (int i = 0; i < 2; ++i) {
     const Json reply = rig.api("/api/scan/start");
     ASSERT_EQ(reply["ok"], false) << reply.dump();
@@ -424,8 +425,11 @@ TEST_P(ServiceBluezNoDaemon, ScanAndConnectFailWithReasonsAndTheServiceGoesOn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Daemons, ServiceBluezNoDaemon,
-                         ::testing::Values(NoDaemonCase{"no_daemon_on_the_bus", {false, true}, "ServiceUnknown"},
-                                           NoDaemonCase{"no_bus", {false, false}, "Failed to open bus"}),
+                         ::testing::Values(NoDaemonCase{"no_daemon_on_the_bus",
+                                                        {.start_sim = false, .bus_for_service = true},
+                                                        "ServiceUnknown"},
+                                           NoDaemonCase{"no_bus", {.start_sim = false, .bus_for_service = false},
+                                                        "Failed to open bus"}),
                          [](const ::testing::TestParamInfo<NoDaemonCase>& info) { return info.param.name; });
 
 }  // namespace

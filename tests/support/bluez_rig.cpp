@@ -1,9 +1,13 @@
-#include "fault_rig.h"
+#include "bluez_rig.h"
+
+#include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -26,6 +30,16 @@ long status_field(const std::string& path, const std::string& key) {
     if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
   }
   return -1;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0, lf;
+  while ((lf = text.find('\n', start)) != std::string::npos) {
+    out.push_back(text.substr(start, lf - start));
+    start = lf + 1;
+  }
+  return out;
 }
 
 }  // namespace
@@ -56,6 +70,10 @@ std::optional<size_t> Journal::wait(const std::function<bool(const Json&)>& pred
   }
 }
 
+std::optional<size_t> Journal::wait_log(const std::string& text, std::chrono::milliseconds timeout, size_t from) {
+  return wait([&](const Json& j) { return is_log(j, text); }, timeout, from);
+}
+
 std::optional<size_t> Journal::wait_log(const std::function<bool(const std::string&)>& pred,
                                         std::chrono::milliseconds timeout, size_t from) {
   return wait([&](const Json& j) { return j.value("type", "") == "log" && pred(j.value("log", "")); }, timeout,
@@ -76,6 +94,15 @@ size_t Journal::size() {
 Json Journal::at(size_t i) {
   collect(0ms);
   return i < records_.size() ? records_[i] : Json();
+}
+
+std::vector<std::string> Journal::logs(size_t from) {
+  collect(0ms);
+  std::vector<std::string> out;
+  for (size_t i = from; i < records_.size(); ++i) {
+    if (records_[i].value("type", "") == "log") out.push_back(records_[i].value("log", ""));
+  }
+  return out;
 }
 
 std::string Journal::dump(size_t from) {
@@ -104,11 +131,11 @@ std::optional<ProcessFigures> process_figures(pid_t pid) {
 
 // ---- rig ----
 
-FaultRig::FaultRig(RigOptions options) {
+BluezRig::BluezRig(RigOptions options) {
   // The child's environment is ours plus the entries given, and the first entry of a name wins.
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   unsetenv("TAMRO_DATA_DIR");
-  char tmpl[] = "/tmp/chair-faults-XXXXXX";
+  char tmpl[] = "/tmp/chair-bluez-rig-XXXXXX";
   if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
   data_dir_ = tmpl;
   if (!options.bound_address.empty()) {
@@ -121,10 +148,12 @@ FaultRig::FaultRig(RigOptions options) {
     std::ofstream(data_dir_ + "/bind.json") << binding.dump(2);
   }
   test_bus_ = sdbus::createSessionBusConnectionWithAddress(bus_.address());
-  start_sim(options.sim_args);
+  control_ = sdbus::createProxy(*test_bus_, kControlName, kControlPath);
+  if (options.start_sim) start_sim(options.sim_args);
+  const std::string bus = options.bus_for_service ? bus_.address() : "unix:path=" + data_dir_ + "/no-bus";
   service_ = std::make_unique<ServiceProcess>(
       bin_path("chair-service"), std::vector<std::string>{},
-      std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + bus_.address(), "TAMRO_DATA_DIR=" + data_dir_});
+      std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + bus, "TAMRO_DATA_DIR=" + data_dir_});
   service_->read_lines(3);
   port_ = service_->port();
   if (port_ == 0) throw std::runtime_error("chair-service did not announce its port: " + service_->err());
@@ -134,51 +163,89 @@ FaultRig::FaultRig(RigOptions options) {
     throw std::runtime_error("the event stream sent no snapshot");
 }
 
-FaultRig::~FaultRig() {
+BluezRig::~BluezRig() {
   // CHAIR_E2E_EVENTS=1 prints what the service said, to read a run by eye.
   if (const char* show = std::getenv("CHAIR_E2E_EVENTS"); show && *show == '1' && events_)
     std::fprintf(stderr, "%s", events_->dump().c_str());
   events_.reset();
   service_.reset();
   kill_sim();
+  control_.reset();
   test_bus_.reset();
   std::error_code ignored;
   std::filesystem::remove_all(data_dir_, ignored);
 }
 
-void FaultRig::start_sim(const std::vector<std::string>& sim_args) {
+void BluezRig::start_sim(const std::vector<std::string>& sim_args) {
   std::vector<std::string> argv{chair_bin("chair-sim"), "--bus", bus_.address()};
   argv.insert(argv.end(), sim_args.begin(), sim_args.end());
   sim_ = std::make_unique<ChildProcess>(argv);
   if (!sim_->wait_for_line("READY", 10s)) throw std::runtime_error("chair-sim did not become ready");
 }
 
-void FaultRig::kill_sim() {
+void BluezRig::kill_sim() {
   if (!sim_) return;
   ::kill(sim_->pid(), SIGKILL);
   sim_->terminate();
   sim_.reset();
 }
 
-std::string FaultRig::ctl(const std::vector<std::string>& args) {
+std::string BluezRig::ctl(const std::vector<std::string>& args) {
   try {
-    auto proxy = sdbus::createProxy(*test_bus_, kControlName, kControlPath);
     std::string out;
-    proxy->callMethod("Command").onInterface(kControlIface).withTimeout(5s).withArguments(args).storeResultsTo(out);
+    control_->callMethod("Command").onInterface(kControlIface).withTimeout(5s).withArguments(args).storeResultsTo(out);
     return out;
   } catch (const sdbus::Error& e) {
     return "error: " + e.getMessage();
   }
 }
 
-std::string FaultRig::sim_device(const std::string& address) {
+std::string BluezRig::sim_device(const std::string& address) {
   const std::string list = ctl({"list"});
   const size_t at = list.find(address + " ");
   if (at == std::string::npos) return "";
   return list.substr(at, list.find('\n', at) - at);
 }
 
-std::optional<uint32_t> FaultRig::service_match_rules(std::string* why) {
+std::vector<std::string> BluezRig::writes(const std::string& address) { return lines_of(ctl({"writes", address})); }
+
+std::vector<std::string> BluezRig::frames(const std::string& address) {
+  std::vector<std::string> out;
+  for (const auto& w : writes(address)) out.push_back(w.substr(w.find(' ') + 1));
+  return out;
+}
+
+Json BluezRig::chair_status(const std::string& address) {
+  return Json::parse(ctl({"status", address}), nullptr, false);
+}
+
+std::optional<bool> BluezRig::adapter_flag(const std::string& name) {
+  try {
+    auto adapter = sdbus::createProxy(*test_bus_, "org.bluez", "/org/bluez/hci0");
+    sdbus::Variant value;
+    adapter->callMethod("Get")
+        .onInterface("org.freedesktop.DBus.Properties")
+        .withTimeout(5s)
+        .withArguments(std::string("org.bluez.Adapter1"), name)
+        .storeResultsTo(value);
+    if (!value.containsValueOfType<bool>()) return std::nullopt;
+    return value.get<bool>();
+  } catch (const sdbus::Error&) {
+    return std::nullopt;
+  }
+}
+
+Json BluezRig::api(const std::string& target, const std::string& body) { return get_json(port_, target, body); }
+
+void BluezRig::connect(const std::string& address, const std::string& name) {
+  const size_t from = events_->size();
+  ASSERT_EQ(api("/api/connect?addr=" + address), Json::parse(R"({"ok":true})"));
+  const auto connected = events_->wait_status("connected", 10s, from);
+  ASSERT_TRUE(connected) << events_->dump(from);
+  EXPECT_EQ(events_->at(*connected).value("name", ""), name);
+}
+
+std::optional<uint32_t> BluezRig::service_match_rules(std::string* why) {
   auto say = [why](const std::string& text) {
     if (why) *why = text;
     return std::nullopt;
@@ -219,6 +286,20 @@ bool is_log(const Json& record, const std::string& text) {
 
 bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool in_order(const std::vector<std::string>& all, const std::vector<std::string>& wanted) {
+  size_t next = 0;
+  for (const auto& item : all) {
+    if (next < wanted.size() && item == wanted[next]) ++next;
+  }
+  return next == wanted.size();
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const auto& l : lines) out += l + "\n";
+  return out;
 }
 
 }  // namespace chair::test

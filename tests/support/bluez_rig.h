@@ -1,6 +1,7 @@
-// One installation per fault case: a private bus, the simulated Bluetooth daemon, the real
-// service and an event stream open from the start. The simulator can be killed and started
-// again on the same bus, as the daemon is when it restarts; the service keeps running.
+// One whole installation per test case: a private bus, the simulated Bluetooth daemon with its
+// chairs, and the real service talking to it over the bus, with an event stream open from the
+// start. The simulator can be killed and started again on the same bus, as the daemon is when
+// it restarts; the service keeps running.
 #pragma once
 
 #include <sys/types.h>
@@ -32,13 +33,18 @@ class Journal {
   explicit Journal(uint16_t port) : stream_(port) {}
 
   // Index of the first record at or after `from` that satisfies `pred`, waiting up to `timeout`.
-  std::optional<size_t> wait(const std::function<bool(const Json&)>& pred, std::chrono::milliseconds timeout,
+  std::optional<size_t> wait(const std::function<bool(const Json&)>& pred, std::chrono::milliseconds timeout = 5s,
                              size_t from = 0);
+  std::optional<size_t> wait_log(const std::string& text, std::chrono::milliseconds timeout = 5s, size_t from = 0);
   std::optional<size_t> wait_log(const std::function<bool(const std::string&)>& pred,
                                  std::chrono::milliseconds timeout, size_t from = 0);
-  std::optional<size_t> wait_status(const std::string& status, std::chrono::milliseconds timeout, size_t from = 0);
+  std::optional<size_t> wait_status(const std::string& status, std::chrono::milliseconds timeout = 5s,
+                                    size_t from = 0);
+  // Records received so far (collects what has arrived without waiting).
   size_t size();
   Json at(size_t i);
+  // The "log" texts from `from` on, in order.
+  std::vector<std::string> logs(size_t from = 0);
   // One record per line from `from` on, for failure messages.
   std::string dump(size_t from = 0);
 
@@ -58,31 +64,46 @@ std::optional<ProcessFigures> process_figures(pid_t pid);
 
 struct RigOptions {
   std::vector<std::string> sim_args{};
+  bool start_sim = true;
+  bool bus_for_service = true;  // false: the service is pointed at a bus that does not exist
   // A chair bound with auto-connect on before the service starts, so the supervisor owns it.
   std::string bound_address{};
   std::string bound_name{};
 };
 
-class FaultRig {
+class BluezRig {
  public:
-  explicit FaultRig(RigOptions options);
-  ~FaultRig();
-  FaultRig(const FaultRig&) = delete;
-  FaultRig& operator=(const FaultRig&) = delete;
+  explicit BluezRig(RigOptions options);
+  ~BluezRig();
+  BluezRig(const BluezRig&) = delete;
+  BluezRig& operator=(const BluezRig&) = delete;
 
   // Starts the simulator (again) with these arguments and waits for READY.
   void start_sim(const std::vector<std::string>& sim_args);
   // SIGKILL: the daemon dies without a word and its objects vanish from the bus.
   void kill_sim();
 
-  // A control command of the simulator; an error comes back as "error: <message>".
+  // A control command of the simulator, called over the bus; an error comes back as
+  // "error: <message>".
   std::string ctl(const std::vector<std::string>& args);
   // The simulator's "list" line of one device ("... connected=1 present=1").
   std::string sim_device(const std::string& address);
+  // The frames the chair accepted, in order, as "request|command <hex>".
+  std::vector<std::string> writes(const std::string& address);
+  // The same without the write type: only the hex text of each frame.
+  std::vector<std::string> frames(const std::string& address);
+  Json chair_status(const std::string& address);
+  // A flag of the simulated adapter ("Powered", "Discovering") as any client reads it;
+  // nullopt when the daemon does not answer.
+  std::optional<bool> adapter_flag(const std::string& name);
 
-  Json api(const std::string& target) { return get_json(port_, target); }
-  Journal& events() { return *events_; }
+  Json api(const std::string& target, const std::string& body = {});
+  // /api/connect and the wait for the "connected" status.
+  void connect(const std::string& address, const std::string& name);
+
   uint16_t port() const { return port_; }
+  Journal& events() { return *events_; }
+  ServiceProcess& service() { return *service_; }
   pid_t service_pid() const { return service_->pid(); }
 
   // Match rules the bus daemon holds for the service's connections; nullopt (with the reason
@@ -94,6 +115,7 @@ class FaultRig {
   std::string data_dir_;
   std::unique_ptr<ChildProcess> sim_;
   std::unique_ptr<sdbus::IConnection> test_bus_;  // control calls and daemon queries
+  std::unique_ptr<sdbus::IProxy> control_;
   std::unique_ptr<ServiceProcess> service_;
   uint16_t port_ = 0;
   std::unique_ptr<Journal> events_;
@@ -101,5 +123,8 @@ class FaultRig {
 
 bool is_log(const Json& record, const std::string& text);
 bool ends_with(const std::string& text, const std::string& tail);
+// True when `wanted` occurs in `all` in this order (other items may lie between).
+bool in_order(const std::vector<std::string>& all, const std::vector<std::string>& wanted);
+std::string joined(const std::vector<std::string>& lines);
 
 }  // namespace chair::test
