@@ -26,8 +26,14 @@ void Scheduler::stop() {
   }
   wake_.notify_one();
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
-  std::lock_guard lock(mutex_);
-  queue_ = {};
+  // Dropped outside the lock, as run() drops a finished task: a queued task may hold a D-Bus
+  // reply whose release takes the connection's lock, and a D-Bus thread posting a task takes
+  // that lock first and ours second.
+  decltype(queue_) dropped;
+  {
+    std::lock_guard lock(mutex_);
+    dropped.swap(queue_);
+  }
 }
 
 void Scheduler::run() {

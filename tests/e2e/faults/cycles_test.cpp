@@ -18,6 +18,13 @@ constexpr int kCycles = 100;
 // Allocator arenas and caches settle after the warm-up; a leak of a link's records, its
 // handler closures or its proxies would pass this within the hundred cycles.
 constexpr long kRssToleranceKib = 1536;
+// A sanitized service keeps freed memory in quarantine and grows shadow memory as it runs, so
+// its resident size says nothing about leaks there; the plain build checks it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kRssTells = false;
+#else
+constexpr bool kRssTells = true;
+#endif
 
 const Json kOk = Json::parse(R"({"ok":true})");
 
@@ -82,7 +89,9 @@ TEST(ConnectCycles, HundredCyclesLeaveNoThreadsDescriptorsMatchRulesOrMemoryBehi
 
   EXPECT_TRUE(settled) << "threads " << before.threads << " -> " << after.threads << ", fds " << before.fds << " -> "
                        << after.fds;
-  EXPECT_LE(after.rss_kib, before.rss_kib + kRssToleranceKib);
+  if (kRssTells) {
+    EXPECT_LE(after.rss_kib, before.rss_kib + kRssToleranceKib);
+  }
   // The private daemon keeps statistics; without them there is nothing to compare.
   ASSERT_TRUE(rules_before) << why;
   ASSERT_TRUE(rules_after);
