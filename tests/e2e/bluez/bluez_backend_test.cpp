@@ -172,7 +172,9 @@ class BluezBackend : public ::testing::Test {
   Link open_link(uint64_t address, bool expect = true) {
     Link link;
     auto check = [&](bool ok, const std::string& what) {
-      if (expect) EXPECT_TRUE(ok) << what;
+      if (expect) {
+        EXPECT_TRUE(ok) << what;
+      }
       return ok;
     };
     auto device = wait_async(platform_->device_from_address_async(address));
