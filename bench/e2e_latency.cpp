@@ -32,6 +32,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "dbus_fixture.h"
+#include "http_client.h"
 
 namespace {
 
@@ -42,29 +43,8 @@ constexpr const char* kChair = "C0:FF:EE:01:02:0A";
 constexpr const char* kCharPath = "/org/bluez/hci0/dev_C0_FF_EE_01_02_0A/service000a/char000b";
 constexpr size_t kStreams = 200;
 
-int connect_loopback(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool send_all(int fd, const std::string& data) {
-  size_t off = 0;
-  while (off < data.size()) {
-    const ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    off += static_cast<size_t>(n);
-  }
-  return true;
-}
+using chair::test::connect_loopback;
+using chair::test::send_all;
 
 // One request per connection, as the service serves them; returns the body ("" on failure).
 std::string http_get(uint16_t port, const std::string& target) {

@@ -15,8 +15,6 @@
 
 namespace chair::test {
 
-namespace {
-
 int connect_loopback(uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
@@ -40,6 +38,8 @@ bool send_all(int fd, const std::string& data) {
   }
   return true;
 }
+
+namespace {
 
 void split_response(HttpResponse& r) {
   r.replied = !r.raw.empty();

@@ -15,6 +15,11 @@ namespace chair::test {
 
 using namespace std::chrono_literals;
 
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int connect_loopback(uint16_t port);
+// Sends every byte; false when a send fails.
+bool send_all(int fd, const std::string& data);
+
 struct HttpResponse {
   bool replied = false;  // false: the connection closed without any byte
   std::string raw;       // every byte received until the server closed

@@ -17,6 +17,7 @@
 #include "ble/protocol/commands.h"
 #include "bind/binding_store.h"
 #include "fake_platform.h"
+#include "data_dir.h"
 #include "http_client.h"
 #include "main/service.h"
 #include "service_process.h"
@@ -28,25 +29,7 @@ namespace {
 constexpr uint64_t kChairAddress = 0xC0FFEE01020A;
 constexpr const char* kChairText = "C0:FF:EE:01:02:0A";
 
-// A fresh TAMRO_DATA_DIR for one test: the service reads it at start and at every save.
-class DataDir {
- public:
-  DataDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "chairctl-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    setenv("TAMRO_DATA_DIR", path_.c_str(), 1);
-  }
-  ~DataDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using DataDir = TempDataDir;
 
 std::string slurp(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "bind/binding_store.h"
+#include "data_dir.h"
 #include "fake_platform.h"
 #include "http_client.h"
 #include "main/http.h"
@@ -24,22 +25,9 @@ namespace chair::test {
 inline constexpr uint64_t kChairAddress = 0xC0FFEE01020A;
 inline constexpr const char* kChairText = "C0:FF:EE:01:02:0A";
 
-// A fresh data folder named by TAMRO_DATA_DIR for the life of one test.
-class DataDir {
+// The test's data folder, with the binding file read and written directly.
+class DataDir : public TempDataDir {
  public:
-  DataDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "chair-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    setenv("TAMRO_DATA_DIR", path_.c_str(), 1);
-  }
-  ~DataDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path file() const { return path_ / "bind.json"; }
-
   void write(const bind::BindConfig& config) const {
     std::ofstream(file(), std::ios::binary) << bind::binding_file_text(config);
   }
@@ -51,9 +39,6 @@ class DataDir {
     text << in.rdbuf();
     return text.str();
   }
-
- private:
-  std::filesystem::path path_;
 };
 
 inline bind::BindConfig bound_to(std::string address, bool auto_connect = true) {
