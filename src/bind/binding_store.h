@@ -2,30 +2,38 @@
 #pragma once
 
 #include <filesystem>
-#include <string>
-#include <string_view>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 
 #include "bind/bind_config.h"
 #include "common/result.h"
 
-namespace chair {
-struct ServiceState;
-}
-
 namespace chair::bind {
 
+// bind.json in TAMRO_DATA_DIR when that names a folder, else in "TAMRO-GamingChair" in the
+// user's settings folder, else in the temporary folder.
 std::filesystem::path data_file_path();
 
-// Start-up: defaults, then the file when it reads and parses. Silent on failure.
-void load_binding(ServiceState& state);
-BindConfig binding_snapshot(ServiceState& state);
-// Swaps the in-memory copy, then writes the file; returns the OS error text on failure.
-Status save_binding(ServiceState& state, const BindConfig& config);
-void publish_binding(ServiceState& state);
+class BindingStore {
+ public:
+  explicit BindingStore(std::filesystem::path file = data_file_path());
 
-Result<BindConfig> parse_binding(std::string_view json);
-Result<InitConfig> parse_init_config(std::string_view json);
-// The exact indented file text.
-std::string binding_file_text(const BindConfig& config);
+  // Start-up: defaults, then the file when it reads and parses. Silent on failure.
+  void load();
+  BindConfig snapshot() const;
+  // Applies `change` to the stored binding and writes the file; returns the binding as
+  // stored, or the system's error text. Changes are applied one at a time, each to the
+  // record the previous one left, so two concurrent changes never lose one another.
+  Result<BindConfig> update(const std::function<void(BindConfig&)>& change);
+  const std::filesystem::path& file() const { return file_; }
+
+ private:
+  std::filesystem::path file_;
+  mutable std::mutex mutex_;  // guards the fields below, never held across the file write
+  std::condition_variable turn_;
+  bool saving_ = false;  // a change is being written; the next one waits for its turn
+  BindConfig config_;
+};
 
 }  // namespace chair::bind

@@ -1,7 +1,9 @@
-// The one result type of the code base: a value, or an error text meant for a person.
+// The one result type of the code base: a value, or an error. The error is a text meant for a
+// person unless a caller needs more (chairctl's failures also carry an exit status).
 #pragma once
 
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -13,11 +15,11 @@ struct Error {
 
 inline Error fail(std::string text) { return Error{std::move(text)}; }
 
-template <class T>
+template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -29,28 +31,40 @@ class [[nodiscard]] Result {
   const T* operator->() const { return &value(); }
   T& operator*() & { return value(); }
   const T& operator*() const& { return value(); }
+  T&& operator*() && { return std::get<0>(std::move(v_)); }
 
-  const std::string& error() const { return std::get<1>(v_).text; }
-  Error take_error() const { return std::get<1>(v_); }
+  const E& failure() const { return std::get<1>(v_); }
+  E take_error() const { return std::get<1>(v_); }
+  // The error text; only for the default error type.
+  const std::string& error() const
+    requires std::is_same_v<E, Error>
+  {
+    return std::get<1>(v_).text;
+  }
 
  private:
-  std::variant<T, Error> v_;
+  std::variant<T, E> v_;
 };
 
-template <>
-class [[nodiscard]] Result<void> {
+template <class E>
+class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
-  Result(Error error) : ok_(false), error_(std::move(error.text)) {}
+  Result(E error) : error_(std::move(error)), ok_(false) {}
 
   bool ok() const { return ok_; }
   explicit operator bool() const { return ok_; }
-  const std::string& error() const { return error_; }
-  Error take_error() const { return Error{error_}; }
+  const E& failure() const { return error_; }
+  E take_error() const { return error_; }
+  const std::string& error() const
+    requires std::is_same_v<E, Error>
+  {
+    return error_.text;
+  }
 
  private:
+  E error_{};
   bool ok_ = true;
-  std::string error_;
 };
 
 using Status = Result<void>;

@@ -15,11 +15,6 @@ constexpr uint8_t kMaxLevel = 10;
 constexpr uint8_t kAmbientTemp = 28;
 constexpr uint8_t kTempPerLevel = 2;
 
-constexpr uint8_t kSwitchWaterOn = 0x40;
-constexpr uint8_t kSwitchWaterOff = 0x04;
-constexpr uint8_t kSwitchMotionOff = 0x02;
-constexpr uint8_t kSwitchAudioOff = 0x01;
-
 }  // namespace
 
 ChairModel::ChairModel(ChairModelOptions options)

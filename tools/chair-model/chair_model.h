@@ -30,20 +30,15 @@
 #include <vector>
 
 #include "ble/protocol/frame.h"
+#include "ble/protocol/switch_bits.h"
 
 namespace chair::sim {
 
 using Bytes = chair::ble::Bytes;
 
-// Switch byte bits, as the service decodes them.
-enum SwitchBit : uint8_t {
-  kBtAudio = 0x01,
-  kMotion = 0x02,
-  kHeadphone = 0x04,
-  kSeated = 0x08,
-  kWaterOn = 0x10,
-  kHeating = 0x20,
-};
+// The switch byte's bits and the switch command's bytes are the protocol's own.
+using ble::kBtAudio, ble::kMotion, ble::kHeadphone, ble::kSeated, ble::kWaterOn, ble::kHeating;
+using ble::kSwitchAudioOff, ble::kSwitchMotionOff, ble::kSwitchWaterOff, ble::kSwitchWaterOn;
 
 struct ChairState {
   uint8_t cold = 0;

@@ -1,9 +1,15 @@
-// The Bluetooth LE operations the service uses, behind one interface of its own.
+// The Bluetooth LE operations the service needs, in the chair's terms: plain values and byte
+// vectors, calls that answer (a value or an error text) within a bounded time, and callbacks
+// for advertisements and notifications.
 //
-// The shapes follow the platform the service was first written for: handles are
-// reference-counted, slow operations are asynchronous objects that report a status
-// and then a result, and every failure carries a display text. A backend that does
-// its work synchronously returns operations that are already complete.
+// Notes for implementers:
+// - Every call may block its caller, never for longer than about 20 s; a backend that waits
+//   on its system (D-Bus replies, Windows Runtime operations) does so inside the call.
+// - Any thread may call anything; a backend prepares threads for its system by itself.
+// - Error texts are shown to people as they are (in log lines such as "connect failed: {}").
+// - Callbacks run on the backend's own threads. They may call back into the backend, but a
+//   backend never holds a lock of its own while it calls them. After Scan::stop(), or after
+//   a subscription ends (Connection::close()), no new callback starts.
 #pragma once
 
 #include <array>
@@ -13,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -32,14 +39,7 @@ struct Uuid {
 // The chair's data characteristic.
 inline constexpr std::string_view kDataCharacteristicUuid = "7772e5db-3868-4112-a1a9-f2669d106bf3";
 
-enum class AsyncStatus { Started = 0, Completed = 1, Canceled = 2, Error = 3 };
-enum class RadioState { Unknown = 0, On = 1, Off = 2, Disabled = 3 };
-enum class GattStatus { Success = 0, Unreachable = 1, ProtocolError = 2, AccessDenied = 3 };
-enum class WriteOption { WithResponse = 0, WithoutResponse = 1 };
-enum class CccdValue { None = 0, Notify = 1, Indicate = 2 };
-enum class ConnectionStatus { Disconnected = 0, Connected = 1 };
-
-// Characteristic property bits.
+// Characteristic property bits, as Bluetooth defines them.
 enum : uint32_t {
   kPropBroadcast = 0x01,
   kPropRead = 0x02,
@@ -49,147 +49,95 @@ enum : uint32_t {
   kPropIndicate = 0x20,
 };
 
-// An asynchronous operation: status() is Started while it runs; get_results() afterwards.
-template <class T>
-class AsyncOperation {
- public:
-  virtual ~AsyncOperation() = default;
-  virtual Result<AsyncStatus> status() = 0;
-  virtual Result<T> get_results() = 0;
-};
-template <class T>
-using Async = std::shared_ptr<AsyncOperation<T>>;
+// The outcome of a GATT exchange the chair answered (or that could not reach it).
+enum class GattStatus { Success = 0, Unreachable = 1, ProtocolError = 2, AccessDenied = 3 };
+enum class WriteOption { WithResponse = 0, WithoutResponse = 1 };
+// What the client configuration descriptor is set to.
+enum class Subscription { Notify = 1, Indicate = 2 };
 
-// An operation that finished before it was handed out.
-template <class T>
-class CompletedOperation final : public AsyncOperation<T> {
- public:
-  explicit CompletedOperation(Result<T> result) : result_(std::move(result)) {}
-  Result<AsyncStatus> status() override {
-    return result_.ok() ? AsyncStatus::Completed : AsyncStatus::Error;
-  }
-  Result<T> get_results() override { return result_; }
-
- private:
-  Result<T> result_;
-};
-template <class T>
-Async<T> completed(Result<T> result) {
-  return std::make_shared<CompletedOperation<T>>(std::move(result));
-}
-
-// A platform buffer (what a data writer detaches and a characteristic value holds).
-class Buffer {
- public:
-  virtual ~Buffer() = default;
-};
-using BufferPtr = std::shared_ptr<Buffer>;
-
-class Radio {
- public:
-  virtual ~Radio() = default;
-  virtual Result<RadioState> state() = 0;
+// Whether scanning and connecting can work at all.
+struct Availability {
+  enum class State {
+    Ready,      // an adapter with its radio on
+    NoAdapter,  // no adapter, or it cannot be found; `detail` says why
+    NoRadio,    // the adapter's radio cannot be read; `detail` says why
+    RadioOff,   // the radio is off or disabled
+  };
+  State state = State::Ready;
+  std::string detail;
 };
 
-class Adapter {
+// One advertisement (or scan response). What the platform could not read is absent.
+struct Advertisement {
+  uint64_t address = 0;  // 48-bit device address; 0 when unreadable
+  std::optional<int16_t> rssi;
+  std::optional<std::string> local_name;  // bytes as received; absent or empty: no name
+  std::vector<Uuid> service_uuids;
+  std::vector<uint16_t> company_ids;
+};
+using AdvertisementHandler = std::function<void(const Advertisement&)>;
+
+// The bytes of one notification or indication.
+using NotificationHandler = std::function<void(std::span<const uint8_t> value)>;
+
+// A running scan. stop() ends it (so does destruction); once stop() returns no handler call
+// starts. Safe to call more than once.
+class Scan {
  public:
-  virtual ~Adapter() = default;
-  virtual Async<std::shared_ptr<Radio>> get_radio_async() = 0;
+  virtual ~Scan() = default;
+  virtual void stop() = 0;
 };
 
-// The payload of one advertisement.
-class AdvertisementPayload {
- public:
-  virtual ~AdvertisementPayload() = default;
-  virtual Result<std::string> local_name() = 0;
-  // The list itself may fail to read; so may each element.
-  virtual Result<std::vector<Result<Uuid>>> service_uuids() = 0;
-  virtual Result<std::vector<Result<uint16_t>>> company_ids() = 0;
+// A GATT service and characteristic of a connected device, as discovery found them. `handle`
+// is the backend's own way to find the object again; callers pass the values back unchanged.
+struct GattService {
+  std::optional<Uuid> uuid;  // absent when it cannot be read
+  std::string handle;
+};
+struct GattCharacteristic {
+  std::optional<Uuid> uuid;  // absent when it cannot be read
+  uint32_t properties = 0;   // 0 when they cannot be read
+  std::string handle;
 };
 
-class AdvertisementArgs {
+// A device opened for GATT, with the platform keeping its connection up (and re-establishing
+// it) until close(). A backend may share one system connection between several of these for
+// the same device; it disconnects only when the last of them closes.
+class Connection {
  public:
-  virtual ~AdvertisementArgs() = default;
-  virtual Result<uint64_t> bluetooth_address() = 0;
-  virtual Result<int16_t> raw_signal_strength() = 0;
-  virtual Result<std::shared_ptr<AdvertisementPayload>> advertisement() = 0;
-};
+  virtual ~Connection() = default;
 
-// Called on platform threads, once per advertisement, until the watcher is stopped.
-// The argument may be null (missing arguments).
-using AdvertisementHandler = std::function<void(const std::shared_ptr<AdvertisementArgs>&)>;
-
-class Watcher {
- public:
-  virtual ~Watcher() = default;
-  virtual Status set_scanning_mode_active() = 0;
-  virtual Status add_received(AdvertisementHandler handler) = 0;
-  virtual Status start() = 0;
-  virtual Status stop() = 0;
-};
-
-class ValueChangedArgs {
- public:
-  virtual ~ValueChangedArgs() = default;
-  virtual Result<BufferPtr> characteristic_value() = 0;
-};
-// Called on platform threads, once per notification or indication.
-using ValueChangedHandler = std::function<void(const std::shared_ptr<ValueChangedArgs>&)>;
-
-class Characteristic {
- public:
-  virtual ~Characteristic() = default;
-  virtual Result<uint32_t> properties() = 0;
-  virtual Result<Uuid> uuid() = 0;
-  virtual Result<int64_t> add_value_changed(ValueChangedHandler handler) = 0;  // token, never 0
-  virtual Status remove_value_changed(int64_t token) = 0;
-  virtual Async<GattStatus> write_cccd_async(CccdValue value) = 0;
-  virtual Async<GattStatus> write_value_with_option_async(BufferPtr value, WriteOption option) = 0;
-};
-using CharacteristicPtr = std::shared_ptr<Characteristic>;
-
-class CharacteristicsResult {
- public:
-  virtual ~CharacteristicsResult() = default;
-  virtual Result<GattStatus> status() = 0;
-  virtual Result<std::vector<CharacteristicPtr>> characteristics() = 0;
-};
-
-class Service {
- public:
-  virtual ~Service() = default;
-  virtual Result<Uuid> uuid() = 0;
-  // Uncached.
-  virtual Async<std::shared_ptr<CharacteristicsResult>> get_characteristics_async() = 0;
-};
-using ServicePtr = std::shared_ptr<Service>;
-
-class ServicesResult {
- public:
-  virtual ~ServicesResult() = default;
-  virtual Result<GattStatus> status() = 0;
-  virtual Result<std::vector<ServicePtr>> services() = 0;
-};
-
-class Device {
- public:
-  virtual ~Device() = default;
-  virtual Result<std::string> device_id() = 0;
+  // The name the device gives itself; an error or an empty text when it has none.
   virtual Result<std::string> name() = 0;
-  // Uncached.
-  virtual Async<std::shared_ptr<ServicesResult>> get_gatt_services_async() = 0;
-  virtual Result<ConnectionStatus> connection_status() = 0;
-  virtual Status close() = 0;
-};
-using DevicePtr = std::shared_ptr<Device>;
 
-class Session {
- public:
-  virtual ~Session() = default;
-  virtual Status set_maintain_connection(bool on) = 0;
-  virtual Status close() = 0;
+  // The device's services, read from the device itself (no cache). An empty list is a
+  // valid answer (a device that has only just connected may list none yet).
+  virtual Result<std::vector<GattService>> services() = 0;
+  virtual Result<std::vector<GattCharacteristic>> characteristics(const GattService& service) = 0;
+
+  // Whether the platform holds a connection to the device right now.
+  virtual Result<bool> connected() = 0;
+
+  // Registers `handler` for the characteristic's values, then sets its client configuration
+  // descriptor. An error when either fails (the registration is then undone); a status
+  // other than Success when the device refused the descriptor write (also undone). One
+  // subscription per connection: a second one replaces the first.
+  virtual Result<GattStatus> subscribe(const GattCharacteristic& characteristic, Subscription kind,
+                                       NotificationHandler handler) = 0;
+
+  // Writes the bytes with the given option: an error when the write could not be made, else
+  // the status the exchange ended with.
+  virtual Result<GattStatus> write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
+                                   WriteOption option) = 0;
+
+  // Ends the subscription, then closes the GATT session and the device. Never fails; safe
+  // to call more than once and from any thread, also while another call is under way (that
+  // call then fails soon). Dropping the last reference without close() ends the
+  // subscription too, but only releases the session and device (a link that is being
+  // replaced by a new one to the same chair is not closed under it).
+  virtual void close() = 0;
 };
-using SessionPtr = std::shared_ptr<Session>;
+using ConnectionPtr = std::shared_ptr<Connection>;
 
 // Compact address (12 upper-case hex digits) to friendly name.
 using PairedNames = std::unordered_map<std::string, std::string>;
@@ -198,31 +146,20 @@ class Platform {
  public:
   virtual ~Platform() = default;
 
-  // Prepares the calling thread for platform calls (the multithreaded apartment on
-  // Windows); harmless to repeat. Every thread that calls the platform does it first.
-  virtual void init_thread() {}
+  virtual Availability availability() = 0;
 
-  virtual Async<std::shared_ptr<Adapter>> get_default_adapter_async() = 0;
-  virtual Result<std::shared_ptr<Watcher>> create_watcher() = 0;
-  virtual Async<DevicePtr> device_from_address_async(uint64_t address) = 0;
-  virtual Async<SessionPtr> session_from_device_id_async(const std::string& device_id) = 0;
+  // Starts an active scan that calls `handler` once per advertisement until stopped.
+  virtual Result<std::unique_ptr<Scan>> start_scan(AdvertisementHandler handler) = 0;
 
-  // Data writer: create, write the bytes, detach the buffer.
-  virtual Result<BufferPtr> create_buffer(std::span<const uint8_t> bytes) = 0;
-  // Data reader: from a buffer, read every unconsumed byte.
-  virtual Result<std::vector<uint8_t>> read_buffer(const BufferPtr& buffer) = 0;
+  // Opens the device with this address and asks the platform to connect it and keep it
+  // connected. Returns once the device and its GATT session exist, not once the radio link
+  // is up: services() waits for that.
+  virtual Result<ConnectionPtr> open(uint64_t address) = 0;
 
   // Names of paired devices where the platform itself knows them. nullopt means the
   // platform has no such source and the PowerShell listing is used instead.
   virtual std::optional<Result<PairedNames>> paired_device_names() { return std::nullopt; }
 };
 using PlatformPtr = std::shared_ptr<Platform>;
-
-// A buffer that is just bytes, for backends without a buffer type of their own.
-class ByteBuffer final : public Buffer {
- public:
-  explicit ByteBuffer(std::vector<uint8_t> bytes) : bytes(std::move(bytes)) {}
-  std::vector<uint8_t> bytes;
-};
 
 }  // namespace chair::ble

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "ble/platform/platform.h"
+#include "common/hex.h"
 
 namespace chair::ble {
 
@@ -15,13 +16,7 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
       ++i;
       continue;
     }
-    auto nib = [](char c) -> int {
-      if (c >= '0' && c <= '9') return c - '0';
-      if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-      return -1;
-    };
-    int hi = nib(text[i]), lo = nib(text[i + 1]);
+    int hi = hex_digit_value(text[i]), lo = hex_digit_value(text[i + 1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     u.bytes[k++] = static_cast<uint8_t>(hi << 4 | lo);
     i += 2;

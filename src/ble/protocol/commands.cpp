@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 
-#include "bind/bind_config.h"
+#include "ble/protocol/settings.h"
+#include "ble/protocol/switch_bits.h"
+#include "common/hex.h"
 
 namespace chair::ble {
 
@@ -11,20 +14,9 @@ namespace {
 
 constexpr int64_t kMinLevel = 1;
 constexpr int64_t kMaxLevel = 10;
-constexpr uint8_t kSwitchThermalOn = 0x40;
-constexpr uint8_t kSwitchWaterOff = 0x04;
-constexpr uint8_t kModeCooling = 0;
-constexpr uint8_t kModeHeating = 1;
 constexpr unsigned kInitPauseMs = 150;
 
 bool in_level_range(int64_t level) { return level >= kMinLevel && level <= kMaxLevel; }
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Initial settings count a negative value as 0 and cap at the chair's top level.
 uint8_t limited(int32_t value) { return static_cast<uint8_t>(std::clamp<int32_t>(value, 0, kMaxLevel)); }
@@ -47,24 +39,24 @@ Result<Bytes> raw_bytes(std::string_view hex) {
   std::string digits;
   digits.reserve(hex.size());
   for (char c : hex) {
-    if (hex_value(c) >= 0) digits.push_back(c);
+    if (hex_digit_value(c) >= 0) digits.push_back(c);
   }
   if (digits.empty() || digits.size() % 2 != 0) return fail("hex length must be even");
   Bytes bytes;
   bytes.reserve(digits.size() / 2);
   for (size_t i = 0; i < digits.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(hex_value(digits[i]) << 4 | hex_value(digits[i + 1])));
+    bytes.push_back(static_cast<uint8_t>(hex_digit_value(digits[i]) << 4 | hex_digit_value(digits[i + 1])));
   }
   return bytes;
 }
 
 std::vector<Bytes> silent_frames() {
-  return {zero_frame(kCold),      zero_frame(kHot),        zero_frame(kLumbar),     zero_frame(kVibrate),
-          zero_frame(kVolume),    switch_frame(0x04),      switch_frame(0x02),      switch_frame(0x01)};
+  return {zero_frame(kCold),   zero_frame(kHot),    zero_frame(kLumbar),
+          zero_frame(kVibrate), zero_frame(kVolume), switch_frame(kSwitchWaterOff),
+          switch_frame(kSwitchMotionOff), switch_frame(kSwitchAudioOff)};
 }
 
 void ThermalMode::set_thermal(bool active, uint8_t mode, uint8_t level) {
-  std::lock_guard lock(mutex_);
   value_.active = active;
   if (!active) return;
   value_.mode = mode;
@@ -72,52 +64,49 @@ void ThermalMode::set_thermal(bool active, uint8_t mode, uint8_t level) {
   if (in_level_range(level)) value_.level = level;
 }
 
-ThermalSnapshot ThermalMode::thermal_snapshot() const {
-  std::lock_guard lock(mutex_);
-  return value_;
-}
-
 std::vector<Bytes> thermal_reassertion_frames(const ThermalSnapshot& t) {
   std::vector<Bytes> frames;
   if (!t.active) return frames;
-  frames.push_back(switch_frame(kSwitchThermalOn));
+  frames.push_back(switch_frame(kSwitchWaterOn));
   if (auto level = level_frame(t.mode | 2, t.level)) frames.push_back(std::move(*level));
   return frames;
 }
 
-std::vector<TimedFrame> init_config_frames(const bind::InitConfig& init, ThermalMode& thermal) {
-  std::vector<TimedFrame> frames;
+InitPlan init_settings_plan(const InitConfig& init) {
+  InitPlan plan;
   // A pause the handshake takes even when no frame follows it right away is carried over to the
   // next frame, so the chair gets at least the same quiet time before it.
   unsigned pending_pause = 0;
   auto pause = [&] { pending_pause += kInitPauseMs; };
-  auto send = [&](Result<Bytes> frame) {
+  auto send = [&](Result<Bytes> frame, Setting setting) {
     if (!frame) return;  // an encoder refusal is skipped, as every other frame error here
-    frames.push_back(TimedFrame{pending_pause, std::move(*frame)});
+    plan.frames.push_back(TimedFrame{pending_pause, std::move(*frame), setting});
     pending_pause = 0;
   };
 
   if (init.water == "off") {
-    thermal.set_thermal(false, 0, 0);
-    send(switch_frame(kSwitchWaterOff));
+    send(switch_frame(kSwitchWaterOff), kSettingWater);
   } else {
     const bool heat = init.water == "heat";
     const int32_t wanted = heat ? init.heatLevel : init.coolLevel;
     const uint8_t level = limited(wanted);
-    thermal.set_thermal(true, heat ? kModeHeating : kModeCooling, level);
-    send(switch_frame(kSwitchThermalOn));
+    plan.thermal_active = true;
+    plan.thermal_mode = heat ? kModeHeating : kModeCooling;
+    plan.thermal_level = level;
+    send(switch_frame(kSwitchWaterOn), kSettingWater);
     pause();
-    if (wanted > 0) send(level_frame(heat ? kHot : kCold, level));
+    if (wanted > 0) send(level_frame(heat ? kHot : kCold, level), kSettingWater);
   }
 
-  const std::pair<int32_t, uint8_t> levels[] = {
-      {init.lumbar, kLumbar}, {init.vibrate, kVibrate}, {init.volume, kVolume}};
-  for (const auto& [value, command] : levels) {
+  const std::tuple<int32_t, uint8_t, Setting> levels[] = {{init.lumbar, kLumbar, kSettingLumbar},
+                                                          {init.vibrate, kVibrate, kSettingVibrate},
+                                                          {init.volume, kVolume, kSettingVolume}};
+  for (const auto& [value, command, setting] : levels) {
     if (value <= 0) continue;
     pause();
-    send(level_frame(command, limited(value)));
+    send(level_frame(command, limited(value)), setting);
   }
-  return frames;
+  return plan;
 }
 
 }  // namespace chair::ble

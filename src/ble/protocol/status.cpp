@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ble/protocol/commands.h"
+#include "ble/protocol/switch_bits.h"
 
 namespace chair::ble {
 
@@ -51,12 +52,12 @@ ChairStatus single_value(const std::optional<ChairStatus>& last, uint8_t carried
 
 SwitchFlags switch_flags(uint8_t bits) {
   SwitchFlags f;
-  f.btAudio = bits & 0x01;
-  f.motion = bits & 0x02;
-  f.headphone = bits & 0x04;
-  f.seated = bits & 0x08;
-  f.waterOn = bits & 0x10;
-  f.heating = bits & 0x20;
+  f.btAudio = bits & kBtAudio;
+  f.motion = bits & kMotion;
+  f.headphone = bits & kHeadphone;
+  f.seated = bits & kSeated;
+  f.waterOn = bits & kWaterOn;
+  f.heating = bits & kHeating;
   return f;
 }
 

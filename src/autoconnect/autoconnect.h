@@ -1,0 +1,64 @@
+// Keeps the bound chair connected without being asked: the supervisor that runs for the life
+// of the service, and the one-off attempts the binding routes ask for.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "bind/binding_store.h"
+#include "ble/link/chair_link.h"
+
+namespace chair::autoconnect {
+
+using namespace std::chrono_literals;
+
+struct Timings {
+  std::chrono::milliseconds first_pass = 700ms;
+  std::chrono::milliseconds pause = 3000ms;
+  std::chrono::seconds handshake_limit = 15s;
+  std::chrono::seconds health_grace = 8s;
+  std::chrono::milliseconds health_pause = 1500ms;
+};
+
+// What the supervisor tells the layer above.
+class AutoConnectEvents {
+ public:
+  virtual ~AutoConnectEvents() = default;
+  // "connecting" before an attempt, "waiting" after one failed; with the binding as it was.
+  virtual void on_autoconnect(const std::string& phase, const bind::BindConfig& binding) = 0;
+  virtual void on_autoconnect_log(std::string text) = 0;
+  // The supervisor closed a hung or lost link; the status should be shown again.
+  virtual void on_link_dropped() = 0;
+};
+
+class AutoConnect {
+ public:
+  // `scanning` tells whether a scan is running (the radio is busy; no attempt then);
+  // `stop_scan` ends one before a connection to a newly bound chair.
+  AutoConnect(ble::ChairLink& link, bind::BindingStore& store, AutoConnectEvents& events,
+              std::function<bool()> scanning, std::function<void()> stop_scan, Timings timings = {});
+  ~AutoConnect();
+  AutoConnect(const AutoConnect&) = delete;
+  AutoConnect& operator=(const AutoConnect&) = delete;
+
+  // Starts the supervisor's thread; it runs until the object goes.
+  void start();
+  // One attempt to connect to the bound chair, on a thread of its own (autoconnect?on=1,
+  // import). Does nothing unless a chair is bound with auto-connect on, no link exists and
+  // no scan runs.
+  void attempt_soon();
+  // Connects to a chair just bound, on a thread of its own, whatever the link and scan do.
+  void connect_bound_soon(const std::string& address);
+
+  // One supervisor pass on the calling thread (tests).
+  void pass();
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace chair::autoconnect

@@ -1,0 +1,103 @@
+// The chair link: the one owner of the connection to a chair. It opens the link, runs the
+// setup handshake and the status poll on threads of its own, writes every frame, decodes the
+// chair's notifications and tears the link down. Every step it takes for one link carries
+// that link's generation and is checked against the current one when it acts, so a step of
+// an older link can never write to, or close, a newer one.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "ble/link/link_events.h"
+#include "ble/platform/platform.h"
+#include "ble/protocol/commands.h"
+#include "ble/protocol/status.h"
+#include "common/result.h"
+
+namespace chair::ble {
+
+using namespace std::chrono_literals;
+
+// Every pause and deadline of the link. Tests shrink them; the service runs with these.
+struct LinkTimings {
+  std::chrono::milliseconds discovery_retry = 500ms;
+  int discovery_attempts = 12;
+  std::chrono::milliseconds after_subscribe = 300ms;
+  std::chrono::milliseconds status_wait = 1500ms;
+  std::chrono::milliseconds status_check = 50ms;
+  std::chrono::milliseconds before_init = 400ms;
+  std::chrono::milliseconds init_step = 150ms;
+  std::chrono::milliseconds poll_interval = 2000ms;
+  std::chrono::milliseconds silent_step = 50ms;
+};
+
+enum class LinkPhase {
+  Closed,     // no link
+  Opening,    // device and session open, handshake under way ("connecting")
+  Ready,      // characteristics set up, frames can be written, first report awaited
+  Connected,  // the chair answered ("connected"); the status poll runs
+};
+
+// The link as seen at one moment.
+struct LinkView {
+  LinkPhase phase = LinkPhase::Closed;
+  uint64_t generation = 0;  // 0 never names a link
+  std::string address;
+  std::string name;  // display name, set once connected
+  std::chrono::steady_clock::time_point opened_at;
+};
+
+class ChairLink {
+ public:
+  ChairLink(PlatformPtr platform, LinkEvents& events, LinkDirectory& directory, LinkTimings timings = {});
+  ~ChairLink();
+  ChairLink(const ChairLink&) = delete;
+  ChairLink& operator=(const ChairLink&) = delete;
+
+  // Opens a link to the chair at `address` and starts its handshake: true once the link is
+  // open, false when the address does not parse or the device cannot be opened (both
+  // reported through events). A link still in its handshake is abandoned first; a connected
+  // link is replaced once the new one is open. Blocks for the platform calls only.
+  bool connect(const std::string& address);
+
+  LinkView view() const;
+  bool is_current(uint64_t generation) const;
+
+  // Closes whatever link there is. Publishes nothing.
+  void teardown();
+  // Closes the link only while `generation` is current; true when it did.
+  bool drop(uint64_t generation);
+  // Closes a link that is still in its handshake (open, not connected); true when it did.
+  bool drop_handshake();
+
+  // Frames from the user. send_level remembers a cooling or heating level for the poll to
+  // re-assert (also when the write fails); send_switch turns that off with 0x04 and back on
+  // with 0x40.
+  Status send_level(uint8_t command, int64_t level);
+  Status send_switch(uint8_t bits);
+  Status send_query();
+  Status send_raw(std::span<const uint8_t> bytes);
+
+  // The silent shutdown: when a chair is ready, every function off (the eight silent frames,
+  // one per silent_step, failures ignored), then the link torn down. Publishes the two log
+  // lines around the frames; the caller publishes the status.
+  void quiet();
+
+  // The platform's second opinion on a connected link: up to `readings` connection-state
+  // reads, `pause` after each that says disconnected.
+  enum class Health { Healthy, Lost, Replaced };
+  Health check_health(uint64_t generation, int readings, std::chrono::milliseconds pause);
+
+  ThermalSnapshot thermal() const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;  // shared with the link's worker threads and callbacks
+};
+
+}  // namespace chair::ble

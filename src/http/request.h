@@ -1,0 +1,64 @@
+// One HTTP/1.1 request as the server reads it, and the reader over any byte source (a socket
+// with a deadline, or bytes in memory for tests and the fuzzer).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/result.h"
+#include "common/seeded_hash.h"
+
+namespace chair::http {
+
+// The limits every request is read under; beyond any of them the connection is closed
+// without a reply.
+inline constexpr size_t kMaxLineBytes = 8 * 1024;  // request line and each header line
+inline constexpr size_t kMaxHeaders = 100;
+inline constexpr size_t kMaxBodyBytes = 1024 * 1024;
+inline constexpr std::chrono::seconds kRequestTimeout{30};  // for the whole request
+
+struct Request {
+  std::string method;
+  std::string path;
+  std::unordered_map<std::string, std::string, SeededHash> query;  // decoded; a later key wins
+  std::string body;
+  std::vector<std::string> hosts;  // every Host header's value, trimmed, in order
+  std::unordered_map<std::string, std::string, SeededHash> headers;  // other headers the
+  // server looks at, by lower-case name: "access-control-request-method",
+  // "access-control-request-headers", "origin"
+
+  // The query value, or nullptr when the key is absent.
+  const std::string* param(const std::string& key) const {
+    auto it = query.find(key);
+    return it == query.end() ? nullptr : &it->second;
+  }
+  const std::string* header(const std::string& lower_name) const {
+    auto it = headers.find(lower_name);
+    return it == headers.end() ? nullptr : &it->second;
+  }
+};
+
+// Where request bytes come from.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Up to `n` bytes into `buf`: the count, 0 at the end of the stream, or an error (also when
+  // the source's deadline has passed).
+  virtual Result<size_t> read_some(char* buf, size_t n) = 0;
+};
+
+// Reads and parses one request; nullopt means: close without a reply.
+std::optional<Request> read_request(ByteSource& source);
+// The same over bytes already in memory.
+std::optional<Request> parse_request(std::string_view bytes);
+
+// Query-string decoding: "+" is a space, %XX a byte, any other "%" stays; the result is read
+// as UTF-8 with invalid sequences replaced by U+FFFD.
+std::string url_decode(std::string_view bytes);
+
+}  // namespace chair::http

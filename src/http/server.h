@@ -1,0 +1,101 @@
+// A small loopback HTTP/1.1 server that knows nothing of chairs: exact-path routing, a
+// pre-routing hook, JSON and streaming replies, one request per connection.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/result.h"
+#include "http/request.h"
+
+namespace chair::http {
+
+// Connections served at once; the next one is closed at once, without a reply.
+inline constexpr int kMaxConnections = 512;
+
+// Where a streaming reply writes.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  // Everything or nothing more: false once a write failed (the client is gone, or one send
+  // stayed blocked longer than the write timeout).
+  virtual bool write_all(std::string_view bytes) = 0;
+  virtual void set_write_timeout(std::chrono::milliseconds timeout) = 0;
+};
+
+class Reply {
+ public:
+  // 200 with a compact JSON body whose object keys are in ascending byte order at every
+  // level, and the CORS header.
+  static Reply json(const nlohmann::json& value);
+  // Exactly these bytes, head included.
+  static Reply raw(std::string bytes);
+  // The 64-byte "404 Not Found" reply.
+  static Reply not_found();
+  // The handler writes the whole reply itself, head included, for as long as it likes.
+  static Reply stream(std::function<void(ByteSink&)> writer);
+
+  const std::string& bytes() const { return bytes_; }
+  bool streaming() const { return static_cast<bool>(writer_); }
+  const std::function<void(ByteSink&)>& writer() const { return writer_; }
+
+ private:
+  std::string bytes_;
+  std::function<void(ByteSink&)> writer_;
+};
+
+using Handler = std::function<Reply(const Request&)>;
+
+// Exact, case-sensitive paths; the method plays no part.
+class Router {
+ public:
+  void add(std::string path, Handler handler);
+  // nullptr when no route has this path.
+  const Handler* find(std::string_view path) const;
+  std::vector<std::string> paths() const;
+
+ private:
+  std::vector<std::pair<std::string, Handler>> routes_;
+};
+
+// Runs before routing; a reply it returns is sent instead of the route's.
+using PreRouting = std::function<std::optional<Reply>(const Request&)>;
+
+class Server {
+ public:
+  Server(Router router, PreRouting pre_routing = {});
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds 127.0.0.1:port (0: the system picks) and listens; the bound port, or the system's
+  // error text.
+  Result<uint16_t> listen(uint16_t port);
+  // Serves connections until stop(); connections being served finish on their own threads.
+  void run();
+  // Makes run() return soon; safe from any thread, and before run() was called.
+  void stop();
+
+  // Connections being served now (event streams included).
+  int active_connections() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Compact JSON, keys in ascending byte order at every level, invalid UTF-8 replaced.
+std::string json_text(const nlohmann::json& value);
+
+// The Host header names this machine's loopback (127.0.0.1, localhost or [::1], any port).
+bool is_loopback_host(std::string_view host);
+
+}  // namespace chair::http

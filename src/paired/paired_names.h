@@ -1,0 +1,45 @@
+// Friendly names of present paired devices, keyed by the compact address. Chairs that leave
+// their name out of the advertisement are still recognised by the name the system paired
+// them under. On Windows the names come from a PowerShell listing of the Plug and Play tree;
+// where the platform knows them itself (BlueZ), from the platform.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "ble/platform/platform.h"
+#include "common/seeded_hash.h"
+
+namespace chair::paired {
+
+using PairedNameMap = std::unordered_map<std::string, std::string, SeededHash>;
+
+// Reads the JSON listing of present devices. nullopt when the output is empty or not one
+// JSON value: the cache is then left as it is. A listing without usable items gives an
+// empty map.
+std::optional<PairedNameMap> parse_pnp_output(std::string_view output);
+
+class PairedNames {
+ public:
+  explicit PairedNames(ble::PlatformPtr platform);
+
+  // Obtains a fresh listing on a thread of its own and replaces the cache whole; a failed
+  // listing leaves it as it was. Never fails towards the caller.
+  void refresh();
+  // The same on the calling thread (start-up, tests).
+  void refresh_now();
+  // The name for this address (any form: separators and letter case do not matter); "" when
+  // none.
+  std::string lookup(std::string_view address) const;
+
+ private:
+  ble::PlatformPtr platform_;
+  mutable std::mutex mutex_;
+  PairedNameMap names_;
+};
+
+}  // namespace chair::paired

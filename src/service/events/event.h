@@ -1,0 +1,39 @@
+// The one record that travels through the event hub, and its exact JSON text.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ble/scanner/device_record.h"
+#include "ble/protocol/status.h"
+#include "bind/bind_config.h"
+
+namespace chair {
+
+struct ServiceEvent {
+  std::string type;
+  std::optional<ble::DeviceRecord> device;
+  std::string status;
+  std::string name;
+  std::string log;
+  std::optional<ble::ChairStatus> chair;
+  std::optional<bind::BindConfig> bind;
+};
+
+ServiceEvent make_log_event(std::string text);
+ServiceEvent make_status_event(std::string name);
+ServiceEvent make_connected_event(std::string display_name);
+ServiceEvent make_autoconnect_event(std::string phase, bind::BindConfig binding);
+ServiceEvent make_device_event(ble::DeviceRecord record);
+ServiceEvent make_chair_event(ble::ChairStatus status);
+ServiceEvent make_bind_event(bind::BindConfig binding);
+
+// Compact JSON in declared member order; empty texts and absent records left out.
+std::string to_json(const ServiceEvent& event);
+
+// A JSON string literal with the event escapes: \" \\ \b \t \n \f \r, other bytes
+// below 0x20 as \u00xx (lower case); every other byte unchanged.
+void append_json_string(std::string& out, std::string_view text);
+
+}  // namespace chair

@@ -1,0 +1,112 @@
+// The composition root: builds the components, wires their events to the hub, holds the
+// policy that spans components (a scan ends a handshake, a connect ends a scan, ...), owns
+// the start-up order and the threads, and serves the HTTP routes over all of it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "autoconnect/autoconnect.h"
+#include "bind/binding_store.h"
+#include "ble/link/chair_link.h"
+#include "ble/platform/platform.h"
+#include "ble/scanner/scanner.h"
+#include "common/result.h"
+#include "http/server.h"
+#include "paired/paired_names.h"
+#include "service/events/event_hub.h"
+
+namespace chair {
+
+// Every pause and deadline. Tests of the state machines shrink them; the service always
+// runs with these values.
+struct Timings {
+  ble::LinkTimings link{};
+  autoconnect::Timings autoconnect{};
+};
+
+struct ServiceOptions {
+  Timings timings{};
+  bool start_supervisor = true;
+  bool start_listing = true;
+  std::filesystem::path binding_file = bind::data_file_path();
+};
+
+class Service final : private ble::LinkEvents,
+                      private ble::LinkDirectory,
+                      private ble::ScanEvents,
+                      private autoconnect::AutoConnectEvents {
+ public:
+  Service(ble::PlatformPtr platform, ServiceOptions options = {});
+  ~Service() override;
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Start-up order: the paired listing, the binding, the supervisor (as the options say).
+  void start();
+
+  EventHub& events() { return hub_; }
+  ble::ChairLink& link() { return *link_; }
+  ble::Scanner& scanner() { return *scanner_; }
+  bind::BindingStore& binding() { return *store_; }
+  paired::PairedNames& paired() { return *paired_; }
+  autoconnect::AutoConnect& autoconnect() { return *autoconnect_; }
+  const Timings& timings() const { return options_.timings; }
+
+  // "connected", "connecting", "scanning" or "idle".
+  std::string status_name() const;
+  void publish_status();  // publishes status_name()
+
+  // Quiets the chair as "/api/shutdown" does: silent frames when a chair is ready, the link
+  // torn down, "idle" published.
+  void shutdown();
+
+  // The routes, ready for a server.
+  http::Router router();
+
+ private:
+  // ble::LinkEvents, ble::LinkDirectory, ble::ScanEvents, autoconnect::AutoConnectEvents:
+  // everything the components report becomes an event record on the hub.
+  void on_link_log(std::string text) override;
+  void on_link_status(ble::LinkStatus status, const std::string& name) override;
+  void on_chair_status(ble::ChairStatus status) override;
+  std::string remembered_name(const std::string& address) override;
+  ble::InitConfig initial_settings() override;
+  void on_device(ble::DeviceRecord record) override;
+  void on_autoconnect(const std::string& phase, const bind::BindConfig& binding) override;
+  void on_autoconnect_log(std::string text) override;
+  void on_link_dropped() override;
+
+  ServiceOptions options_;
+  ble::PlatformPtr platform_;
+  EventHub hub_;
+  std::unique_ptr<paired::PairedNames> paired_;
+  std::unique_ptr<bind::BindingStore> store_;
+  std::unique_ptr<ble::Scanner> scanner_;
+  std::unique_ptr<ble::ChairLink> link_;
+  std::unique_ptr<autoconnect::AutoConnect> autoconnect_;
+};
+
+// "-port" first, then "--port"; each exact or joined with "="; a value that does not parse
+// gives 0 without falling back to the other name.
+uint16_t find_port_option(const std::vector<std::string>& args);
+bool parse_port_value(std::string_view text, uint16_t& port);
+
+// The process: start-up, the three announcement lines, serving. Returns only on a listener
+// failure, with the exit code 1.
+int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform);
+
+// The service inside a test process: the same start-up and serving on a thread of its own,
+// on an ephemeral port. Lives for the rest of the process.
+struct InProcessService {
+  std::shared_ptr<Service> service;
+  uint16_t port = 0;
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
+};
+Result<InProcessService> start_in_process(ble::PlatformPtr platform, ServiceOptions options = {});
+
+}  // namespace chair

@@ -1,0 +1,27 @@
+// Whole-file reads and crash-safe replacement, one implementation per operating system.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "common/result.h"
+
+namespace chair::sys {
+
+// The file's bytes. Fails with the system's text when it cannot be opened or read, and
+// without reading further when it holds more than `max_bytes`.
+Result<std::string> read_file(const std::filesystem::path& path, size_t max_bytes);
+
+// Replaces `path` with `text` so that a crash or power loss at any moment leaves either the
+// old file or the new one: a private file beside it is written, flushed to the disk and
+// moved over it in one step (and on POSIX the folder is synced). The folder must exist.
+// Fails with the system's text; the old file is then untouched and no temporary file is
+// left behind.
+Status replace_file(const std::filesystem::path& path, std::string_view text);
+
+// Creates the folder and its parents; fails with the system's text.
+Status create_directories(const std::filesystem::path& path);
+
+}  // namespace chair::sys
