@@ -1,102 +1,110 @@
-// The link record's operations: currency checks, teardown, the write path, the wait for a
-// fresh status report and the notification handler.
-#include "ble/link.h"
+// The link record's operations: opening and closing, the write path, the wait for a fresh
+// status report, the notification callback, the user's commands and the silent shutdown.
+#include "ble/link/chair_link.h"
 
-#include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-#include "ble/platform/wait_async.h"
+#include "ble/link/handshake.h"
+#include "ble/link/link_state.h"
 #include "ble/protocol/frame.h"
-#include "ble/protocol/status.h"
-#include "main/events/event.h"
-#include "main/service_state.h"
+#include "ble/protocol/switch_bits.h"
+#include "common/address.h"
+#include "common/text.h"
+#include "sys/thread.h"
 
 namespace chair::ble {
 
 namespace {
 
-const char* const kNotReady = "not connected or characteristic not found";
-
 std::string gatt_status_text(GattStatus status) {
   return "GattCommunicationStatus(" + std::to_string(static_cast<int>(status)) + ")";
 }
 
+bool is_blank(const std::string& text) { return trim_unicode(text).empty(); }
+
+// Runs `body` on a detached thread that counts as one of the link's workers.
+bool spawn_worker(const std::shared_ptr<LinkState>& state, std::function<void()> body) {
+  if (!state->enter()) return false;
+  const bool started = sys::spawn_detached([state, body = std::move(body)] {
+    try {
+      body();
+    } catch (...) {
+      // Nothing may leave a thread; the link's own checks end a worker that lost its way.
+    }
+    state->leave();
+  });
+  if (!started) state->leave();
+  return started;
+}
+
 }  // namespace
 
-bool is_current(ServiceState& state, uint64_t generation) {
-  std::lock_guard lock(state.link.mutex);
-  return state.link.open && state.link.generation == generation;
+// ---- LinkState ----------------------------------------------------------------------------
+
+bool LinkState::enter() {
+  std::lock_guard lock(mutex);
+  if (stopping) return false;
+  ++workers;
+  return true;
 }
 
-void teardown(ServiceState& state) {
-  DevicePtr device;
-  SessionPtr session;
-  CharacteristicPtr notify_char;
-  CharacteristicPtr write_char;
-  int64_t token = 0;
+void LinkState::leave() {
   {
-    std::lock_guard lock(state.link.mutex);
-    auto& link = state.link;
-    device = std::move(link.device);
-    session = std::move(link.gattSession);
-    notify_char = std::move(link.notifyChar);
-    write_char = std::move(link.writeChar);
-    link.device.reset();
-    link.gattSession.reset();
-    link.notifyChar.reset();
-    link.writeChar.reset();
-    token = std::exchange(link.notifyToken, 0);
-    link.open = false;
-    link.connected = false;
-    link.ready = false;
-    link.preferWithoutResponse = false;
-    link.generation = 0;
-    link.lastSwitch = 0;
-    link.address.clear();
+    std::lock_guard lock(mutex);
+    --workers;
   }
-  // Dropped outside the lock: the last reference may make the platform do work.
-  write_char.reset();
-
-  // Nothing left to re-assert once the chair is gone.
-  state.thermal.set_thermal(false, 0, 0);
-
-  // Every platform failure here is ignored: a teardown always leaves the record closed.
-  // Registration first, then the session, then the device, so no notification arrives on a
-  // half-closed link.
-  if (notify_char && token != 0) (void)notify_char->remove_value_changed(token);
-  if (session) (void)session->close();
-  if (device) (void)device->close();
-  notify_char.reset();
-  session.reset();
-  device.reset();
-
-  state.rx.reset();
+  changed.notify_all();
 }
 
-void link_lost(ServiceState& state, uint64_t generation, const std::string& message) {
-  // A late failure of an old link must never close a newer one.
-  if (!is_current(state, generation)) return;
-  state.events.publish_log(message);
-  teardown(state);
-  state.events.publish_status("idle");
+bool LinkState::pause(uint64_t gen, std::chrono::milliseconds d) {
+  std::unique_lock lock(mutex);
+  if (d.count() > 0) {
+    changed.wait_for(lock, d, [&] { return stopping || !current_locked(gen); });
+  }
+  return !stopping && current_locked(gen);
 }
 
-Status write_frame(ServiceState& state, std::span<const uint8_t> bytes) {
-  CharacteristicPtr target;
+Status LinkState::write_frame(std::span<const uint8_t> bytes, WriteTicket ticket) {
+  ConnectionPtr target_connection;
+  GattCharacteristic target;
   bool prefer_without_response = false;
   {
-    std::lock_guard lock(state.link.mutex);
-    if (!state.link.ready) return fail(kNotReady);
+    std::unique_lock lock(mutex);
+    // One frame at a time: a frame that has its turn is checked against the link as it is
+    // now, so nothing decided before a newer step of the link can reach the chair after it.
+    changed.wait(lock, [&] { return !writing || stopping; });
+    if (stopping) return fail(kNotReady);
+    const bool ready = phase == LinkPhase::Ready || phase == LinkPhase::Connected;
+    if (!ready || (ticket.generation != 0 && ticket.generation != generation)) return fail(kNotReady);
     // A chair without a write characteristic takes its frames on the notifying one.
-    target = state.link.writeChar ? state.link.writeChar : state.link.notifyChar;
-    if (!target) return fail(kNotReady);
-    prefer_without_response = state.link.preferWithoutResponse;
+    if (write_char) {
+      target = *write_char;
+    } else if (notify_char) {
+      target = *notify_char;
+    } else {
+      return fail(kNotReady);
+    }
+    target_connection = connection;
+    prefer_without_response = this->prefer_without_response;
+    writing = true;
   }
+  struct TurnEnd {
+    LinkState& s;
+    ~TurnEnd() {
+      {
+        std::lock_guard lock(s.mutex);
+        s.writing = false;
+      }
+      s.changed.notify_all();
+    }
+  } turn_end{*this};
 
-  state.events.publish_log("TX: " + hex_dump(bytes));
+  events.on_link_log("TX: " + hex_dump(bytes));
+  if (!target_connection) return fail(kNotReady);
 
   const WriteOption order[2] = {
       prefer_without_response ? WriteOption::WithoutResponse : WriteOption::WithResponse,
@@ -104,11 +112,7 @@ Status write_frame(ServiceState& state, std::span<const uint8_t> bytes) {
   };
   std::string pending_error;
   for (WriteOption option : order) {
-    // A fresh buffer per attempt; if the bytes cannot even be put in one, the second
-    // option would fail the same way.
-    auto buffer = state.platform->create_buffer(bytes);
-    if (!buffer) return buffer.take_error();
-    auto result = wait_async(target->write_value_with_option_async(std::move(*buffer), option));
+    auto result = target_connection->write(target, bytes, option);
     if (!result) {
       pending_error = result.error();
       continue;
@@ -119,45 +123,248 @@ Status write_frame(ServiceState& state, std::span<const uint8_t> bytes) {
   return fail(pending_error);
 }
 
-bool wait_for_status(ServiceState& state, uint64_t generation, uint64_t before) {
-  const auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    if (std::chrono::steady_clock::now() - start >= state.timings.status_wait) return false;
-    if (!is_current(state, generation)) return false;
-    if (state.statusCounter.load() != before) return true;
-    std::this_thread::sleep_for(state.timings.status_check);
-  }
+bool LinkState::wait_for_status(uint64_t gen, uint64_t before) {
+  std::unique_lock lock(mutex);
+  changed.wait_for(lock, timings.status_wait,
+                   [&] { return stopping || !current_locked(gen) || status_count != before; });
+  return !stopping && current_locked(gen) && status_count != before;
 }
 
-void on_value_changed(ServiceState& state, const std::shared_ptr<ValueChangedArgs>& args) {
-  if (!args) return;
-  auto value = args->characteristic_value();
-  if (!value || !*value) return;
-  // An unreadable value still goes through the decoder as no bytes.
-  std::vector<uint8_t> bytes;
-  if (auto read = state.platform->read_buffer(*value)) bytes = std::move(*read);
+ConnectionPtr LinkState::clear_locked() {
+  ConnectionPtr taken = std::move(connection);
+  connection.reset();
+  notify_char.reset();
+  write_char.reset();
+  phase = LinkPhase::Closed;
+  generation = 0;
+  address.clear();
+  name.clear();
+  prefer_without_response = false;
+  last_switch = 0;
+  // Nothing left to re-assert once the chair is gone.
+  thermal.set_thermal(false, 0, 0);
+  return taken;
+}
 
-  uint8_t last_switch = 0;
+bool LinkState::close_link(std::optional<uint64_t> gen) {
+  ConnectionPtr taken;
+  bool was_open = false;
   {
-    std::lock_guard lock(state.link.mutex);
-    // Generations are not compared: teardown removes the registration, and anything that
-    // still slips through after it finds the link closed here.
-    if (!state.link.open) return;
-    last_switch = state.link.lastSwitch;
+    std::lock_guard lock(mutex);
+    if (gen && !current_locked(*gen)) return false;
+    was_open = open_locked();
+    // A teardown always leaves the record closed and cleared, also when nothing was open.
+    taken = clear_locked();
+  }
+  changed.notify_all();
+  // Every platform failure here is ignored. The subscription ends first, then the session
+  // and the device, so no notification arrives on a half-closed link.
+  if (taken) taken->close();
+  taken.reset();
+  rx.reset();
+  return was_open;
+}
+
+void LinkState::link_lost(uint64_t gen, const std::string& message) {
+  // A late failure of an old link must never close a newer one.
+  if (!current(gen)) return;
+  events.on_link_log(message);
+  if (!close_link(gen)) return;
+  events.on_link_status(LinkStatus::Idle, "");
+}
+
+void LinkState::on_notification(std::span<const uint8_t> value) {
+  uint8_t carried_switch = 0;
+  {
+    std::lock_guard lock(mutex);
+    // Generations are not compared: closing a link ends its subscription, and anything that
+    // still slips through after that finds the link closed here.
+    if (!open_locked()) return;
+    carried_switch = last_switch;
   }
 
-  RxResult rx = on_chair_bytes(state.rx, bytes, last_switch);
+  RxResult result = on_chair_bytes(rx, value, carried_switch);
 
-  if (rx.update) {
+  if (result.update) {
     {
-      std::lock_guard lock(state.link.mutex);
-      state.link.lastSwitch = rx.update->switchByte;
+      std::lock_guard lock(mutex);
+      last_switch = result.update->switchByte;
+      // Once per notification, however many reports it carried.
+      ++status_count;
     }
-    // Once per notification, however many reports it carried.
-    state.statusCounter.fetch_add(1);
+    changed.notify_all();
   }
-  for (auto& line : rx.logs) state.events.publish_log(std::move(line));
-  if (rx.update) state.events.publish(make_chair_event(std::move(*rx.update)));
+  for (auto& line : result.logs) events.on_link_log(std::move(line));
+  if (result.update) events.on_chair_status(std::move(*result.update));
+}
+
+// ---- ChairLink ----------------------------------------------------------------------------
+
+ChairLink::ChairLink(PlatformPtr platform, LinkEvents& events, LinkDirectory& directory, LinkTimings timings)
+    : state_(std::make_shared<LinkState>(std::move(platform), events, directory, timings)) {}
+
+ChairLink::~ChairLink() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->changed.notify_all();
+  state_->close_link(std::nullopt);
+  // Workers report through `events`, which may go with the owner of this object.
+  std::unique_lock lock(state_->mutex);
+  state_->changed.wait(lock, [&] { return state_->workers == 0; });
+}
+
+bool ChairLink::connect(const std::string& address) {
+  LinkState& s = *state_;
+  // A handshake still under way is abandoned; a connected link is simply replaced below.
+  drop_handshake();
+
+  const auto mac = address_from_hex_digits(address);
+  if (!mac) {
+    s.events.on_link_log("MAC parse failed");
+    return false;
+  }
+
+  s.events.on_link_status(LinkStatus::Connecting, "");
+  s.events.on_link_log("connecting " + address + " ...");
+
+  auto opened = s.platform->open(*mac);
+  if (!opened) {
+    s.events.on_link_status(LinkStatus::Idle, "");
+    s.events.on_link_log("connect failed: " + opened.error());
+    return false;
+  }
+  ConnectionPtr connection = std::move(*opened);
+
+  uint64_t generation = 0;
+  ConnectionPtr replaced;
+  {
+    std::lock_guard lock(s.mutex);
+    generation = s.next_generation++;
+    // The previous link's connection is released, not closed: releasing it is what ends it,
+    // and it may be the same chair, which must not be disconnected under the new link.
+    replaced = std::exchange(s.connection, connection);
+    s.notify_char.reset();
+    s.write_char.reset();
+    s.phase = LinkPhase::Opening;
+    s.generation = generation;
+    s.prefer_without_response = false;
+    s.address = address;
+    s.name.clear();
+    s.opened_at = std::chrono::steady_clock::now();
+  }
+  s.changed.notify_all();
+  replaced.reset();
+
+  std::string name = s.directory.remembered_name(address);
+  if (is_blank(name)) name = address;
+  // What the chair calls itself wins over every remembered name.
+  if (auto own = connection->name(); own && !is_blank(*own)) name = std::move(*own);
+  s.events.on_link_log("link opened " + name + " (" + address + ")");
+
+  auto state = state_;
+  if (!spawn_worker(state, [state, generation, address, name] { run_handshake(state, generation, address, name); })) {
+    s.link_lost(generation, "start gatt setup failed; reconnecting");
+    return false;
+  }
+  return true;
+}
+
+LinkView ChairLink::view() const {
+  std::lock_guard lock(state_->mutex);
+  return LinkView{state_->phase, state_->generation, state_->address, state_->name, state_->opened_at};
+}
+
+bool ChairLink::is_current(uint64_t generation) const { return state_->current(generation); }
+
+void ChairLink::teardown() { state_->close_link(std::nullopt); }
+
+bool ChairLink::drop(uint64_t generation) { return state_->close_link(generation); }
+
+bool ChairLink::drop_handshake() {
+  uint64_t generation = 0;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->phase != LinkPhase::Opening && state_->phase != LinkPhase::Ready) return false;
+    generation = state_->generation;
+  }
+  return state_->close_link(generation);
+}
+
+Status ChairLink::send_level(uint8_t command, int64_t level) {
+  auto frame = level_frame(command, level);
+  if (!frame) return frame.take_error();
+  if (command == kCold || command == kHot) {
+    // Remembered before the write, and kept even if the write fails: the poll re-asserts it
+    // once a chair is there.
+    std::lock_guard lock(state_->mutex);
+    state_->thermal.set_thermal(true, command == kHot ? kModeHeating : kModeCooling, static_cast<uint8_t>(level));
+  }
+  return state_->write_frame(*frame, WriteTicket{});
+}
+
+Status ChairLink::send_switch(uint8_t bits) {
+  {
+    std::lock_guard lock(state_->mutex);
+    auto& thermal = state_->thermal;
+    if (bits == kSwitchWaterOff) {
+      thermal.set_thermal(false, 0, 0);
+    } else if (bits == kSwitchWaterOn) {
+      const auto t = thermal.thermal_snapshot();
+      thermal.set_thermal(true, t.mode, t.level);
+    }
+  }
+  return state_->write_frame(switch_frame(bits), WriteTicket{});
+}
+
+Status ChairLink::send_query() { return state_->write_frame(query_frame(), WriteTicket{}); }
+
+Status ChairLink::send_raw(std::span<const uint8_t> bytes) { return state_->write_frame(bytes, WriteTicket{}); }
+
+void ChairLink::quiet() {
+  LinkState& s = *state_;
+  bool ready = false;
+  {
+    std::lock_guard lock(s.mutex);
+    ready = s.phase == LinkPhase::Ready || s.phase == LinkPhase::Connected;
+    // Otherwise the status poll would switch cooling or heating back on at its next beat.
+    if (ready) s.thermal.set_thermal(false, 0, 0);
+  }
+  if (ready) {
+    s.events.on_link_log("silent shutdown: turning off all chair functions...");
+    // Every frame is tried even when one fails: a chair that hears only some of them is
+    // still quieter than one that hears none.
+    for (const Bytes& frame : silent_frames()) {
+      (void)s.write_frame(frame, WriteTicket{});
+      std::this_thread::sleep_for(s.timings.silent_step);
+    }
+    s.events.on_link_log("chair entered silent state");
+  }
+  s.close_link(std::nullopt);
+}
+
+ChairLink::Health ChairLink::check_health(uint64_t generation, int readings, std::chrono::milliseconds pause) {
+  ConnectionPtr connection;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->current_locked(generation)) return Health::Replaced;
+    connection = state_->connection;
+  }
+  if (!connection) return Health::Lost;
+  for (int reading = 0; reading < readings; ++reading) {
+    auto connected = connection->connected();
+    if (!connected) return Health::Lost;
+    if (*connected) return Health::Healthy;
+    if (!state_->current(generation)) return Health::Replaced;
+    std::this_thread::sleep_for(pause);
+  }
+  return Health::Lost;
+}
+
+ThermalSnapshot ChairLink::thermal() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->thermal.thermal_snapshot();
 }
 
 }  // namespace chair::ble

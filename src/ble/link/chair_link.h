@@ -6,10 +6,8 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 
@@ -96,8 +94,7 @@ class ChairLink {
   ThermalSnapshot thermal() const;
 
  private:
-  struct State;
-  std::shared_ptr<State> state_;  // shared with the link's worker threads and callbacks
+  std::shared_ptr<struct LinkState> state_;  // shared with the link's workers and callbacks
 };
 
 }  // namespace chair::ble

@@ -5,9 +5,7 @@
 
 #include <algorithm>
 
-#include "link_rig.h"
-#include "main/http.h"
-#include "main/service_state.h"
+#include "link_fixture.h"
 
 namespace chair::test::link {
 namespace {
@@ -41,13 +39,13 @@ class LayoutChoice : public ::testing::TestWithParam<Chosen> {};
 
 TEST_P(LayoutChoice, SubscribesAndWritesTheChosenCharacteristics) {
   const Chosen& c = GetParam();
-  Rig rig;
+  LinkRig rig;
   auto chair = add_chair(*rig.fake, c.layout);
   if (c.tweak) c.tweak(chair);
   answer_queries(chair, full_report({1, 0, 0, 0, 0, 25, 0}));
 
-  EXPECT_EQ(rig.connect(), ok_reply());
-  auto lines = rig.until("status:connected/TAMRO S1");
+  EXPECT_TRUE(rig.connect());
+  auto lines = rig.events.until("status:connected/TAMRO S1");
   const std::string word = c.indicate ? "indications" : "notifications";
   const std::string mode = c.without_response ? "WriteWithoutResponse" : "WriteWithResponse";
   // These three come one after the other, right before the initial query.
@@ -61,10 +59,11 @@ TEST_P(LayoutChoice, SubscribesAndWritesTheChosenCharacteristics) {
     SCOPED_TRACE("characteristic " + std::to_string(i));
     const auto& ch = chair.chars[i];
     if (static_cast<int>(i) == c.notify) {
-      EXPECT_THAT(ch->cccd_writes(), ElementsAre(c.indicate ? ble::CccdValue::Indicate : ble::CccdValue::Notify));
+      EXPECT_THAT(ch->subscriptions(),
+                  ElementsAre(c.indicate ? ble::Subscription::Indicate : ble::Subscription::Notify));
       EXPECT_EQ(ch->handlers_active(), 1);
     } else {
-      EXPECT_THAT(ch->cccd_writes(), IsEmpty());
+      EXPECT_THAT(ch->subscriptions(), IsEmpty());
       EXPECT_EQ(ch->handlers_added(), 0);
     }
     if (static_cast<int>(i) == c.write) {
@@ -110,8 +109,8 @@ INSTANTIATE_TEST_SUITE_P(
                false,
                false,
                [](FakeChair& chair) {
-                 chair.chars[0]->set_uuid_error("gone");
-                 chair.chars[1]->set_uuid_error("gone");
+                 chair.chars[0]->set_uuid_error();
+                 chair.chars[1]->set_uuid_error();
                }},
         Chosen{"UnreadableWriterUuidIsEmpty",
                {{kServiceUuid, {{kF1, N}, {kF2, W}}}},
@@ -120,22 +119,21 @@ INSTANTIATE_TEST_SUITE_P(
                "write characteristic = ",
                false,
                false,
-               [](FakeChair& chair) { chair.chars[1]->set_uuid_error("gone"); }}),
+               [](FakeChair& chair) { chair.chars[1]->set_uuid_error(); }}),
     [](const ::testing::TestParamInfo<Chosen>& info) { return info.param.name; });
 
 TEST(LayoutListing, ServiceAndCharacteristicLinesAndListingFailures) {
-  Rig rig;
+  LinkRig rig;
   auto chair = add_chair(*rig.fake, {{kOtherServiceUuid, {{kF1, R}}},
                                      {"0000180f-0000-1000-8000-00805f9b34fb", {{kF2, R}}},
                                      {"00001800-0000-1000-8000-00805f9b34fb", {}},
                                      {kServiceUuid, {{kF3, R | WNR | W | N | I | ble::kPropBroadcast}, {kData, N | W}}}});
   chair.services[0]->set_characteristics_error("gatt busy");
-  chair.services[1]->set_characteristics_list_error("no list");
-  chair.services[2]->set_uuid_error("no uuid");
+  chair.services[2]->set_uuid_error();
   answer_queries(chair, full_report({1, 0, 0, 0, 0, 25, 0}));
 
-  EXPECT_EQ(rig.connect(), ok_reply());
-  auto lines = rig.until("log:write/notify share one characteristic");
+  EXPECT_TRUE(rig.connect());
+  auto lines = rig.events.until("log:write/notify share one characteristic");
   auto from = std::find(lines.begin(), lines.end(), "log:found 4 services");
   ASSERT_NE(from, lines.end());
   EXPECT_EQ(std::vector<std::string>(from, lines.end()),
@@ -144,12 +142,13 @@ TEST(LayoutListing, ServiceAndCharacteristicLinesAndListingFailures) {
                 "log:  Service 0000180a-0000-1000-8000-00805f9b34fb",
                 "log:    discover characteristics failed: gatt busy",
                 "log:  Service 0000180f-0000-1000-8000-00805f9b34fb",
+                "log:    Char " + kF2 + " props=[Read]",
                 "log:  Service 0000fff0-0000-1000-8000-00805f9b34fb",
                 "log:    Char " + kF3 + " props=[Read,WriteNoResp,Write,Notify,Indicate]",
                 "log:    Char " + kData + " props=[Write,Notify]",
                 "log:write/notify share one characteristic",
             }));
-  rig.until("status:connected/TAMRO S1");
+  rig.events.until("status:connected/TAMRO S1");
 }
 
 struct Failing {
@@ -166,13 +165,13 @@ class LayoutFailure : public ::testing::TestWithParam<Failing> {};
 
 TEST_P(LayoutFailure, DropsTheLinkWithItsMessage) {
   const Failing& c = GetParam();
-  Rig rig;
+  LinkRig rig;
   auto chair = add_chair(*rig.fake, c.layout);
   if (c.tweak) c.tweak(chair);
   answer_queries(chair, full_report({1, 0, 0, 0, 0, 25, 0}));
 
-  EXPECT_EQ(rig.connect(), ok_reply());
-  auto lines = rig.until("status:idle");
+  EXPECT_TRUE(rig.connect());
+  auto lines = rig.events.until("status:idle");
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "log:" + c.message);
   EXPECT_THAT(lines, Not(Contains("log:querying initial status...")));
@@ -184,8 +183,7 @@ TEST_P(LayoutFailure, DropsTheLinkWithItsMessage) {
     }
   }
   EXPECT_EQ(chair.device->closes(), 1);
-  std::lock_guard lock(rig.state().link.mutex);
-  EXPECT_FALSE(rig.state().link.open);
+  EXPECT_EQ(rig.phase(), ble::LinkPhase::Closed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -195,14 +193,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "BCA4 notify characteristic not found; reconnecting", false},
         Failing{"NoWriterAtAll", {{kServiceUuid, {{kData, R | N}}}, {kOtherServiceUuid, {{kF1, I}}}}, nullptr,
                 "BCA4 write characteristic not found; reconnecting", false},
-        Failing{"HandlerRegistrationFails", {{kServiceUuid, {{kData, W | N}}}},
-                [](FakeChair& c) { c.chars[0]->set_subscribe_error("no handlers"); },
-                "subscribe notifications failed: no handlers; reconnecting", false},
-        Failing{"DescriptorWriteFails", {{kServiceUuid, {{kData, W | N}}}},
-                [](FakeChair& c) { c.chars[0]->set_cccd_result(fail("cccd refused")); },
+        Failing{"SubscriptionFails", {{kServiceUuid, {{kData, W | N}}}},
+                [](FakeChair& c) { c.chars[0]->set_subscribe_result(fail("cccd refused")); },
                 "subscribe notifications failed: cccd refused; reconnecting", true},
         Failing{"DescriptorWriteRefused", {{kServiceUuid, {{kData, W | I}}}},
-                [](FakeChair& c) { c.chars[0]->set_cccd_result(ble::GattStatus::AccessDenied); },
+                [](FakeChair& c) { c.chars[0]->set_subscribe_result(ble::GattStatus::AccessDenied); },
                 "subscribe indications failed: GattCommunicationStatus(3); reconnecting", true}),
     [](const ::testing::TestParamInfo<Failing>& info) { return info.param.name; });
 

@@ -6,11 +6,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "ble/link.h"
 #include "ble/protocol/commands.h"
-#include "link_rig.h"
-#include "main/http.h"
-#include "main/service_state.h"
+#include "link_fixture.h"
 
 namespace chair::test::link {
 namespace {
@@ -45,22 +42,21 @@ class PollFailures : public ::testing::TestWithParam<PollRun> {};
 
 TEST_P(PollFailures, OnlyTheFirstFailureOfARunIsLoggedAndThreeEndTheLink) {
   const PollRun& run = GetParam();
-  Rig rig;
+  LinkRig rig;
   auto chair = add_data_chair(*rig.fake);
   FakeCharacteristic& data = *chair.chars[0];
   answer_queries(chair, kReport, [&data, answer = run.answer](int n) { return answer(n, data); });
 
-  EXPECT_EQ(rig.connect(), ok_reply());
-  rig.until("status:connected/TAMRO S1");
-  auto lines = rig.until("status:idle");
+  EXPECT_TRUE(rig.connect());
+  rig.events.until("status:connected/TAMRO S1");
+  auto lines = rig.events.until("status:idle");
   EXPECT_EQ(poll_lines(lines), run.expected);
   EXPECT_EQ(lines[lines.size() - 2], "log:status poll failed; reconnecting");
   if (run.queries) {
     EXPECT_EQ(count_writes(chair.chars[0], ble::query_frame()), run.queries);
   }
   EXPECT_EQ(chair.device->closes(), 1);
-  std::lock_guard lock(rig.state().link.mutex);
-  EXPECT_FALSE(rig.state().link.open);
+  EXPECT_EQ(rig.phase(), ble::LinkPhase::Closed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -102,19 +98,19 @@ std::vector<Bytes> writes_from(const FakeCharacteristicPtr& c, size_t from) {
   return out;
 }
 
-TEST(Poll, ThermalReassertionFollowsTheCommandRoutes) {
-  Rig rig;
+TEST(Poll, ThermalReassertionFollowsTheCommands) {
+  LinkRig rig;
   auto chair = add_data_chair(*rig.fake);
   answer_queries(chair, kReport);
   auto& data = chair.chars[0];
   const Bytes on = ble::switch_frame(0x40), off = ble::switch_frame(0x04), query = ble::query_frame();
   const Bytes heat4 = *ble::level_frame(ble::kHot, 4);
 
-  EXPECT_EQ(rig.connect(), ok_reply());
-  rig.until("log:TX: 55 06 0A 02 03 0D AA");  // the initial settings set cooling first
+  EXPECT_TRUE(rig.connect());
+  rig.events.until("log:TX: 55 06 0A 02 03 0D AA");  // the initial settings set cooling first
 
   size_t mark = data->writes().size();
-  EXPECT_EQ(rig.call("/api/cmd/intensity?fn=hot&value=4"), ok_reply());
+  EXPECT_TRUE(rig.link->send_level(ble::kHot, 4).ok());
   auto queries_since = [&](size_t from) {
     auto w = writes_from(data, from);
     return std::count(w.begin(), w.end(), query);
@@ -129,7 +125,7 @@ TEST(Poll, ThermalReassertionFollowsTheCommandRoutes) {
   }
 
   mark = data->writes().size();
-  EXPECT_EQ(rig.call("/api/cmd/switch?bits=0x04"), ok_reply());
+  EXPECT_TRUE(rig.link->send_switch(0x04).ok());
   ASSERT_TRUE(eventually([&] { return queries_since(mark) >= 4; }));
   {
     // A beat under way may still finish its re-assertion; from the next one on only queries.
@@ -140,38 +136,36 @@ TEST(Poll, ThermalReassertionFollowsTheCommandRoutes) {
     ASSERT_NE(first_query, w.end());
     for (auto it = first_query; it != w.end(); ++it) EXPECT_EQ(*it, query);
   }
-  EXPECT_FALSE(rig.state().thermal.thermal_snapshot().active);
+  EXPECT_FALSE(rig.link->thermal().active);
 }
 
-TEST(Poll, DisconnectEndsTheWorkerSilently) {
-  Rig rig;
+TEST(Poll, TeardownEndsTheWorkerSilently) {
+  LinkRig rig;
   auto chair = add_data_chair(*rig.fake);
   answer_queries(chair, kReport);
-  EXPECT_EQ(rig.connect(), ok_reply());
-  rig.until("status:connected/TAMRO S1");
+  EXPECT_TRUE(rig.connect());
+  rig.events.until("status:connected/TAMRO S1");
   ASSERT_TRUE(eventually([&] { return count_writes(chair.chars[0], ble::query_frame()) >= 2; }));
 
-  EXPECT_EQ(rig.call("/api/disconnect"), ok_reply());
-  EXPECT_THAT(rig.until("log:disconnected"), ::testing::IsSupersetOf({"status:idle", "log:disconnected"}));
+  rig.link->teardown();
   const size_t writes = chair.chars[0]->writes().size();
-  EXPECT_EQ(rig.call("/api/disconnect"), error_reply("not connected"));
 
   // Three beats later nothing more has been written or said.
-  EXPECT_FALSE(rig.wait_line("log:status poll failed; reconnecting", 700ms));
+  EXPECT_FALSE(rig.events.wait_line("log:status poll failed; reconnecting", 700ms));
   EXPECT_EQ(chair.chars[0]->writes().size(), writes);
   EXPECT_EQ(chair.chars[0]->handlers_active(), 0);
-  EXPECT_EQ(rig.fake->sessions()[0]->closes(), 1);
+  EXPECT_EQ(chair.device->closes(), 1);
 }
 
 TEST(Poll, AReplacedLinksWorkerStops) {
-  Rig rig;
+  LinkRig rig;
   auto chair = add_data_chair(*rig.fake);
   answer_queries(chair, kReport);
-  EXPECT_EQ(rig.connect(), ok_reply());
-  rig.until("status:connected/TAMRO S1");
-  EXPECT_EQ(rig.connect(), ok_reply());
-  rig.until("status:connected/TAMRO S1");
-  rig.until("log:applying init config...");
+  EXPECT_TRUE(rig.connect());
+  rig.events.until("status:connected/TAMRO S1");
+  EXPECT_TRUE(rig.connect());
+  rig.events.until("status:connected/TAMRO S1");
+  rig.events.until("log:applying init config...");
 
   // One worker polls every 200 ms; two would double the rate. Over a second at most about
   // five beats (a slow machine only gives fewer).
@@ -180,12 +174,12 @@ TEST(Poll, AReplacedLinksWorkerStops) {
   const auto polls = count_writes(chair.chars[0], ble::query_frame()) - before;
   EXPECT_LE(polls, 6);
   EXPECT_GE(polls, 1);
-  EXPECT_TRUE(ble::is_current(rig.state(), 2));
+  EXPECT_TRUE(rig.link->is_current(2));
 }
 
 // The service's own beat: a query about every 2 s, and nothing logged by the poll itself.
 TEST(PollRealTime, OneQueryEveryTwoSeconds) {
-  Rig rig(Timings{});
+  LinkRig rig(ble::LinkTimings{});
   auto chair = add_data_chair(*rig.fake);
   // Shared with the hook, which may still run after the test body has returned.
   struct Times {
@@ -200,8 +194,8 @@ TEST(PollRealTime, OneQueryEveryTwoSeconds) {
   });
   auto& mutex = times->mutex;
   auto& at = times->at;
-  EXPECT_EQ(rig.connect(), ok_reply());
-  rig.until("status:connected/TAMRO S1");
+  EXPECT_TRUE(rig.connect());
+  rig.events.until("status:connected/TAMRO S1");
   // The handshake's query, then two beats.
   ASSERT_TRUE(eventually(
       [&] {
@@ -209,7 +203,7 @@ TEST(PollRealTime, OneQueryEveryTwoSeconds) {
         return at.size() >= 3;
       },
       8s));
-  auto lines = rig.drain();
+  auto lines = rig.events.drain();
   EXPECT_THAT(lines, Not(Contains(::testing::StartsWith("log:status poll"))));
   std::lock_guard lock(mutex);
   auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(at[2] - at[1]).count();

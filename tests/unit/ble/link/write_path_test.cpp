@@ -1,44 +1,33 @@
-// The write path, the notification handler and the wait for a fresh status report.
+// The write path, the notification path and the wait for a fresh status report.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <future>
 #include <thread>
 
-#include "ble/link.h"
 #include "ble/protocol/commands.h"
-#include "link_rig.h"
-#include "main/http.h"
-#include "main/service_state.h"
+#include "link_fixture.h"
 
 namespace chair::test::link {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using Option = ble::WriteOption;
 using Outcome = FakeCharacteristic::Outcome;
 
 const Bytes kReport = full_report({3, 0, 2, 5, 4, 30, 0x18});
 const std::string kQueryTx = "log:TX: 55 01 0A 02 00 09 AA";
-
-// No poll: the writes under test are the only traffic after the handshake.
-Timings quiet_timings() {
-  Timings t = fast_timings();
-  t.poll_interval = std::chrono::hours(1);
-  return t;
-}
+const std::string kNotReady = "not connected or characteristic not found";
 
 // A connected chair that answered its first query and stays silent afterwards.
-FakeChair connect_quiet_chair(Rig& rig, uint32_t props) {
+FakeChair connect_quiet_chair(LinkRig& rig, uint32_t props) {
   auto chair = add_data_chair(*rig.fake, props);
   answer_queries(chair, kReport, [](int n) { return n == 1; });
-  EXPECT_EQ(rig.connect(), ok_reply());
-  rig.until("status:connected/TAMRO S1");
+  EXPECT_TRUE(rig.connect());
+  rig.events.until("status:connected/TAMRO S1");
   const size_t init_frames = 3;  // default settings: switch, cooling level, lumbar
   EXPECT_TRUE(eventually([&] { return chair.chars[0]->writes().size() == 1 + init_frames; }));
-  rig.drain();
+  rig.events.drain();
   return chair;
 }
 
@@ -50,7 +39,7 @@ struct OptionCase {
 };
 
 void run_option_cases(uint32_t props, Option preferred, Option other, const std::vector<OptionCase>& cases) {
-  Rig rig(quiet_timings());
+  LinkRig rig(no_poll_timings());
   auto chair = connect_quiet_chair(rig, props);
   auto& data = chair.chars[0];
   for (const auto& c : cases) {
@@ -59,10 +48,13 @@ void run_option_cases(uint32_t props, Option preferred, Option other, const std:
     data->set_write_result(other, c.second);
     const size_t before = data->writes().size();
 
-    auto reply = rig.call("/api/cmd/query");
-    EXPECT_EQ(reply, c.error.empty() ? ok_reply() : error_reply(c.error));
+    auto sent = rig.link->send_query();
+    EXPECT_EQ(sent.ok(), c.error.empty());
+    if (!sent) {
+      EXPECT_EQ(sent.error(), c.error);
+    }
     // One line per call, whatever the attempts did.
-    EXPECT_THAT(rig.drain(), ElementsAre(kQueryTx));
+    EXPECT_THAT(rig.events.drain(), ElementsAre(kQueryTx));
 
     auto writes = data->writes();
     std::vector<Option> options;
@@ -102,155 +94,102 @@ TEST(WritePath, WithResponsePreferredWhenTheCharacteristicHasNoWriteWithoutRespo
                    });
 }
 
-TEST(WritePath, BufferFailureEndsTheWriteAtOnce) {
-  Rig rig(quiet_timings());
-  auto chair = connect_quiet_chair(rig, kDataProps);
-  const size_t before = chair.chars[0]->writes().size();
-  rig.fake->set_buffer_error("out of buffers");
-  EXPECT_EQ(rig.call("/api/cmd/raw?hex=55aa"), error_reply("out of buffers"));
-  EXPECT_THAT(rig.drain(), ElementsAre("log:TX: 55 AA"));
-  EXPECT_EQ(chair.chars[0]->writes().size(), before);
-}
+TEST(WritePath, RefusedWithoutLoggingUntilTheLinkIsReady) {
+  LinkRig rig(no_poll_timings());
+  EXPECT_EQ(rig.link->send_query().error(), kNotReady);
+  EXPECT_EQ(rig.link->send_raw(Bytes{0x55}).error(), kNotReady);
 
-TEST(WritePath, NotReadyOrNoCharacteristicRefusesWithoutLogging) {
-  Rig rig(quiet_timings());
+  // Open, but still discovering: not ready either.
   auto chair = add_data_chair(*rig.fake);
-  auto& state = rig.state();
-  const Bytes frame = ble::query_frame();
-
-  EXPECT_EQ(ble::write_frame(state, frame).error(), "not connected or characteristic not found");
-  {
-    // Open and ready, but nothing to write to.
-    std::lock_guard lock(state.link.mutex);
-    state.link.open = true;
-    state.link.ready = true;
-  }
-  EXPECT_EQ(ble::write_frame(state, frame).error(), "not connected or characteristic not found");
-  EXPECT_THAT(rig.drain(), IsEmpty());
-
-  // Without a write characteristic the frames go to the notifying one.
-  {
-    std::lock_guard lock(state.link.mutex);
-    state.link.notifyChar = chair.chars[0];
-  }
-  EXPECT_TRUE(ble::write_frame(state, frame).ok());
-  EXPECT_THAT(rig.drain(), ElementsAre(kQueryTx));
-  ASSERT_EQ(chair.chars[0]->writes().size(), 1u);
-  EXPECT_EQ(chair.chars[0]->writes()[0].bytes, frame);
-  EXPECT_EQ(chair.chars[0]->writes()[0].option, Option::WithResponse);
+  rig.fake->set_call_delay(300ms);
+  EXPECT_TRUE(rig.connect());
+  EXPECT_EQ(rig.phase(), ble::LinkPhase::Opening);
+  EXPECT_EQ(rig.link->send_switch(0x40).error(), kNotReady);
+  EXPECT_THAT(rig.events.drain(), ElementsAre("status:connecting", "log:connecting C0:FF:EE:01:02:0A ...",
+                                              "log:link opened TAMRO S1 (C0:FF:EE:01:02:0A)"));
+  rig.link->teardown();
+  EXPECT_THAT(chair.chars[0]->writes(), IsEmpty());
 }
 
-// Arguments as the platform could hand them over, read failures included.
-class Args final : public ble::ValueChangedArgs {
- public:
-  explicit Args(Result<ble::BufferPtr> value) : value_(std::move(value)) {}
-  Result<ble::BufferPtr> characteristic_value() override { return value_; }
-
- private:
-  Result<ble::BufferPtr> value_;
-};
-std::shared_ptr<Args> args_of(const Bytes& bytes) {
-  return std::make_shared<Args>(ble::BufferPtr(std::make_shared<ble::ByteBuffer>(bytes)));
-}
-
-TEST(Notifications, SeveralReportsInOneNotificationCountOnce) {
-  Rig rig(quiet_timings());
+TEST(WritePath, CommandsAndTheThermalMemory) {
+  LinkRig rig(no_poll_timings());
   auto chair = connect_quiet_chair(rig, kDataProps);
-  auto& state = rig.state();
+  auto& data = chair.chars[0];
+  auto last = [&] { return data->writes().back().bytes; };
+  auto thermal = [&] {
+    auto t = rig.link->thermal();
+    return std::tuple(t.active, int(t.mode), int(t.level));
+  };
+
+  EXPECT_EQ(rig.link->send_level(ble::kHot, 11).error(), "强度必须 1-10，当前 11");
+  EXPECT_EQ(thermal(), std::tuple(true, 0, 10));  // the defaults' cooling, untouched
+  EXPECT_TRUE(rig.link->send_level(ble::kHot, 4).ok());
+  EXPECT_EQ(last(), *ble::level_frame(ble::kHot, 4));
+  EXPECT_EQ(thermal(), std::tuple(true, 1, 4));
+  EXPECT_TRUE(rig.link->send_level(ble::kLumbar, 2).ok());
+  EXPECT_EQ(thermal(), std::tuple(true, 1, 4));
+  EXPECT_TRUE(rig.link->send_switch(0x04).ok());
+  EXPECT_EQ(last(), ble::switch_frame(0x04));
+  EXPECT_EQ(thermal(), std::tuple(false, 1, 4));
+  EXPECT_TRUE(rig.link->send_switch(0x41).ok());
+  EXPECT_EQ(thermal(), std::tuple(false, 1, 4));
+  EXPECT_TRUE(rig.link->send_switch(0x40).ok());
+  EXPECT_EQ(thermal(), std::tuple(true, 1, 4));
+  EXPECT_TRUE(rig.link->send_raw(Bytes{0x01, 0x02}).ok());
+  EXPECT_EQ(last(), (Bytes{0x01, 0x02}));
+  EXPECT_THAT(rig.events.drain(), ElementsAre("log:TX: 55 03 0A 02 04 0F AA", "log:TX: 55 06 0A 02 02 0C AA",
+                                              "log:TX: 55 07 0A 02 04 0B AA", "log:TX: 55 07 0A 02 41 4E AA",
+                                              "log:TX: 55 07 0A 02 40 4F AA", "log:TX: 01 02"));
+
+  // A level is remembered even when no chair can take it; the poll re-asserts it later.
+  rig.link->teardown();
+  EXPECT_EQ(rig.link->send_level(ble::kCold, 9).error(), kNotReady);
+  EXPECT_EQ(thermal(), std::tuple(true, 0, 9));
+}
+
+TEST(Notifications, ReportsSplitOrMergedCountOnceAndClosedLinksHearNothing) {
+  LinkRig rig(no_poll_timings());
+  auto chair = connect_quiet_chair(rig, kDataProps);
   const Bytes first = full_report({1, 0, 0, 0, 0, 20, 0x01});
   const Bytes second = full_report({2, 0, 0, 0, 0, 21, 0x31});
-  Bytes both = first;
-  both.insert(both.end(), second.begin(), second.end());
 
-  const uint64_t counter = state.statusCounter.load();
-  chair.chars[0]->notify(both);
-  EXPECT_THAT(rig.drain(), ElementsAre("log:RX: " + hex(first), "log:RX: " + hex(second), "chair:" + hex(second)));
-  EXPECT_EQ(state.statusCounter.load(), counter + 1);
-  {
-    std::lock_guard lock(state.link.mutex);
-    EXPECT_EQ(state.link.lastSwitch, 0x31);
-  }
+  chair.chars[0]->notify(concat({first, second}));
+  EXPECT_THAT(rig.events.drain(),
+              ElementsAre("log:RX: " + hex(first), "log:RX: " + hex(second), "chair:" + hex(second)));
+
+  // A single value carries the last report's other fields, its switch byte included.
+  const Bytes lumbar = chair_frame(ble::kLumbar, {7});
+  chair.chars[0]->notify(lumbar);
+  EXPECT_THAT(rig.events.drain(), ElementsAre("log:RX: " + hex(lumbar), "chair:" + hex(lumbar)));
 
   // A report split over two notifications counts once it is whole.
   const Bytes third = full_report({3, 0, 0, 0, 0, 22, 0x08});
   chair.chars[0]->notify(Bytes(third.begin(), third.begin() + 3));
-  EXPECT_EQ(state.statusCounter.load(), counter + 1);
+  EXPECT_THAT(rig.events.drain(), IsEmpty());
   chair.chars[0]->notify(Bytes(third.begin() + 3, third.end()));
-  EXPECT_EQ(state.statusCounter.load(), counter + 2);
-  EXPECT_THAT(rig.drain(), ElementsAre("log:RX: " + hex(third), "chair:" + hex(third)));
+  EXPECT_THAT(rig.events.drain(), ElementsAre("log:RX: " + hex(third), "chair:" + hex(third)));
+
+  rig.link->teardown();
+  chair.chars[0]->notify(full_report({9, 0, 0, 0, 0, 0, 0}));
+  EXPECT_THAT(rig.events.drain(), IsEmpty());
 }
 
-TEST(Notifications, MissingOrUnreadableValuesAndClosedLinks) {
-  Rig rig(quiet_timings());
-  connect_quiet_chair(rig, kDataProps);
-  auto& state = rig.state();
-  const uint64_t counter = state.statusCounter.load();
+TEST(WaitForStatus, ATeardownEndsTheWaitAtOnce) {
+  ble::LinkTimings t = fast_timings();
+  t.status_wait = 2s;
+  LinkRig rig(t);
+  auto chair = add_data_chair(*rig.fake);
+  answer_queries(chair, kReport, [](int) { return false; });
+  EXPECT_TRUE(rig.connect());
+  rig.events.until("log:TX: 55 01 0A 02 00 09 AA");
 
-  ble::on_value_changed(state, nullptr);
-  ble::on_value_changed(state, std::make_shared<Args>(fail("no value")));
-  ble::on_value_changed(state, std::make_shared<Args>(ble::BufferPtr()));
-  rig.fake->set_read_error("reader failed");
-  ble::on_value_changed(state, args_of(kReport));  // read as no bytes
-  rig.fake->set_read_error(std::nullopt);
-  EXPECT_THAT(rig.drain(), IsEmpty());
-  EXPECT_EQ(state.statusCounter.load(), counter);
-
-  // Bytes that arrive once the link is closed are dropped before decoding.
-  EXPECT_EQ(rig.call("/api/disconnect"), ok_reply());
-  EXPECT_THAT(rig.drain(), ElementsAre("status:idle", "log:disconnected"));
-  ble::on_value_changed(state, args_of(full_report({9, 0, 0, 0, 0, 0, 0})));
-  EXPECT_THAT(rig.drain(), IsEmpty());
-  EXPECT_EQ(state.statusCounter.load(), counter);
-}
-
-TEST(WaitForStatus, AnswerTimeoutAndTeardown) {
-  Timings t = quiet_timings();
-  t.status_wait = std::chrono::milliseconds(300);
-  Rig rig(t);
-  auto& state = rig.state();
-  auto open_link = [&](uint64_t generation) {
-    std::lock_guard lock(state.link.mutex);
-    state.link.open = true;
-    state.link.generation = generation;
-  };
-  using Clock = std::chrono::steady_clock;
-  auto ms_since = [](Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-  };
-
-  open_link(7);
-  {
-    SCOPED_TRACE("a report arrives");
-    const uint64_t before = state.statusCounter.load();
-    auto start = Clock::now();
-    std::thread bump([&] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
-      state.statusCounter.fetch_add(1);
-    });
-    EXPECT_TRUE(ble::wait_for_status(state, 7, before));
-    bump.join();
-    EXPECT_LT(ms_since(start), 250);
-  }
-  {
-    SCOPED_TRACE("nothing arrives");
-    auto start = Clock::now();
-    EXPECT_FALSE(ble::wait_for_status(state, 7, state.statusCounter.load()));
-    EXPECT_GE(ms_since(start), 300);
-  }
-  {
-    SCOPED_TRACE("another link");
-    EXPECT_FALSE(ble::wait_for_status(state, 6, state.statusCounter.load() - 1));
-  }
-  {
-    SCOPED_TRACE("the link is torn down meanwhile");
-    auto start = Clock::now();
-    auto waiting = std::async(std::launch::async,
-                              [&] { return ble::wait_for_status(state, 7, state.statusCounter.load()); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    ble::teardown(state);
-    EXPECT_FALSE(waiting.get());
-    EXPECT_LT(ms_since(start), 250);
-  }
+  const auto start = std::chrono::steady_clock::now();
+  rig.link->teardown();
+  // The handshake notices at once and says nothing more.
+  EXPECT_FALSE(rig.events.wait_line("log:initial status timeout (1/3)", 500ms));
+  EXPECT_EQ(count_writes(chair.chars[0], ble::query_frame()), 1);
+  rig.link.reset();  // returns once the handshake's worker has ended
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
 }
 
 }  // namespace

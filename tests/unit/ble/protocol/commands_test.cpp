@@ -4,13 +4,13 @@
 
 #include <limits>
 
-#include "bind/bind_config.h"
-#include "test_bytes.h"
+#include "ble/protocol/settings.h"
+#include "frames.h"
 
 namespace chair::ble {
 namespace {
 
-using test::hex;
+using chair::test::hex;
 
 std::vector<std::string> dumps(const std::vector<Bytes>& frames) {
   std::vector<std::string> out;
@@ -105,10 +105,10 @@ TEST(Thermal, ReassertionFollowsTheSnapshot) {
   EXPECT_EQ(dumps(thermal_reassertion_frames({true, 0, 0})), (std::vector<std::string>{"55 07 0A 02 40 4F AA"}));
 }
 
-TEST(InitConfig, TurnsSettingsIntoTimedFramesAndThermalMemory) {
+TEST(InitSettings, TurnsSettingsIntoTimedFramesAndThermalMemory) {
   struct Case {
     const char* name;
-    bind::InitConfig init;
+    InitConfig init;
     ThermalSnapshot before;
     std::vector<std::pair<unsigned, std::string>> frames;
     ThermalSnapshot after;
@@ -132,8 +132,11 @@ TEST(InitConfig, TurnsSettingsIntoTimedFramesAndThermalMemory) {
     ThermalMode thermal;
     if (c.before.active || c.before.level) thermal.set_thermal(true, c.before.mode, c.before.level);
     if (!c.before.active) thermal.set_thermal(false, 0, 0);
+    // The link applies the plan's thermal setting as the frames' memory, once, before any frame.
+    const InitPlan plan = init_settings_plan(c.init);
+    thermal.set_thermal(plan.thermal_active, plan.thermal_mode, plan.thermal_level);
     std::vector<std::pair<unsigned, std::string>> got;
-    for (const auto& f : init_config_frames(c.init, thermal)) got.emplace_back(f.pause_ms, hex_dump(f.frame));
+    for (const auto& f : plan.frames) got.emplace_back(f.pause_ms, hex_dump(f.frame));
     EXPECT_EQ(got, c.frames);
     const auto s = thermal.thermal_snapshot();
     EXPECT_EQ(s.active, c.after.active);

@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "test_bytes.h"
+#include "frames.h"
 
 namespace chair::ble {
 namespace {
 
-using test::hex;
+using chair::test::hex;
 
 TEST(Frame, BuildsTheExactBytesOfSentFrames) {
   struct Case {

@@ -4,14 +4,14 @@
 
 #include <random>
 
-#include "test_bytes.h"
+#include "frames.h"
 
 namespace chair::ble {
 namespace {
 
-using test::chair_frame;
-using test::concat;
-using test::hex;
+using chair::test::chair_frame;
+using chair::test::concat;
+using chair::test::hex;
 
 // cold 1, hot 2, vibrate 3, volume 4, lumbar 5, temp 0x1E, switch 0x94
 const Bytes kReport{1, 2, 3, 4, 5, 0x1E, 0x94};
