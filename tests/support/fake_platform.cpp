@@ -42,6 +42,7 @@ struct FakeCore {
   std::map<uint64_t, FakeDevicePtr> devices;
   std::map<uint64_t, std::string> open_errors;
   std::vector<std::shared_ptr<FakeConnectionRecord>> connections;
+  int opens = 0;
   std::chrono::milliseconds delay{0};
   std::optional<Result<ble::PairedNames>> paired;
 
@@ -480,7 +481,16 @@ Result<std::unique_ptr<ble::Scan>> FakePlatform::start_scan(ble::AdvertisementHa
   return std::unique_ptr<ble::Scan>(std::make_unique<FakeScan>(core_, id));
 }
 
+int FakePlatform::opens() const {
+  std::lock_guard lock(core_->mutex);
+  return core_->opens;
+}
+
 Result<ble::ConnectionPtr> FakePlatform::open(uint64_t address) {
+  {
+    std::lock_guard lock(core_->mutex);
+    ++core_->opens;
+  }
   core_->pause();
   std::lock_guard lock(core_->mutex);
   if (auto it = core_->open_errors.find(address); it != core_->open_errors.end()) return fail(it->second);

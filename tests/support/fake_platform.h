@@ -190,6 +190,8 @@ class FakePlatform final : public ble::Platform {
   // fails it with that text.
   void add_device(uint64_t address, FakeDevicePtr device);
   void set_open_error(uint64_t address, std::optional<std::string> text);
+  // open() calls, failed ones included.
+  int opens() const;
   // Every connection handed out, in order.
   std::vector<std::shared_ptr<const FakeConnectionRecord>> connections() const;
 

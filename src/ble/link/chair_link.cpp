@@ -3,6 +3,7 @@
 #include "ble/link/chair_link.h"
 
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "ble/link/handshake.h"
 #include "ble/link/link_state.h"
 #include "ble/protocol/frame.h"
+#include "ble/protocol/settings.h"
 #include "ble/protocol/switch_bits.h"
 #include "common/address.h"
 #include "common/text.h"
@@ -25,6 +27,23 @@ std::string gatt_status_text(GattStatus status) {
 }
 
 bool is_blank(const std::string& text) { return trim_unicode(text).empty(); }
+
+uint8_t setting_of(uint8_t command) {
+  switch (command) {
+    case kCold:
+    case kHot: return kSettingWater;
+    case kLumbar: return kSettingLumbar;
+    case kVibrate: return kSettingVibrate;
+    case kVolume: return kSettingVolume;
+    default: return 0;
+  }
+}
+
+// The user changed a setting on a ready link: initial settings still to come leave it alone.
+// Called with the record locked.
+void note_user_setting(LinkState& s, uint8_t setting) {
+  if (s.phase == LinkPhase::Ready || s.phase == LinkPhase::Connected) s.user_settings |= setting;
+}
 
 // Runs `body` on a detached thread that counts as one of the link's workers.
 bool spawn_worker(const std::shared_ptr<LinkState>& state, std::function<void()> body) {
@@ -79,7 +98,11 @@ Status LinkState::write_frame(std::span<const uint8_t> bytes, WriteTicket ticket
     changed.wait(lock, [&] { return !writing || stopping; });
     if (stopping) return fail(kNotReady);
     const bool ready = phase == LinkPhase::Ready || phase == LinkPhase::Connected;
-    if (!ready || (ticket.generation != 0 && ticket.generation != generation)) return fail(kNotReady);
+    if (!ready) return fail(kNotReady);
+    // Once a shutdown has begun, the chair hears nothing but its silent frames.
+    if (quieting != (ticket.kind == WriteTicket::Kind::Quiet)) return fail(kNotReady);
+    if (ticket.kind == WriteTicket::Kind::Link && ticket.generation != generation) return fail(kNotReady);
+    if (ticket.unless_user_set & user_settings) return fail("set by the user meanwhile");
     // A chair without a write characteristic takes its frames on the notifying one.
     if (write_char) {
       target = *write_char;
@@ -141,6 +164,8 @@ ConnectionPtr LinkState::clear_locked() {
   name.clear();
   prefer_without_response = false;
   last_switch = 0;
+  quieting = false;
+  user_settings = 0;
   // Nothing left to re-assert once the chair is gone.
   thermal.set_thermal(false, 0, 0);
   return taken;
@@ -215,10 +240,17 @@ ChairLink::~ChairLink() {
   state_->changed.wait(lock, [&] { return state_->workers == 0; });
 }
 
-bool ChairLink::connect(const std::string& address) {
-  LinkState& s = *state_;
+bool LinkState::open_link(const std::string& address) {
+  LinkState& s = *this;
   // A handshake still under way is abandoned; a connected link is simply replaced below.
-  drop_handshake();
+  {
+    std::unique_lock lock(mutex);
+    if (phase == LinkPhase::Opening || phase == LinkPhase::Ready) {
+      const uint64_t gen = generation;
+      lock.unlock();
+      close_link(gen);
+    }
+  }
 
   const auto mac = address_from_hex_digits(address);
   if (!mac) {
@@ -231,7 +263,17 @@ bool ChairLink::connect(const std::string& address) {
 
   auto opened = s.platform->open(*mac);
   if (!opened) {
-    s.events.on_link_status(LinkStatus::Idle, "");
+    // A link that is still up is what the clients should see again, not "idle".
+    LinkStatus status = LinkStatus::Idle;
+    std::string shown;
+    {
+      std::lock_guard lock(s.mutex);
+      if (s.phase == LinkPhase::Connected) {
+        status = LinkStatus::Connected;
+        shown = s.name;
+      }
+    }
+    s.events.on_link_status(status, shown);
     s.events.on_link_log("connect failed: " + opened.error());
     return false;
   }
@@ -250,6 +292,7 @@ bool ChairLink::connect(const std::string& address) {
     s.phase = LinkPhase::Opening;
     s.generation = generation;
     s.prefer_without_response = false;
+    s.user_settings = 0;
     s.address = address;
     s.name.clear();
     s.opened_at = std::chrono::steady_clock::now();
@@ -263,13 +306,70 @@ bool ChairLink::connect(const std::string& address) {
   if (auto own = connection->name(); own && !is_blank(*own)) name = std::move(*own);
   s.events.on_link_log("link opened " + name + " (" + address + ")");
 
-  auto state = state_;
+  auto state = shared_from_this();
   if (!spawn_worker(state, [state, generation, address, name] { run_handshake(state, generation, address, name); })) {
     s.link_lost(generation, "start gatt setup failed; reconnecting");
     return false;
   }
   return true;
 }
+
+void LinkState::serve_connect_requests() {
+  for (;;) {
+    std::optional<ConnectRequest> request;
+    bool stop_now = false;
+    {
+      std::lock_guard lock(mutex);
+      request = std::exchange(pending, std::nullopt);
+      stop_now = stopping;
+      if (!request) {
+        connecting = false;
+        return;
+      }
+    }
+    // Requests still waiting when the link object goes are answered without a link.
+    const bool opened = !stop_now && open_link(request->address);
+    if (request->done) request->done(opened);
+  }
+}
+
+void ChairLink::connect_async(const std::string& address, std::function<void(bool)> done) {
+  std::optional<ConnectRequest> superseded;
+  bool start = false;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) {
+      superseded = ConnectRequest{address, std::move(done)};
+    } else {
+      superseded = std::exchange(state_->pending, ConnectRequest{address, std::move(done)});
+      start = !state_->connecting;
+      state_->connecting = true;
+    }
+  }
+  // One thread serves every request in turn, so a flood of requests costs one thread; a
+  // request that never got its turn is simply answered.
+  if (superseded && superseded->done) superseded->done(false);
+  if (!start) return;
+  auto state = state_;
+  if (!spawn_worker(state, [state] { state->serve_connect_requests(); })) {
+    std::optional<ConnectRequest> orphan;
+    {
+      std::lock_guard lock(state->mutex);
+      state->connecting = false;
+      orphan = std::exchange(state->pending, std::nullopt);
+    }
+    if (orphan && orphan->done) orphan->done(false);
+  }
+}
+
+bool ChairLink::connect(const std::string& address) {
+  auto outcome = std::make_shared<std::promise<bool>>();
+  auto result = outcome->get_future();
+  connect_async(address, [outcome](bool opened) { outcome->set_value(opened); });
+  return result.get();
+}
+
+
 
 LinkView ChairLink::view() const {
   std::lock_guard lock(state_->mutex);
@@ -295,13 +395,16 @@ bool ChairLink::drop_handshake() {
 Status ChairLink::send_level(uint8_t command, int64_t level) {
   auto frame = level_frame(command, level);
   if (!frame) return frame.take_error();
-  if (command == kCold || command == kHot) {
-    // Remembered before the write, and kept even if the write fails: the poll re-asserts it
-    // once a chair is there.
+  {
     std::lock_guard lock(state_->mutex);
-    state_->thermal.set_thermal(true, command == kHot ? kModeHeating : kModeCooling, static_cast<uint8_t>(level));
+    note_user_setting(*state_, setting_of(command));
+    if (command == kCold || command == kHot) {
+      // Remembered before the write, and kept even if the write fails: the poll re-asserts
+      // it once a chair is there.
+      state_->thermal.set_thermal(true, command == kHot ? kModeHeating : kModeCooling, static_cast<uint8_t>(level));
+    }
   }
-  return state_->write_frame(*frame, WriteTicket{});
+  return state_->write_frame(*frame, WriteTicket::user());
 }
 
 Status ChairLink::send_switch(uint8_t bits) {
@@ -310,33 +413,44 @@ Status ChairLink::send_switch(uint8_t bits) {
     auto& thermal = state_->thermal;
     if (bits == kSwitchWaterOff) {
       thermal.set_thermal(false, 0, 0);
+      note_user_setting(*state_, kSettingWater);
     } else if (bits == kSwitchWaterOn) {
       const auto t = thermal.thermal_snapshot();
       thermal.set_thermal(true, t.mode, t.level);
+      note_user_setting(*state_, kSettingWater);
     }
   }
-  return state_->write_frame(switch_frame(bits), WriteTicket{});
+  return state_->write_frame(switch_frame(bits), WriteTicket::user());
 }
 
-Status ChairLink::send_query() { return state_->write_frame(query_frame(), WriteTicket{}); }
+Status ChairLink::send_query() { return state_->write_frame(query_frame(), WriteTicket::user()); }
 
-Status ChairLink::send_raw(std::span<const uint8_t> bytes) { return state_->write_frame(bytes, WriteTicket{}); }
+Status ChairLink::send_raw(std::span<const uint8_t> bytes) { return state_->write_frame(bytes, WriteTicket::user()); }
 
 void ChairLink::quiet() {
   LinkState& s = *state_;
   bool ready = false;
   {
-    std::lock_guard lock(s.mutex);
+    std::unique_lock lock(s.mutex);
+    // A second shutdown waits for the first; the link is closed by then.
+    s.changed.wait(lock, [&] { return !s.quieting || s.stopping; });
     ready = s.phase == LinkPhase::Ready || s.phase == LinkPhase::Connected;
-    // Otherwise the status poll would switch cooling or heating back on at its next beat.
-    if (ready) s.thermal.set_thermal(false, 0, 0);
+    if (ready) {
+      // From here on the handshake, the initial settings, the poll and the user's commands
+      // find their turn refused: the chair hears the silent frames and nothing after them.
+      s.quieting = true;
+      // Otherwise the status poll would switch cooling or heating back on at its next beat.
+      s.thermal.set_thermal(false, 0, 0);
+    }
   }
+  s.changed.notify_all();
   if (ready) {
     s.events.on_link_log("silent shutdown: turning off all chair functions...");
     // Every frame is tried even when one fails: a chair that hears only some of them is
     // still quieter than one that hears none.
-    for (const Bytes& frame : silent_frames()) {
-      (void)s.write_frame(frame, WriteTicket{});
+    const auto frames = silent_frames();
+    for (size_t i = 0; i < frames.size(); ++i) {
+      (void)s.write_frame(frames[i], WriteTicket::quiet());
       std::this_thread::sleep_for(s.timings.silent_step);
     }
     s.events.on_link_log("chair entered silent state");

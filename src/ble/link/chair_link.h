@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -57,10 +58,15 @@ class ChairLink {
   ChairLink(const ChairLink&) = delete;
   ChairLink& operator=(const ChairLink&) = delete;
 
-  // Opens a link to the chair at `address` and starts its handshake: true once the link is
-  // open, false when the address does not parse or the device cannot be opened (both
-  // reported through events). A link still in its handshake is abandoned first; a connected
-  // link is replaced once the new one is open. Blocks for the platform calls only.
+  // Asks for a link to the chair at `address`. Requests are served one at a time on the
+  // link's connect thread: a link still in its handshake is abandoned, the device is opened,
+  // and the handshake starts; a connected link is replaced once the new one is open. `done`
+  // gets true once the link is open, false when the address does not parse or the device
+  // cannot be opened (both reported through events) — or at once when a newer request
+  // arrives before this one was served: the newest wins. `done` runs on the connect thread
+  // (or the caller's, when superseded) and must not wait for the link.
+  void connect_async(const std::string& address, std::function<void(bool)> done);
+  // The same, waiting for the outcome.
   bool connect(const std::string& address);
 
   LinkView view() const;
@@ -75,15 +81,18 @@ class ChairLink {
 
   // Frames from the user. send_level remembers a cooling or heating level for the poll to
   // re-assert (also when the write fails); send_switch turns that off with 0x04 and back on
-  // with 0x40.
+  // with 0x40. A setting the user changes on a ready link is not overwritten by initial
+  // settings still being applied to it.
   Status send_level(uint8_t command, int64_t level);
   Status send_switch(uint8_t bits);
   Status send_query();
   Status send_raw(std::span<const uint8_t> bytes);
 
   // The silent shutdown: when a chair is ready, every function off (the eight silent frames,
-  // one per silent_step, failures ignored), then the link torn down. Publishes the two log
-  // lines around the frames; the caller publishes the status.
+  // one per silent_step, failures ignored), then the link torn down. From the moment it
+  // starts nothing else reaches the chair: pending initial settings, the handshake, the
+  // poll's re-assertion and the user's commands are refused. Publishes the two log lines
+  // around the frames; the caller publishes the status.
   void quiet();
 
   // The platform's second opinion on a connected link: up to `readings` connection-state

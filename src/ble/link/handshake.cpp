@@ -203,7 +203,7 @@ void run_handshake(const std::shared_ptr<LinkState>& state, uint64_t generation,
   bool answered = false;
   for (int attempt = 1; attempt <= kInitialQueries; ++attempt) {
     const uint64_t before = s.status_count_now();
-    if (auto written = s.write_frame(query, WriteTicket{generation}); !written) {
+    if (auto written = s.write_frame(query, WriteTicket::link(generation)); !written) {
       s.link_lost(generation, "initial query failed: " + written.error() + "; reconnecting");
       return;
     }
@@ -237,11 +237,14 @@ void run_handshake(const std::shared_ptr<LinkState>& state, uint64_t generation,
   {
     std::lock_guard lock(s.mutex);
     if (!s.current_locked(generation)) return;
-    s.thermal.set_thermal(plan.thermal_active, plan.thermal_mode, plan.thermal_level);
+    // Cooling or heating the user has set since the link came up is theirs to keep.
+    if (!(s.user_settings & kSettingWater)) {
+      s.thermal.set_thermal(plan.thermal_active, plan.thermal_mode, plan.thermal_level);
+    }
   }
   for (const auto& step : plan.frames) {
     if (!s.pause(generation, t.init_step * step.pause_ms / kInitStepMs)) return;
-    (void)s.write_frame(step.frame, WriteTicket{generation});
+    (void)s.write_frame(step.frame, WriteTicket::link(generation, step.setting));
   }
 
   if (!s.enter()) return;

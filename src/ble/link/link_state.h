@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,10 +23,29 @@ namespace chair::ble {
 
 inline constexpr const char* kNotReady = "not connected or characteristic not found";
 
-// Who a frame is written for. A frame of the link's own workers names the link it belongs
-// to and is refused once that link is no longer the current one.
+// Who a frame is written for, checked when the frame gets its turn.
 struct WriteTicket {
-  uint64_t generation = 0;  // 0: whatever link is current (the user's commands)
+  enum class Kind {
+    User,   // a command of the user's: whatever link is ready, unless a shutdown is quieting it
+    Link,   // the link's own workers: only while `generation` is current
+    Quiet,  // the silent sequence of a shutdown
+  };
+  Kind kind = Kind::User;
+  uint64_t generation = 0;
+  // Initial settings: skipped when the user has set this already on this link.
+  uint8_t unless_user_set = 0;
+
+  static WriteTicket user() { return {}; }
+  static WriteTicket link(uint64_t generation, uint8_t unless_user_set = 0) {
+    return {Kind::Link, generation, unless_user_set};
+  }
+  static WriteTicket quiet() { return {Kind::Quiet, 0, 0}; }
+};
+
+// A request for a link, waiting for the connect worker.
+struct ConnectRequest {
+  std::string address;
+  std::function<void(bool)> done;
 };
 
 struct LinkState : std::enable_shared_from_this<LinkState> {
@@ -55,6 +75,10 @@ struct LinkState : std::enable_shared_from_this<LinkState> {
   ThermalMode thermal;
   uint64_t status_count = 0;  // reports decoded (once per notification that held one)
   bool writing = false;       // one frame at a time goes to the chair
+  bool quieting = false;      // a shutdown is silencing the chair: only its frames pass
+  uint8_t user_settings = 0;  // Setting bits the user changed on this link (initial settings skip them)
+  std::optional<ConnectRequest> pending;  // the newest request not yet served
+  bool connecting = false;    // the connect worker runs
   int workers = 0;            // worker threads and callbacks running
   bool stopping = false;      // the link object is going away
 
@@ -62,7 +86,8 @@ struct LinkState : std::enable_shared_from_this<LinkState> {
   RxState rx;
 
   bool open_locked() const { return phase != LinkPhase::Closed; }
-  bool current_locked(uint64_t gen) const { return open_locked() && generation == gen; }
+  // The link `gen` may go on: open, still the newest, and no shutdown silencing it.
+  bool current_locked(uint64_t gen) const { return open_locked() && generation == gen && !quieting; }
   bool current(uint64_t gen) const {
     std::lock_guard lock(mutex);
     return current_locked(gen);
@@ -96,6 +121,12 @@ struct LinkState : std::enable_shared_from_this<LinkState> {
 
   // The notification callback.
   void on_notification(std::span<const uint8_t> value);
+
+  // Opens a link to `address` on the calling thread (the connect worker) and starts its
+  // handshake; true once open.
+  bool open_link(const std::string& address);
+  // The connect worker's loop: serves the newest request until none is left.
+  void serve_connect_requests();
 };
 
 }  // namespace chair::ble

@@ -27,11 +27,11 @@ void run_status_poll(const std::shared_ptr<LinkState>& state, uint64_t generatio
     // The chair drops an idle cooling or heating level on its own, so it is sent again on
     // every beat; these writes do not count as poll failures.
     for (const auto& frame : thermal_reassertion_frames(thermal)) {
-      (void)s.write_frame(frame, WriteTicket{generation});
+      (void)s.write_frame(frame, WriteTicket::link(generation));
     }
 
     const uint64_t before = s.status_count_now();
-    auto written = s.write_frame(query, WriteTicket{generation});
+    auto written = s.write_frame(query, WriteTicket::link(generation));
     const bool answered = written && s.wait_for_status(generation, before);
     if (answered) {
       failures = 0;

@@ -182,6 +182,7 @@ TEST(WaitForStatus, ATeardownEndsTheWaitAtOnce) {
   answer_queries(chair, kReport, [](int) { return false; });
   EXPECT_TRUE(rig.connect());
   rig.events.until("log:TX: 55 01 0A 02 00 09 AA");
+  ASSERT_TRUE(eventually([&] { return count_writes(chair.chars[0], ble::query_frame()) == 1; }));
 
   const auto start = std::chrono::steady_clock::now();
   rig.link->teardown();
