@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bind/binding_store.h"
+#include "bind/binding_file.h"
 
 namespace chair::bind {
 namespace {
