@@ -121,7 +121,10 @@ std::vector<DeviceRecord> Scanner::devices() const {
 }
 
 std::string Scanner::recorded_name(std::string_view address) const {
-  auto value = address_from_hex_digits(address);
+  // Any letter case, with or without the colons; other separators do not name a record.
+  const std::string compact = compact_address(address);
+  if (compact.size() != 12) return {};
+  auto value = address_from_hex_digits(compact);
   if (!value) return {};
   const std::string key = format_address(*value);
   std::lock_guard lock(mutex_);

@@ -48,7 +48,7 @@ class Scanner {
 
   bool scanning() const;
   std::vector<DeviceRecord> devices() const;
-  // The name recorded for this address (any address form), "" when none.
+  // The name recorded for this address (colons optional, any letter case), "" when none.
   std::string recorded_name(std::string_view address) const;
 
   // The platform's advertisement callback; public for tests that feed it directly.
