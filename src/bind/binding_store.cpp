@@ -73,11 +73,14 @@ Result<BindConfig> BindingStore::update(const std::function<void(BindConfig&)>& 
       turn_.notify_one();
       throw;
     }
-    config_ = next;
   }
+  // The record in memory changes only once the file holds it: a failed save changes
+  // nothing, so no reader (the routes, the supervisor) ever acts on a binding that the next
+  // start would not find.
   Status written = write_binding_file(file_, next);
   {
     std::lock_guard lock(mutex_);
+    if (written) config_ = next;
     saving_ = false;
   }
   turn_.notify_one();

@@ -201,13 +201,21 @@ TEST_F(StoreTest, SaveCreatesTheDirectoryAndWritesTheExactText) {
   EXPECT_EQ(next_start.snapshot(), record(6));
 }
 
-TEST_F(StoreTest, SaveReportsDirectoryFailureButKeepsTheNewRecordInMemory) {
+TEST_F(StoreTest, AFailedSaveChangesNothing) {
+  // The folder cannot be made below a plain file; a folder stands where the file goes.
   write_file(dir_.path / "plain-file", "x");
-  BindingStore store(dir_.path / "plain-file" / "sub" / "bind.json");
-  auto saved = save(store, record(8));
-  ASSERT_FALSE(saved.ok());
-  EXPECT_FALSE(saved.error().empty());
-  EXPECT_EQ(store.snapshot(), record(8));
+  fs::create_directories(dir_.path / "taken" / "bind.json");
+  for (const fs::path& path : {dir_.path / "plain-file" / "sub" / "bind.json", dir_.path / "taken" / "bind.json"}) {
+    BindingStore store(path);
+    auto saved = save(store, record(8));
+    ASSERT_FALSE(saved.ok()) << path;
+    EXPECT_FALSE(saved.error().empty());
+    EXPECT_EQ(store.snapshot(), BindConfig{}) << path;
+    // The next change starts from the record as it was, not from the failed one.
+    auto next = store.update([](BindConfig& c) { c.boundName = "next"; });
+    EXPECT_FALSE(next.ok());
+    EXPECT_EQ(store.snapshot(), BindConfig{});
+  }
 }
 
 TEST_F(StoreTest, FailedWriteLeavesThePreviousFileAndNoTemporaryFile) {
@@ -222,9 +230,10 @@ TEST_F(StoreTest, FailedWriteLeavesThePreviousFileAndNoTemporaryFile) {
     rlimit lim{16, 16};
     ::setrlimit(RLIMIT_FSIZE, &lim);
     BindingStore child(file());
+    child.load();
     auto saved = save(child, record(2));
     bool as_expected = !saved.ok() && saved.error().find("large") != std::string::npos &&
-                       child.snapshot() == record(2);
+                       child.snapshot() == record(1);
     ::_exit(as_expected ? 0 : 1);
   }
   int status = 0;

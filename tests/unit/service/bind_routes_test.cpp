@@ -205,9 +205,11 @@ TEST(BindRoutes, GetAndExportAgreeByteForByte) {
       R"("init":{"coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0,"water":"cool"}})");
 }
 
-TEST(BindRoutes, AFailedSaveIsReportedAndAnnouncesNothing) {
-  Rig rig;
+TEST(BindRoutes, AFailedSaveIsReportedAndChangesNothing) {
+  Rig rig(bound_to(kChairText, false));
+  const auto before = rig.stored();
   // A folder where bind.json should be: the new file cannot be moved into place.
+  std::filesystem::remove(rig.dir.file());
   std::filesystem::create_directories(rig.dir.file());
 
   const std::pair<const char*, const char*> calls[] = {
@@ -222,7 +224,9 @@ TEST(BindRoutes, AFailedSaveIsReportedAndAnnouncesNothing) {
     json reply = rig.call(target, body);
     EXPECT_EQ(reply.value("ok", true), false);
     EXPECT_FALSE(reply.value("error", "").empty());
+    EXPECT_EQ(rig.stored(), before);
   }
+  EXPECT_EQ(rig.call("/api/bind/get")["boundAddress"], kChairText);
   // Nothing announced, and no attempt started.
   std::this_thread::sleep_for(100ms);
   auto records = rig.drained();
