@@ -1,8 +1,6 @@
 // The binding store: one record in memory, mirrored to bind.json after every change.
 #include "bind/binding_store.h"
 
-#include <cstdint>
-#include <limits>
 #include <string>
 
 #include "bind/binding_file.h"
@@ -41,7 +39,9 @@ BindingStore::BindingStore(std::filesystem::path file) : file_(std::move(file)) 
 
 void BindingStore::load() {
   BindConfig loaded;
-  if (auto text = sys::read_file(file_, std::numeric_limits<size_t>::max())) {
+  // A larger file is no record this service wrote; it counts as unreadable and stays on
+  // disk until the next save replaces it.
+  if (auto text = sys::read_file(file_, kMaxBindingFileBytes)) {
     if (auto parsed = parse_binding(*text)) {
       loaded = std::move(*parsed);
       // A record without a water mode carries no usable settings at all.

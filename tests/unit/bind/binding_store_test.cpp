@@ -182,6 +182,20 @@ TEST_F(StoreTest, LoadAppliesFreshDefaultsUnlessTheFileParses) {
   EXPECT_EQ(store_.snapshot(), fresh);
 }
 
+TEST_F(StoreTest, AFileOverOneMebibyteIsTreatedAsUnreadable) {
+  // A valid record padded with white space to the limit, and one byte beyond it.
+  const BindConfig bound{"AA:BB:CC:DD:EE:FF", "N", false, InitConfig{}};
+  const std::string text = binding_file_text(bound);
+  for (size_t size : {kMaxBindingFileBytes, kMaxBindingFileBytes + 1}) {
+    const std::string padded = text + std::string(size - text.size(), ' ');
+    write_file(file(), padded);
+    BindingStore store(file());
+    store.load();
+    EXPECT_EQ(store.snapshot(), size <= kMaxBindingFileBytes ? bound : BindConfig{}) << size;
+    EXPECT_EQ(read_file(file()), padded) << "load never touches the file";
+  }
+}
+
 TEST_F(StoreTest, SaveCreatesTheDirectoryAndWritesTheExactText) {
   fs::path nested = dir_.path / "a" / "b";
   ::setenv("TAMRO_DATA_DIR", nested.c_str(), 1);
