@@ -20,12 +20,17 @@ using json = nlohmann::json;
 // Deeper documents are refused before they are built, so no reader ever recurses far.
 constexpr size_t kMaxDepth = 128;
 
-// Builds the document tree while refusing what the stock reader lets through: repeated
-// member names (it would keep one silently) and nesting beyond the limit (checked before
-// the container is created, so a hostile "[[[[..." costs nothing).
+// What a document holds: a whole binding, or the initial settings alone.
+enum class Document { Binding, Init };
+
+// Builds the document tree while refusing what the stock reader lets through: a repeated
+// member of a record (it would keep one silently) and nesting beyond the limit (checked
+// before the container is created, so a hostile "[[[[..." costs nothing). The records are
+// the document's own object and, in a binding, its init; what an unknown member holds is
+// skipped unread, so a name repeated in there harms nothing.
 class StrictTreeBuilder {
  public:
-  explicit StrictTreeBuilder(json& root) : root_(root) {}
+  StrictTreeBuilder(json& root, Document kind) : root_(root), kind_(kind) {}
 
   bool null() { return put(json(nullptr)) != nullptr; }
   bool boolean(bool v) { return put(json(v)) != nullptr; }
@@ -41,7 +46,7 @@ class StrictTreeBuilder {
   bool end_array() { return close(); }
 
   bool key(json::string_t& name) {
-    if (stack_.back()->contains(name)) return refuse("duplicate member \"" + name + "\"");
+    if (records_.back() && stack_.back()->contains(name)) return refuse("duplicate member \"" + name + "\"");
     key_ = std::move(name);
     return true;
   }
@@ -68,14 +73,27 @@ class StrictTreeBuilder {
     return &(parent[std::move(key_)] = std::move(value));
   }
 
+  // Whether a container about to be opened is one of the document's records.
+  bool is_record(const json& container) const {
+    if (!container.is_object()) return false;
+    if (stack_.empty()) return true;
+    if (kind_ != Document::Binding || stack_.size() != 1) return false;
+    // The binding's init: by name in the object form, the fourth element in the array form.
+    const json& parent = *stack_.back();
+    return parent.is_object() ? key_ == "init" : parent.size() == 3;
+  }
+
   bool open(json container) {
     if (stack_.size() >= kMaxDepth) return refuse("nesting deeper than 128 levels");
+    const bool record = is_record(container);
     stack_.push_back(put(std::move(container)));
+    records_.push_back(record);
     return true;
   }
 
   bool close() {
     stack_.pop_back();
+    records_.pop_back();
     return true;
   }
 
@@ -85,19 +103,21 @@ class StrictTreeBuilder {
   }
 
   json& root_;
+  const Document kind_;
   std::vector<json*> stack_;
+  std::vector<bool> records_;  // beside stack_: whether that container is a record
   std::string key_;
   std::string error_;
 };
 
-Result<json> parse_document(std::string_view text) {
+Result<json> parse_document(std::string_view text, Document kind) {
   // The stock reader skips a leading byte-order mark and takes a NUL byte for the end of
   // the input; both would let through text that is not one clean JSON value.
   if (text.starts_with("\xEF\xBB\xBF")) return fail("a byte-order mark is not allowed");
   if (text.find('\0') != std::string_view::npos) return fail("NUL byte in JSON text");
 
   json root;
-  StrictTreeBuilder builder(root);
+  StrictTreeBuilder builder(root, kind);
   bool ok = false;
   try {
     ok = json::sax_parse(text.begin(), text.end(), &builder, json::input_format_t::json,
@@ -223,13 +243,13 @@ void append_level(std::string& out, const char* name, int32_t value, bool last) 
 }  // namespace
 
 Result<BindConfig> parse_binding(std::string_view text) {
-  auto doc = parse_document(text);
+  auto doc = parse_document(text, Document::Binding);
   if (!doc) return doc.take_error();
   return read_binding(*doc);
 }
 
 Result<InitConfig> parse_init_config(std::string_view text) {
-  auto doc = parse_document(text);
+  auto doc = parse_document(text, Document::Init);
   if (!doc) return doc.take_error();
   return read_init(*doc);
 }
