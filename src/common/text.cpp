@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <cstdio>
 #include <limits>
 
 namespace chair {
@@ -190,6 +191,31 @@ bool parse_i32(std::string_view s, int32_t& out) {
   if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) return false;
   out = static_cast<int32_t>(v);
   return true;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  out += '"';
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case 0x08: out += "\\b"; break;
+      case 0x09: out += "\\t"; break;
+      case 0x0A: out += "\\n"; break;
+      case 0x0C: out += "\\f"; break;
+      case 0x0D: out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  out += '"';
 }
 
 }  // namespace chair

@@ -31,4 +31,8 @@ std::string sanitize_utf8(std::string_view bytes);
 bool parse_u64(std::string_view s, uint64_t& out);
 bool parse_i32(std::string_view s, int32_t& out);
 
+// A JSON string literal as the event stream and bind.json write it: \" \\ \b \t \n \f \r,
+// other bytes below 0x20 as \u00xx (lower case); every other byte unchanged.
+void append_json_string(std::string& out, std::string_view text);
+
 }  // namespace chair

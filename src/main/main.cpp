@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "main/service.h"
+#include "service/service.h"
 #ifdef _WIN32
 #include <windows.h>
 // after windows.h, which it needs

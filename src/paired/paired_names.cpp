@@ -1,18 +1,16 @@
-// Friendly names of present paired devices. Chairs that leave their name out of the
-// advertisement are still recognised by the name the system paired them under.
-#include "pnp/paired_names.h"
+// Friendly names of present paired devices, from the platform or from a PowerShell listing.
+#include "paired/paired_names.h"
 
-#include <exception>
 #include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
+#include "common/address.h"
 #include "common/text.h"
-#include "main/service_state.h"
 #include "sys/process.h"
 #include "sys/thread.h"
 
-namespace chair::pnp {
+namespace chair::paired {
 namespace {
 
 // Present Bluetooth LE devices of the Plug and Play tree, as compact JSON: one object
@@ -45,8 +43,7 @@ void add_item(const nlohmann::json& item, PairedNameMap& names) {
   if (id == item.end() || !id->is_string()) return;
   auto name_member = item.find("name");
   std::string_view name;
-  if (name_member != item.end() && name_member->is_string())
-    name = name_member->get_ref<const std::string&>();
+  if (name_member != item.end() && name_member->is_string()) name = name_member->get_ref<const std::string&>();
   name = trim_unicode(name);
   if (name.empty()) return;
   auto key = key_from_instance_id(id->get_ref<const std::string&>());
@@ -56,21 +53,6 @@ void add_item(const nlohmann::json& item, PairedNameMap& names) {
 
 }  // namespace
 
-std::string normalize_address(std::string_view address) {
-  std::string out;
-  out.reserve(address.size());
-  for (char c : address)
-    if (c != ':') out.push_back(c);
-  return to_upper_ascii(out);
-}
-
-std::string lookup_paired_name(ServiceState& state, std::string_view address) {
-  std::string key = normalize_address(address);
-  std::lock_guard lock(state.paired.mutex);
-  auto it = state.paired.names.find(key);
-  return it == state.paired.names.end() ? std::string() : it->second;
-}
-
 std::optional<PairedNameMap> parse_pnp_output(std::string_view output) {
   std::string text = sanitize_utf8(output);
   std::string_view trimmed = trim_unicode(text);
@@ -78,8 +60,7 @@ std::optional<PairedNameMap> parse_pnp_output(std::string_view output) {
 
   bool too_deep = false;
   auto depth_guard = [&too_deep](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-    if ((event == nlohmann::json::parse_event_t::object_start ||
-         event == nlohmann::json::parse_event_t::array_start) &&
+    if ((event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start) &&
         depth >= kMaxJsonDepth) {
       too_deep = true;
       return false;  // drop the subtree instead of building it
@@ -99,29 +80,28 @@ std::optional<PairedNameMap> parse_pnp_output(std::string_view output) {
   return names;
 }
 
-void list_paired_devices(std::shared_ptr<ServiceState> state) {
-  if (!state) return;
+PairedNames::PairedNames(ble::PlatformPtr platform) : cache_(std::make_shared<Cache>()) {
+  cache_->platform = std::move(platform);
+}
+
+void PairedNames::refresh_cache(Cache& cache) {
   try {
     std::optional<PairedNameMap> fresh;
-    auto& platform = state->platform;
-    if (platform) platform->init_thread();
-    auto from_platform = platform ? platform->paired_device_names() : std::nullopt;
+    auto from_platform = cache.platform ? cache.platform->paired_device_names() : std::nullopt;
     if (from_platform) {
       if (!from_platform->ok()) return;
       fresh.emplace(from_platform->value().begin(), from_platform->value().end());
     } else {
-      // A hung or failed PowerShell is given up after the runner's time bound and
-      // leaves the names of the previous listing in place.
-      auto output = sys::run_process("powershell",
-                                     {"-NoProfile", "-NonInteractive", "-Command", kListingScript});
+      // A hung or failed PowerShell is given up after the runner's time bound and leaves
+      // the names of the previous listing in place.
+      auto output = sys::run_process("powershell", {"-NoProfile", "-NonInteractive", "-Command", kListingScript});
       if (!output.ok()) return;
       fresh = parse_pnp_output(*output);
       if (!fresh) return;
     }
-    PairedNameMap old;
     {
-      std::lock_guard lock(state->paired.mutex);
-      old = std::exchange(state->paired.names, std::move(*fresh));
+      std::lock_guard lock(cache.mutex);
+      std::swap(cache.names, *fresh);
     }
     // The previous map is released here, outside the lock.
   } catch (...) {
@@ -129,12 +109,18 @@ void list_paired_devices(std::shared_ptr<ServiceState> state) {
   }
 }
 
-void start_paired_listing(const std::shared_ptr<ServiceState>& state) {
+void PairedNames::refresh() {
   // Without a thread there is simply no listing this time; the next scan start retries.
-  try {
-    sys::spawn_detached([state] { list_paired_devices(state); });
-  } catch (...) {
-  }
+  (void)sys::spawn_detached([cache = cache_] { refresh_cache(*cache); });
 }
 
-}  // namespace chair::pnp
+void PairedNames::refresh_now() { refresh_cache(*cache_); }
+
+std::string PairedNames::lookup(std::string_view address) const {
+  const std::string key = compact_address(address);
+  std::lock_guard lock(cache_->mutex);
+  auto it = cache_->names.find(key);
+  return it == cache_->names.end() ? std::string() : it->second;
+}
+
+}  // namespace chair::paired

@@ -37,9 +37,14 @@ class PairedNames {
   std::string lookup(std::string_view address) const;
 
  private:
-  ble::PlatformPtr platform_;
-  mutable std::mutex mutex_;
-  PairedNameMap names_;
+  // Shared with the listing threads, which may outlive this object.
+  struct Cache {
+    ble::PlatformPtr platform;
+    std::mutex mutex;
+    PairedNameMap names;
+  };
+  static void refresh_cache(Cache& cache);
+  std::shared_ptr<Cache> cache_;
 };
 
 }  // namespace chair::paired

@@ -2,17 +2,21 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <string>
 
-#include "sys/sockets.h"
+#include "http/server.h"
+#include "service/events/event_hub.h"
 
 namespace chair {
-
-struct ServiceState;
 
 inline constexpr std::chrono::seconds kKeepAlive{15};
 // A write that stays blocked this long ends the stream: the client stopped reading.
 inline constexpr std::chrono::seconds kStreamWriteTimeout{30};
 
-void serve_events(ServiceState& state, sys::Socket& socket);
+// Writes the stream head, the state snapshot (`status_name` at the moment of subscribing)
+// and then every published event, with a ping after every quiet kKeepAlive, until a write
+// fails or the hub cuts the subscriber off.
+void serve_events(EventHub& hub, const std::function<std::string()>& status_name, http::ByteSink& sink);
 
 }  // namespace chair

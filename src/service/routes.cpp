@@ -1,30 +1,58 @@
-#include "main/routes.h"
+// The route table: exact paths, in dispatch order, and their handlers.
+#include "service/routes.h"
+
+#include <exception>
+#include <string_view>
+#include <utility>
 
 namespace chair {
 
-std::span<const Route> routes() {
-  // Matched by exact, case-sensitive path, in this order; the method plays no part.
-  static const Route table[] = {
-      {"/api/events", nullptr},
-      {"/api/scan/start", route_scan_start},
-      {"/api/scan/stop", route_scan_stop},
-      {"/api/devices", route_devices},
-      {"/api/connect", route_connect},
-      {"/api/disconnect", route_disconnect},
-      {"/api/cmd/intensity", route_cmd_intensity},
-      {"/api/cmd/switch", route_cmd_switch},
-      {"/api/cmd/query", route_cmd_query},
-      {"/api/cmd/raw", route_cmd_raw},
-      {"/api/bind/get", route_bind_get},
-      {"/api/bind/set", route_bind_set},
-      {"/api/bind/clear", route_bind_clear},
-      {"/api/bind/autoconnect", route_bind_autoconnect},
-      {"/api/bind/init", route_bind_init},
-      {"/api/bind/export", route_bind_get},
-      {"/api/bind/import", route_bind_import},
-      {"/api/shutdown", route_shutdown},
+namespace routes {
+
+nlohmann::json ok_reply() { return nlohmann::json{{"ok", true}}; }
+
+nlohmann::json error_reply(std::string text) { return nlohmann::json{{"error", std::move(text)}, {"ok", false}}; }
+
+}  // namespace routes
+
+http::Router Service::router() {
+  using Handler = http::Reply (*)(Service&, const http::Request&);
+  // Matched by exact, case-sensitive path; the method plays no part.
+  static constexpr std::pair<std::string_view, Handler> kRoutes[] = {
+      {"/api/events", routes::events},
+      {"/api/scan/start", routes::scan_start},
+      {"/api/scan/stop", routes::scan_stop},
+      {"/api/devices", routes::devices},
+      {"/api/connect", routes::connect},
+      {"/api/disconnect", routes::disconnect},
+      {"/api/cmd/intensity", routes::cmd_intensity},
+      {"/api/cmd/switch", routes::cmd_switch},
+      {"/api/cmd/query", routes::cmd_query},
+      {"/api/cmd/raw", routes::cmd_raw},
+      {"/api/bind/get", routes::bind_get},
+      {"/api/bind/set", routes::bind_set},
+      {"/api/bind/clear", routes::bind_clear},
+      {"/api/bind/autoconnect", routes::bind_autoconnect},
+      {"/api/bind/init", routes::bind_init},
+      {"/api/bind/export", routes::bind_get},
+      {"/api/bind/import", routes::bind_import},
+      {"/api/shutdown", routes::shutdown},
   };
-  return table;
+  http::Router router;
+  for (const auto& [path, handler] : kRoutes) {
+    router.add(std::string(path), [this, handler = handler](const http::Request& request) {
+      // A handler's failure is the client's error reply, never the end of its connection's
+      // thread.
+      try {
+        return handler(*this, request);
+      } catch (const std::exception& e) {
+        return http::Reply::json(routes::error_reply(std::string("internal error: ") + e.what()));
+      } catch (...) {
+        return http::Reply::json(routes::error_reply("internal error"));
+      }
+    });
+  }
+  return router;
 }
 
 }  // namespace chair

@@ -1,31 +1,50 @@
-#include "main/service.h"
+// The composition root: components, their events on the hub, cross-component policy,
+// start-up and serving.
+#include "service/service.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
 
-#include "main/http.h"
-#include "main/parent_watchdog.h"
+#include "common/address.h"
+#include "common/text.h"
+#include "sys/parent.h"
 #include "sys/sockets.h"
-#include "sys/thread.h"
-#include "bind/autoconnect.h"
-#include "bind/binding_store.h"
-#include "pnp/paired_names.h"
 
 namespace chair {
 
 namespace {
 
-constexpr int kBacklog = 128;
-// Connections served at once; the next one is closed without a reply.
-constexpr int kMaxConnections = 512;
+#ifdef _WIN32
+constexpr const char* kRadioOffMessage = "Windows 蓝牙未开启，请在「设置 → 蓝牙和其他设备」中打开蓝牙";
+#else
+constexpr const char* kRadioOffMessage = "蓝牙未开启，请在系统设置中打开蓝牙，或运行 bluetoothctl power on";
+#endif
 
-std::atomic<int> g_active_connections{0};
+constexpr std::string_view kForbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// Whether Bluetooth can be used; the message for the user when it cannot.
+std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
+  const ble::Availability a = platform.availability();
+  switch (a.state) {
+    case ble::Availability::State::Ready:
+      return std::nullopt;
+    case ble::Availability::State::NoAdapter:
+      return "未检测到蓝牙适配器 (" + a.detail + ")";
+    case ble::Availability::State::NoRadio:
+      return "无法获取蓝牙无线电状态 (" + a.detail + ")";
+    case ble::Availability::State::RadioOff:
+      break;
+  }
+  return std::string(kRadioOffMessage);
+}
+
+bool is_blank(const std::string& text) { return trim_unicode(text).empty(); }
 
 std::optional<std::string> find_option(const std::vector<std::string>& args, const std::string& name) {
   const std::string joined = name + "=";
@@ -53,41 +72,157 @@ void raise_descriptor_limit() {
 #endif
 }
 
-StatePtr create_state(ble::PlatformPtr platform, const Timings& timings) {
-  auto state = std::make_shared<ServiceState>(std::move(platform));
-  state->timings = timings;
-  return state;
+// A page on another site may send requests to our port through the browser; under a
+// rebound DNS name they would pass as same-origin. Only a Host naming this machine's
+// loopback is served, and every Host header counts, not just the last.
+std::optional<http::Reply> host_guard(const http::Request& request) {
+  for (const std::string& host : request.hosts)
+    if (!http::is_loopback_host(host)) return http::Reply::raw(std::string(kForbidden));
+  return std::nullopt;
 }
 
-void start_workers(const StatePtr& state, bool listing, bool supervisor) {
-  if (listing) pnp::start_paired_listing(state);
-  bind::load_binding(*state);
-  if (supervisor) bind::start_autoconnect_supervisor(state);
-}
-
-void accept_loop(const StatePtr& state, sys::Listener& listener) {
-  for (;;) {
-    auto accepted = listener.accept();
-    if (!accepted) {
-      // A failed accept (for example no descriptor left) is skipped; pause a moment so a
-      // persistent failure does not spin the processor.
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
-    }
-    if (g_active_connections.fetch_add(1) >= kMaxConnections) {
-      g_active_connections.fetch_sub(1);
-      continue;  // the socket closes here, without a reply
-    }
-    auto socket = std::make_shared<sys::Socket>(std::move(*accepted));
-    bool started = sys::spawn_detached([state, socket] {
-      serve_connection(state, std::move(*socket));
-      g_active_connections.fetch_sub(1);
-    });
-    if (!started) g_active_connections.fetch_sub(1);  // no thread: the connection is dropped
+// The parent is gone: nobody will end us or quiet the chair, so the chair is quieted as
+// "/api/shutdown" does and the process ends after the open streams took the last events.
+[[noreturn]] void quiet_and_exit(Service& service) {
+  try {
+    service.shutdown();
+  } catch (...) {
   }
+  service.events().wait_delivered(std::chrono::seconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::fflush(stdout);
+  std::_Exit(0);
 }
 
 }  // namespace
+
+Service::Service(ble::PlatformPtr platform, ServiceOptions options)
+    : options_(std::move(options)), platform_(std::move(platform)) {
+  paired_ = std::make_unique<paired::PairedNames>(platform_);
+  store_ = std::make_unique<bind::BindingStore>(options_.binding_file);
+  scanner_ = std::make_unique<ble::Scanner>(platform_, static_cast<ble::ScanEvents&>(*this),
+                                            [this](const std::string& address) { return paired_->lookup(address); });
+  link_ = std::make_unique<ble::ChairLink>(platform_, static_cast<ble::LinkEvents&>(*this),
+                                           static_cast<ble::LinkDirectory&>(*this), options_.timings.link);
+  autoconnect_ = std::make_unique<autoconnect::AutoConnect>(
+      *link_, *store_, static_cast<autoconnect::AutoConnectEvents&>(*this), [this] { return scanner_->scanning(); },
+      [this] { scanner_->stop(); }, options_.timings.autoconnect);
+}
+
+// The members go in reverse order: the supervisor before the link it drives, the link
+// before the scanner and the store it asks.
+Service::~Service() = default;
+
+void Service::start() {
+  if (options_.start_listing) paired_->refresh();
+  store_->load();
+  if (options_.start_supervisor) autoconnect_->start();
+}
+
+std::string Service::status_name() const {
+  // The link first, then the scanner; their locks are never held together.
+  switch (link_->view().phase) {
+    case ble::LinkPhase::Connected:
+      return "connected";
+    case ble::LinkPhase::Opening:
+    case ble::LinkPhase::Ready:
+      return "connecting";
+    case ble::LinkPhase::Closed:
+      break;
+  }
+  return scanner_->scanning() ? "scanning" : "idle";
+}
+
+void Service::publish_status() { hub_.publish_status(status_name()); }
+
+Status Service::start_scan() {
+  if (auto message = bluetooth_unavailable(*platform_)) {
+    hub_.publish_log("scan blocked: " + *message);
+    return fail(*message);
+  }
+  // A connection still in its handshake would compete with the scan for the radio.
+  link_->drop_handshake();
+  scanner_->begin();
+  hub_.publish_status("scanning");
+  hub_.publish_log("scan started");
+  paired_->refresh();
+  auto started = scanner_->start();
+  if (!started) {
+    publish_status();
+    hub_.publish_log("scan error: " + started.error());
+  }
+  return started;
+}
+
+void Service::stop_scan() {
+  scanner_->stop();
+  publish_status();
+  hub_.publish_log("scan stopped");
+}
+
+bool Service::connect(const std::string& address) {
+  scanner_->stop();
+  return link_->connect(address);
+}
+
+bool Service::disconnect() {
+  if (link_->view().phase == ble::LinkPhase::Closed) return false;
+  link_->teardown();
+  hub_.publish_status("idle");
+  hub_.publish_log("disconnected");
+  return true;
+}
+
+void Service::shutdown() {
+  scanner_->stop();
+  link_->quiet();
+  hub_.publish_status("idle");
+}
+
+// ---- what the components report --------------------------------------------------------
+
+void Service::on_link_log(std::string text) { hub_.publish_log(std::move(text)); }
+
+void Service::on_link_status(ble::LinkStatus status, const std::string& name) {
+  switch (status) {
+    case ble::LinkStatus::Connecting:
+      hub_.publish_status("connecting");
+      return;
+    case ble::LinkStatus::Connected:
+      hub_.publish(make_connected_event(name));
+      return;
+    case ble::LinkStatus::Idle:
+      // Said from the state as it is now: a scan may be running, or another link may
+      // still be up.
+      publish_status();
+      return;
+  }
+}
+
+void Service::on_chair_status(ble::ChairStatus status) { hub_.publish(make_chair_event(std::move(status))); }
+
+std::string Service::remembered_name(const std::string& address) {
+  const std::string wanted = compact_address(address);
+  const bind::BindConfig binding = store_->snapshot();
+  if (compact_address(binding.boundAddress) == wanted && !is_blank(binding.boundName)) return binding.boundName;
+  if (std::string scanned = scanner_->recorded_name(address); !is_blank(scanned)) return scanned;
+  if (std::string paired = paired_->lookup(address); !is_blank(paired)) return paired;
+  return {};
+}
+
+ble::InitConfig Service::initial_settings() { return store_->snapshot().init; }
+
+void Service::on_device(ble::DeviceRecord record) { hub_.publish(make_device_event(std::move(record))); }
+
+void Service::on_autoconnect(const std::string& phase, const bind::BindConfig& binding) {
+  hub_.publish(make_autoconnect_event(phase, binding));
+}
+
+void Service::on_autoconnect_log(std::string text) { hub_.publish_log(std::move(text)); }
+
+void Service::on_link_dropped() { hub_.publish_status("idle"); }
+
+// ---- the process -------------------------------------------------------------------------
 
 bool parse_port_value(std::string_view text, uint16_t& port) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
@@ -113,37 +248,37 @@ uint16_t find_port_option(const std::vector<std::string>& args) {
 int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform) {
   sys::init_sockets();
   raise_descriptor_limit();
-  if (platform) platform->init_thread();
-  uint16_t port = find_port_option(args);
-  StatePtr state = create_state(std::move(platform), Timings{});
-  start_workers(state, true, true);
+  const uint16_t requested = find_port_option(args);
+  auto service = std::make_shared<Service>(std::move(platform));
+  service->start();
 
-  auto listener = sys::Listener::bind_loopback(port, kBacklog);
-  if (!listener) {
+  http::Server server(service->router(), host_guard);
+  auto bound = server.listen(requested);
+  if (!bound) {
     std::fflush(stdout);
-    std::fprintf(stderr, "监听失败: %s\n", listener.error().c_str());
+    std::fprintf(stderr, "监听失败: %s\n", bound.error().c_str());
     std::fflush(stderr);
     return 1;
   }
-  if (uint16_t bound = listener->local_port()) port = bound;
-  start_parent_watchdog(state);
-  std::printf("[*] 服务监听: http://127.0.0.1:%u\nLISTEN_URL=http://127.0.0.1:%u\n[*] 后端就绪，UI 由主程序接管\n",
-              port, port);
+  const unsigned port = *bound;
+  sys::watch_parent([service] { quiet_and_exit(*service); });
+  std::printf("[*] 服务监听: http://127.0.0.1:%u\nLISTEN_URL=http://127.0.0.1:%u\n[*] 后端就绪，UI 由主程序接管\n", port,
+              port);
   std::fflush(stdout);
-  accept_loop(state, *listener);
+  server.run();
   return 0;
 }
 
-Result<InProcessService> start_in_process(ble::PlatformPtr platform, InProcessOptions options) {
+Result<InProcessService> start_in_process(ble::PlatformPtr platform, ServiceOptions options) {
   sys::init_sockets();
-  StatePtr state = create_state(std::move(platform), options.timings);
-  start_workers(state, options.start_listing, options.start_supervisor);
-  auto listener = sys::Listener::bind_loopback(0, kBacklog);
-  if (!listener) return listener.take_error();
-  InProcessService svc{state, listener->local_port()};
-  auto shared = std::make_shared<sys::Listener>(std::move(*listener));
-  std::thread([state, shared] { accept_loop(state, *shared); }).detach();
-  return svc;
+  auto service = std::make_shared<Service>(std::move(platform), std::move(options));
+  service->start();
+  auto server = std::make_shared<http::Server>(service->router(), host_guard);
+  auto port = server->listen(0);
+  if (!port) return port.take_error();
+  // The server and the service stay for the rest of the test process, like the real one.
+  std::thread([server, service] { server->run(); }).detach();
+  return InProcessService{service, *port};
 }
 
 }  // namespace chair

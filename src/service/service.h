@@ -61,6 +61,17 @@ class Service final : private ble::LinkEvents,
   std::string status_name() const;
   void publish_status();  // publishes status_name()
 
+  // The policy that spans components, for the routes.
+  // A fresh scan: a link still in its handshake is dropped first (it would compete for the
+  // radio), "scanning" and "scan started" are published, the paired names refreshed. The
+  // text is the user's message when Bluetooth cannot be used or the scan did not start.
+  Status start_scan();
+  void stop_scan();  // publishes the state and "scan stopped"
+  // Ends a scan, then opens a link (true once it is open).
+  bool connect(const std::string& address);
+  // Drops whatever link there is; false when there was none.
+  bool disconnect();
+
   // Quiets the chair as "/api/shutdown" does: silent frames when a chair is ready, the link
   // torn down, "idle" published.
   void shutdown();

@@ -198,13 +198,4 @@ std::string EventStream::raw() const {
   return impl_->raw;
 }
 
-bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (cond()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
 }  // namespace chair::test

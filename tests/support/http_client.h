@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "eventually.h"
+
 namespace chair::test {
 
 using namespace std::chrono_literals;
@@ -62,8 +64,5 @@ class EventStream {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// Polls `cond` every 5 ms until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds timeout = 5s);
 
 }  // namespace chair::test

@@ -1,16 +1,13 @@
-// Advertisement scanner: records advertising chairs in the device table and tells the
-// clients about every advertisement it accepts.
-#include "ble/scanner.h"
+// Advertisement scanner: records advertising chairs in the device table and tells the layer
+// above about every advertisement it accepts.
+#include "ble/scanner/scanner.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <exception>
 #include <optional>
-#include <vector>
+#include <utility>
 
+#include "common/address.h"
 #include "common/text.h"
-#include "main/service_state.h"
-#include "pnp/paired_names.h"
 
 namespace chair::ble {
 
@@ -20,15 +17,6 @@ constexpr std::string_view kProductWord = "TAMRO";
 constexpr std::string_view kBaseUuidTail = "-0000-1000-8000-00805f9b34fb";
 
 }  // namespace
-
-std::string format_address(uint64_t address) {
-  char buf[18];
-  std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X",
-                static_cast<unsigned>(address >> 40 & 0xFF), static_cast<unsigned>(address >> 32 & 0xFF),
-                static_cast<unsigned>(address >> 24 & 0xFF), static_cast<unsigned>(address >> 16 & 0xFF),
-                static_cast<unsigned>(address >> 8 & 0xFF), static_cast<unsigned>(address & 0xFF));
-  return buf;
-}
 
 std::string short_uuid(const Uuid& uuid) {
   std::string text = uuid.to_string();
@@ -62,84 +50,114 @@ bool is_chair_name(std::string_view name) {
   return to_upper_ascii(rest.substr(0, kProductWord.size())) == kProductWord;
 }
 
-Result<std::shared_ptr<Watcher>> start_watcher(const std::shared_ptr<ServiceState>& state) {
-  auto created = state->platform->create_watcher();
-  if (!created) return created.take_error();
-  std::shared_ptr<Watcher> watcher = std::move(created.value());
-  if (!watcher) return fail("the platform returned no watcher");
-  if (auto s = watcher->set_scanning_mode_active(); !s) return s.take_error();
-  // The handler keeps the state alive for as long as the watcher holds it, that is until
-  // the watcher is stopped and released.
-  auto handler = [state](const std::shared_ptr<AdvertisementArgs>& args) {
+Scanner::Scanner(PlatformPtr platform, ScanEvents& events, std::function<std::string(const std::string&)> paired_name)
+    : platform_(std::move(platform)), events_(events), paired_name_(std::move(paired_name)) {}
+
+Scanner::~Scanner() { stop(); }
+
+void Scanner::begin() {
+  std::unique_ptr<Scan> previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = std::move(scan_);
+    scanning_ = true;
+    ++begun_;
+    entries_.clear();
+  }
+  // Stopped outside the lock: its last callbacks may still be waiting for it.
+  if (previous) previous->stop();
+}
+
+Status Scanner::start() {
+  uint64_t mine;
+  {
+    std::lock_guard lock(mutex_);
+    mine = begun_;
+  }
+  auto started = platform_->start_scan([this](const Advertisement& advertisement) {
     try {
-      on_advertisement(*state, args);
+      on_advertisement(advertisement);
     } catch (...) {
       // A platform thread must never see an exception; the advertisement is lost.
     }
-  };
-  if (auto s = watcher->add_received(std::move(handler)); !s) return s.take_error();
-  if (auto s = watcher->start(); !s) return s.take_error();
-  return watcher;
+  });
+  if (!started) {
+    std::lock_guard lock(mutex_);
+    if (begun_ == mine) scanning_ = false;
+    return started.take_error();
+  }
+  // A scan that is not kept is stopped, since it would go on delivering unseen: a stop or a
+  // newer start overtook this one while the platform started it.
+  std::unique_ptr<Scan> unused = std::move(started.value());
+  {
+    std::lock_guard lock(mutex_);
+    if (scanning_ && begun_ == mine) std::swap(unused, scan_);
+  }
+  if (unused) unused->stop();
+  return {};
 }
 
-void stop_scanning(ServiceState& state) {
-  std::shared_ptr<Watcher> watcher;
+void Scanner::stop() {
+  std::unique_ptr<Scan> scan;
   {
-    std::lock_guard lock(state.devices.mutex);
-    watcher = std::move(state.devices.watcher);
-    state.devices.watcher = nullptr;
+    std::lock_guard lock(mutex_);
+    scan = std::move(scan_);
+    scanning_ = false;
   }
-  if (watcher) {
-    (void)watcher->stop();
-    watcher.reset();
-  }
-  {
-    std::lock_guard lock(state.devices.mutex);
-    state.devices.scanning = false;
-  }
-  state.scanActive.exchange(false);
+  if (scan) scan->stop();
 }
 
-void on_advertisement(ServiceState& state, const std::shared_ptr<AdvertisementArgs>& args) {
-  state.platform->init_thread();
-  if (!args) return;
+bool Scanner::scanning() const {
+  std::lock_guard lock(mutex_);
+  return scanning_;
+}
 
-  auto address_value = args->bluetooth_address();
-  if (!address_value || *address_value == 0) return;
-  const std::string address = format_address(*address_value);
+std::vector<DeviceRecord> Scanner::devices() const {
+  std::lock_guard lock(mutex_);
+  std::vector<DeviceRecord> out;
+  out.reserve(entries_.size());
+  for (const auto& [address, record] : entries_) out.push_back(record);
+  return out;
+}
 
-  auto rssi_read = args->raw_signal_strength();
-  const int16_t rssi = rssi_read ? *rssi_read : int16_t{0};
+std::string Scanner::recorded_name(std::string_view address) const {
+  // Any letter case, with or without the colons; other separators do not name a record.
+  const std::string compact = compact_address(address);
+  if (compact.size() != 12) return {};
+  auto value = address_from_hex_digits(compact);
+  if (!value) return {};
+  const std::string key = format_address(*value);
+  std::lock_guard lock(mutex_);
+  auto it = entries_.find(key);
+  return it == entries_.end() ? std::string() : it->second.name;
+}
 
+void Scanner::on_advertisement(const Advertisement& advertisement) {
+  if (advertisement.address == 0) return;
+  const std::string address = format_address(advertisement.address);
+  const int16_t rssi = advertisement.rssi.value_or(0);
+
+  // Names go out in JSON; a name that is not valid UTF-8 would make every later device
+  // listing unwritable, so broken sequences become U+FFFD here.
   std::optional<std::string> advertised;
-  std::vector<std::string> services;
-  std::vector<uint16_t> vendors;
-  if (auto payload = args->advertisement(); payload && *payload) {
-    auto& p = **payload;
-    // Names go out in JSON; a name that is not valid UTF-8 would make every later
-    // device listing unwritable, so broken sequences become U+FFFD here.
-    if (auto name = p.local_name(); name && !name->empty()) advertised = sanitize_utf8(*name);
-    if (auto uuids = p.service_uuids(); uuids) {
-      for (auto& u : *uuids)
-        if (u) services.push_back(short_uuid(*u));
-    }
-    if (auto ids = p.company_ids(); ids) {
-      for (auto& id : *ids)
-        if (id) vendors.push_back(*id);
-    }
-  }
+  if (advertisement.local_name && !advertisement.local_name->empty())
+    advertised = sanitize_utf8(*advertisement.local_name);
 
   // The paired-name lookup takes its own lock, never together with the table lock.
   std::string paired;
-  if (!advertised) paired = sanitize_utf8(pnp::lookup_paired_name(state, address));
+  if (!advertised && paired_name_) paired = sanitize_utf8(paired_name_(address));
   if (!is_chair_name(advertised ? *advertised : paired)) return;
+
+  std::vector<std::string> services;
+  services.reserve(advertisement.service_uuids.size());
+  for (const Uuid& uuid : advertisement.service_uuids) services.push_back(short_uuid(uuid));
 
   DeviceRecord copy;
   {
-    std::lock_guard lock(state.devices.mutex);
+    std::lock_guard lock(mutex_);
     // A run that passed the filter just before the scan stopped must not record anything.
-    if (!state.devices.scanning) return;
-    auto [it, created] = state.devices.entries.try_emplace(address);
+    if (!scanning_) return;
+    auto [it, created] = entries_.try_emplace(address);
     DeviceRecord& record = it->second;
     if (created) record.address = address;
     if (advertised)
@@ -148,15 +166,15 @@ void on_advertisement(ServiceState& state, const std::shared_ptr<AdvertisementAr
       record.name = paired;
     record.rssi = rssi;
     record.hits += 1;
-    for (auto& s : services)
+    for (std::string& s : services)
       if (std::find(record.services.begin(), record.services.end(), s) == record.services.end())
-        record.services.push_back(s);
-    for (auto v : vendors)
+        record.services.push_back(std::move(s));
+    for (uint16_t v : advertisement.company_ids)
       if (std::find(record.vendors.begin(), record.vendors.end(), v) == record.vendors.end())
         record.vendors.push_back(v);
     copy = record;
   }
-  state.events.publish(make_device_event(std::move(copy)));
+  events_.on_device(std::move(copy));
 }
 
 }  // namespace chair::ble

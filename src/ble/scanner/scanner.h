@@ -48,7 +48,7 @@ class Scanner {
 
   bool scanning() const;
   std::vector<DeviceRecord> devices() const;
-  // The name recorded for this address (any address form), "" when none.
+  // The name recorded for this address (colons optional, any letter case), "" when none.
   std::string recorded_name(std::string_view address) const;
 
   // The platform's advertisement callback; public for tests that feed it directly.
@@ -60,6 +60,7 @@ class Scanner {
   std::function<std::string(const std::string&)> paired_name_;
   mutable std::mutex mutex_;
   bool scanning_ = false;
+  uint64_t begun_ = 0;  // counts begin(), so a start knows whether it is still the latest
   std::unique_ptr<Scan> scan_;
   std::unordered_map<std::string, DeviceRecord, SeededHash> entries_;
 };

@@ -1,6 +1,6 @@
-#include "main/events/event.h"
+#include "service/events/event.h"
 
-#include <cstdio>
+#include "common/text.h"
 
 namespace chair {
 
@@ -51,31 +51,6 @@ ServiceEvent make_bind_event(bind::BindConfig binding) {
   e.type = "bind";
   e.bind = std::move(binding);
   return e;
-}
-
-void append_json_string(std::string& out, std::string_view text) {
-  out += '"';
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case 0x08: out += "\\b"; break;
-      case 0x09: out += "\\t"; break;
-      case 0x0A: out += "\\n"; break;
-      case 0x0C: out += "\\f"; break;
-      case 0x0D: out += "\\r"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  out += '"';
 }
 
 namespace {

@@ -32,8 +32,4 @@ ServiceEvent make_bind_event(bind::BindConfig binding);
 // Compact JSON in declared member order; empty texts and absent records left out.
 std::string to_json(const ServiceEvent& event);
 
-// A JSON string literal with the event escapes: \" \\ \b \t \n \f \r, other bytes
-// below 0x20 as \u00xx (lower case); every other byte unchanged.
-void append_json_string(std::string& out, std::string_view text);
-
 }  // namespace chair

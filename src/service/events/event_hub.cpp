@@ -1,4 +1,4 @@
-#include "main/events/event_hub.h"
+#include "service/events/event_hub.h"
 
 #include <thread>
 #include <vector>

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "bind/binding_store.h"
+#include "bind/binding_file.h"
 #include "http_client.h"
 #include "service_process.h"
 

@@ -121,9 +121,12 @@ TEST_F(Served, NotFoundIsExact) {
 TEST_F(Served, ForeignHostIsRefusedBeforeAnyRoute) {
   EventStream events(port_);
   ASSERT_TRUE(events.next()) << events.raw();
-  auto r = raw_request(port_, "GET /api/scan/stop HTTP/1.1\r\nHost: rebound.example:" + std::to_string(port_) +
-                                  "\r\n\r\n");
-  EXPECT_EQ(r.raw, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+  const std::string foreign = "Host: rebound.example:" + std::to_string(port_) + "\r\n";
+  // A loopback Host after the foreign one does not make it pass: every header counts.
+  for (const std::string& hosts : {foreign, foreign + "Host: 127.0.0.1\r\n", "Host: 127.0.0.1\r\n" + foreign}) {
+    auto r = raw_request(port_, "GET /api/scan/stop HTTP/1.1\r\n" + hosts + "\r\n");
+    EXPECT_EQ(r.raw, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n") << hosts;
+  }
   // No route ran: the scan-stop route would have published its status and log line.
   EXPECT_FALSE(events.next(300ms));
   EXPECT_EQ(raw_request(port_, "GET /api/devices HTTP/1.1\r\nHost: localhost:1\r\n\r\n").status, 200);

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "bind/binding_store.h"
+#include "bind/binding_file.h"
 #include "common/text.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The supervisor that keeps the bound chair connected, and the attempts it shares with the
 // binding routes, driven against a scripted chair.
-#include "bind/autoconnect.h"
+#include "autoconnect/autoconnect.h"
 
 #include <gtest/gtest.h>
 
@@ -20,12 +20,6 @@ const std::string kLostLink = "座椅连接已断开，将自动重连";
 const Result<ConnectionStatus> kDown = ConnectionStatus::Disconnected;
 const Result<ConnectionStatus> kUp = ConnectionStatus::Connected;
 
-auto log_starts(std::string prefix) {
-  return [prefix](const nlohmann::json& e) {
-    return e.value("type", "") == "log" && e.value("log", "").rfind(prefix, 0) == 0;
-  };
-}
-
 // Waits for a record and returns the moment the test saw it.
 Clock::time_point seen(EventStream& events, const std::function<bool(const nlohmann::json&)>& pred,
                        const std::string& what, std::chrono::milliseconds timeout = 5s) {
@@ -35,22 +29,22 @@ Clock::time_point seen(EventStream& events, const std::function<bool(const nlohm
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
+nlohmann::json ok_reply() { return nlohmann::json{{"ok", true}}; }
+
 // Service discovery that never succeeds: the link stays open and never becomes connected.
 void hang_handshake(FakeDevice& device, Timings& timings) {
   FakeDiscovery answer;
   answer.error = "unreachable";
   device.script_discovery({answer});
-  timings.discovery_attempts = 1'000'000;
+  timings.link.discovery_attempts = 1'000'000;
 }
 
-// The rig with the service and the supervisor running.
+// The rig with the usual chair, the service and the supervisor running.
 struct Supervised : ServiceRig {
   explicit Supervised(std::optional<bind::BindConfig> file = bound_to(kChairText))
-      : ServiceRig(std::move(file)) {}
-  void run(Timings timings = fast_timings()) {
-    start(timings);
-    ASSERT_TRUE(bind::start_autoconnect_supervisor(service.state));
-  }
+      : ServiceRig(std::move(file)), chair(add_answering_chair(*fake)) {}
+  void run(Timings timings = fast_timings()) { start(timings, /*supervisor=*/true); }
+  FakeChair chair;
 };
 
 TEST(AutoConnect, StaysQuietUntilTheBindingAndTheRadioAllowAnAttempt) {
@@ -61,32 +55,26 @@ TEST(AutoConnect, StaysQuietUntilTheBindingAndTheRadioAllowAnAttempt) {
     std::optional<bind::BindConfig> file;
     std::function<void(ServiceRig&)> block, lift;
   };
-  auto set_scanning = [](ServiceRig& r, bool on) {
-    std::lock_guard lock(r.service.state->devices.mutex);
-    r.service.state->devices.scanning = on;
-  };
   const std::vector<Row> rows = {
       {"no chair bound", std::nullopt, nullptr, nullptr},
       {"auto-connect off", bound_to(kChairText, false), nullptr, nullptr},
       {"scan started through the API", bound_to(kChairText),
        [](ServiceRig& r) { EXPECT_EQ(r.call("/api/scan/start"), ok_reply()); },
        [](ServiceRig& r) { EXPECT_EQ(r.call("/api/scan/stop"), ok_reply()); }},
-      {"scan-active flag alone", bound_to(kChairText),
-       [](ServiceRig& r) { r.service.state->scanActive = true; },
-       [](ServiceRig& r) { r.service.state->scanActive = false; }},
-      {"device table scanning alone", bound_to(kChairText),
-       [&](ServiceRig& r) { set_scanning(r, true); },
-       [&](ServiceRig& r) { set_scanning(r, false); }},
+      // The scanning flag is set before the platform's scan starts: no attempt in between.
+      {"scan begun, not yet started", bound_to(kChairText), [](ServiceRig& r) { r.svc().scanner().begin(); },
+       [](ServiceRig& r) { r.svc().scanner().stop(); }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ServiceRig rig(row.file);
+    add_answering_chair(*rig.fake);
     rig.start();
     if (row.block) row.block(rig);
-    ASSERT_TRUE(bind::start_autoconnect_supervisor(rig.service.state));
+    rig.svc().autoconnect().start();
 
     // About ten passes.
-    std::this_thread::sleep_for(10 * fast_timings().supervisor_pause);
+    std::this_thread::sleep_for(10 * fast_timings().autoconnect.pause);
     for (const auto& record : rig.drained())
       EXPECT_FALSE(phase_is("connecting")(record) || log_is(kAutoConnecting)(record)) << record;
     EXPECT_TRUE(rig.fake->sessions().empty());
@@ -150,7 +138,7 @@ TEST(AutoConnect, AHungHandshakeIsDroppedOnceTheLimitHasPassed) {
 }
 
 TEST(AutoConnect, AConnectedLinkIsDroppedOnlyAfterThreeDisconnectedReadingsInARow) {
-  const auto pause = fast_timings().health_pause;
+  const auto pause = fast_timings().autoconnect.health_pause;
   struct Row {
     const char* name;
     std::vector<Result<ConnectionStatus>> readings;  // the last one repeats
@@ -181,65 +169,84 @@ TEST(AutoConnect, AHealthCheckNeverDropsALinkThatReplacedTheOneItWasChecking) {
   // pauses between readings the user connects another chair, which answers as Connected.
   Supervised rig;
   rig.chair.device->script_connection({kDown});
-  auto other = add_chair(*rig.fake, 0xC0FFEE0B0B0B);
+  add_answering_chair(*rig.fake, 0xC0FFEE0B0B0B);
   Timings timings = fast_timings();
-  timings.health_pause = 400ms;
+  timings.autoconnect.health_pause = 400ms;
   rig.run(timings);
 
   ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
-  std::this_thread::sleep_for(3 * timings.supervisor_pause);  // the check is under way
+  std::this_thread::sleep_for(3 * timings.autoconnect.pause);  // the check is under way
   EXPECT_EQ(rig.call("/api/connect?addr=C0:FF:EE:0B:0B:0B"), ok_reply());
   ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
 
-  EXPECT_FALSE(rig.events->wait_log(kLostLink, 4 * timings.health_pause));
-  std::lock_guard lock(rig.service.state->link.mutex);
-  EXPECT_TRUE(rig.service.state->link.connected);
-  EXPECT_EQ(rig.service.state->link.device, other.device);
+  EXPECT_FALSE(rig.events->wait_log(kLostLink, 4 * timings.autoconnect.health_pause));
+  const auto view = rig.svc().link().view();
+  EXPECT_EQ(view.phase, ble::LinkPhase::Connected);
+  EXPECT_EQ(view.address, "C0:FF:EE:0B:0B:0B");
 }
 
 TEST(AutoConnect, AYoungConnectedLinkIsLeftAloneUntilTheGraceTimeHasPassed) {
   Supervised rig;
   rig.chair.device->script_connection({kDown});
   Timings timings = fast_timings();
-  timings.health_grace = 2s;
+  timings.autoconnect.health_grace = 2s;
   rig.run(timings);
 
   const auto opened = seen(*rig.events, log_starts("link opened"), "link opened");
   const auto lost = seen(*rig.events, log_is(kLostLink), "the loss", 10s);
-  EXPECT_GE(seconds(lost - opened), 2.0 + seconds(3 * timings.health_pause) - 0.05);
+  EXPECT_GE(seconds(lost - opened), 2.0 + seconds(3 * timings.autoconnect.health_pause) - 0.05);
 }
 
 TEST(AutoConnect, BindThenConnectGoesAheadWhereTheSupervisorWouldWait) {
   // Auto-connect off, nothing bound, a scan running and another chair's link stuck in its
   // handshake: every reason the supervisor has to hold back.
   ServiceRig rig(bound_to("", false));
-  auto other = add_chair(*rig.fake, 0xC0FFEE0B0B0B);
+  add_answering_chair(*rig.fake);
+  auto other = add_answering_chair(*rig.fake, 0xC0FFEE0B0B0B);
   Timings timings = fast_timings();
   hang_handshake(*other.device, timings);
   rig.start(timings);
-  auto& state = *rig.service.state;
 
   EXPECT_EQ(rig.call("/api/connect?addr=C0:FF:EE:0B:0B:0B"), ok_reply());
   ASSERT_TRUE(rig.events->wait_for(log_starts("link opened")));
-  // Set by hand: starting a scan through the API would drop the stuck link.
-  state.scanActive = true;
-  {
-    std::lock_guard lock(state.devices.mutex);
-    state.devices.scanning = true;
-  }
+  // Begun by hand: starting a scan through the API would drop the stuck link.
+  rig.svc().scanner().begin();
 
-  ASSERT_TRUE(bind::start_bind_then_connect(rig.service.state, kChairText));
+  rig.svc().autoconnect().connect_bound_soon(kChairText);
   auto announced = rig.events->wait_for(phase_is("connecting"));
   ASSERT_TRUE(announced);
   EXPECT_EQ((*announced)["bind"]["autoConnect"], false);
   EXPECT_TRUE(rig.events->wait_log(std::string("绑定后立即连接 ") + kChairText + " ..."));
   EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
-  EXPECT_FALSE(state.scanActive);
+  EXPECT_FALSE(rig.svc().scanner().scanning());
 
   // An address nobody answers at ends in the waiting phase.
-  ASSERT_TRUE(bind::start_bind_then_connect(rig.service.state, "C0:FF:EE:0B:AD:00"));
+  rig.svc().autoconnect().connect_bound_soon("C0:FF:EE:0B:AD:00");
   EXPECT_TRUE(rig.events->wait_for(phase_is("connecting")));
   EXPECT_TRUE(rig.events->wait_for(phase_is("waiting")));
+}
+
+TEST(AutoConnect, AFloodOfRequestsKeepsOneWorkerAndTheLatestWins) {
+  // Every request lands while the first attempt is still blocked in the platform: they
+  // replace one another, and only the last one is served after it.
+  ServiceRig rig(bound_to("", false));
+  add_answering_chair(*rig.fake);
+  rig.fake->set_async_delay(300ms);
+  rig.start();
+  auto& autoconnect = rig.svc().autoconnect();
+  autoconnect.connect_bound_soon("C0:FF:EE:0B:AD:00");
+  ASSERT_TRUE(rig.events->wait_log("绑定后立即连接 C0:FF:EE:0B:AD:00 ..."));
+  for (int i = 1; i <= 50; ++i) autoconnect.connect_bound_soon("C0:FF:EE:0B:AD:" + std::to_string(10 + i));
+  autoconnect.connect_bound_soon(kChairText);
+  int served = 0;
+  auto connected = rig.events->wait_for(
+      [&](const nlohmann::json& e) {
+        served += log_starts("绑定后立即连接")(e);
+        return status_is("connected")(e);
+      },
+      10s);
+  ASSERT_TRUE(connected);
+  EXPECT_EQ(served, 1) << "only the latest request is served after the first";
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "bind/binding_store.h"
+#include "bind/binding_file.h"
 
 namespace chair::bind {
 namespace {
@@ -28,6 +28,11 @@ TEST(ParseBinding, AcceptsObjectAndArrayForms) {
       {"{}", {"", "", false, InitConfig{}}},
       // Unknown members are skipped whatever they hold, nested values included.
       {R"({"x":null,"boundName":"n","y":[1.5,{"z":"q"}],"autoConnect":true})", {"", "n", true, InitConfig{}}},
+      // A name repeated inside what an unknown member holds is no repeated member.
+      {R"({"boundAddress":"A","extra":{"a":1,"a":2}})", {"A", "", false, InitConfig{}}},
+      {R"({"x":[{"k":1,"k":{"k":2,"k":3}}],"boundName":"n"})", {"", "n", false, InitConfig{}}},
+      {R"({"init":{"water":"cool","extra":{"a":1,"a":2}}})", {"", "", false, kZeroLevels}},
+      {R"(["A","N",true,{"water":"cool","x":{"a":1,"a":2}}])", {"A", "N", true, kZeroLevels}},
       // Missing levels inside init read as 0; water may be empty here (load mends it).
       {R"({"init":{"water":"cool"}})", {"", "", false, kZeroLevels}},
       {R"({"init":{"water":""}})", {"", "", false, levels("", 0, 0, 0, 0, 0)}},
@@ -70,6 +75,8 @@ TEST(ParseBinding, RejectsInvalidDocuments) {
       R"({"boundName":"a","boundName":"b"})",
       R"({"x":1,"x":2})",
       R"({"init":{"water":"cool","lumbar":1,"lumbar":1}})",
+      R"({"init":{"water":"cool","x":1,"x":2}})",
+      R"(["A","N",true,{"water":"a","water":"b"}])",
       // Wrong member types, null included.
       R"({"boundAddress":null})",
       R"({"boundAddress":1})",
@@ -149,8 +156,12 @@ TEST(ParseInitConfig, ObjectArrayAndMissingWater) {
   ASSERT_TRUE(only_water.ok());
   EXPECT_EQ(*only_water, kZeroLevels);
 
+  auto nested = parse_init_config(R"({"water":"off","extra":{"a":1,"a":[{"b":1,"b":2}]}})");
+  ASSERT_TRUE(nested.ok()) << nested.error();
+  EXPECT_EQ(*nested, levels("off", 0, 0, 0, 0, 0));
+
   for (const char* bad : {R"({"coolLevel":1})", "[]", R"({"water":null})", R"(["cool",1,2,3,4,5,6])",
-                          R"({"water":"a","water":"b"})", "\"cool\""}) {
+                          R"({"water":"a","water":"b"})", R"({"water":"a","x":1,"x":1})", "\"cool\""}) {
     EXPECT_FALSE(parse_init_config(bad).ok()) << bad;
   }
 }

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "bind/binding_file.h"
 #include "bind/binding_store.h"
-#include "main/service_state.h"
 
 namespace chair::bind {
 namespace {
@@ -88,11 +88,15 @@ class StoreTest : public ::testing::Test {
   fs::path file() const { return dir_.path / "bind.json"; }
 
   TempDir dir_;
-  std::shared_ptr<ServiceState> st_ = std::make_shared<ServiceState>(nullptr);
+  BindingStore store_{file()};
 
  private:
   std::vector<std::optional<std::string>> saved_;
 };
+
+Result<BindConfig> save(BindingStore& store, const BindConfig& config) {
+  return store.update([&](BindConfig& c) { c = config; });
+}
 
 BindConfig record(int i) {
   // Names of varying length so that torn writes would show as unparsable or mixed records.
@@ -162,48 +166,74 @@ TEST_F(StoreTest, LoadAppliesFreshDefaultsUnlessTheFileParses) {
       {binding_file_text(address_only).substr(0, 40), fresh},  // torn file
   };
   for (const auto& c : cases) {
+    // A non-default copy first, to see that load resets it.
+    BindingStore store(file());
+    ASSERT_TRUE(save(store, record(3)).ok());
     fs::remove(file());
     if (c.text) write_file(file(), *c.text);
-    // Start from a non-default copy to see that load resets it.
-    st_->binding.config = record(3);
-    load_binding(*st_);
-    EXPECT_EQ(binding_snapshot(*st_), c.want) << c.text.value_or("<no file>");
+    store.load();
+    EXPECT_EQ(store.snapshot(), c.want) << c.text.value_or("<no file>");
   }
 
   // A directory where the file should be reads as no file.
   fs::remove(file());
   fs::create_directories(file());
-  load_binding(*st_);
-  EXPECT_EQ(binding_snapshot(*st_), fresh);
+  store_.load();
+  EXPECT_EQ(store_.snapshot(), fresh);
+}
+
+TEST_F(StoreTest, AFileOverOneMebibyteIsTreatedAsUnreadable) {
+  // A valid record padded with white space to the limit, and one byte beyond it.
+  const BindConfig bound{"AA:BB:CC:DD:EE:FF", "N", false, InitConfig{}};
+  const std::string text = binding_file_text(bound);
+  for (size_t size : {kMaxBindingFileBytes, kMaxBindingFileBytes + 1}) {
+    const std::string padded = text + std::string(size - text.size(), ' ');
+    write_file(file(), padded);
+    BindingStore store(file());
+    store.load();
+    EXPECT_EQ(store.snapshot(), size <= kMaxBindingFileBytes ? bound : BindConfig{}) << size;
+    EXPECT_EQ(read_file(file()), padded) << "load never touches the file";
+  }
 }
 
 TEST_F(StoreTest, SaveCreatesTheDirectoryAndWritesTheExactText) {
   fs::path nested = dir_.path / "a" / "b";
   ::setenv("TAMRO_DATA_DIR", nested.c_str(), 1);
+  BindingStore store(data_file_path());
   BindConfig r = record(5);
-  ASSERT_TRUE(save_binding(*st_, r).ok());
-  EXPECT_EQ(binding_snapshot(*st_), r);
+  auto stored = save(store, r);
+  ASSERT_TRUE(stored.ok()) << stored.error();
+  EXPECT_EQ(*stored, r);
+  EXPECT_EQ(store.snapshot(), r);
   EXPECT_EQ(read_file(nested / "bind.json"), binding_file_text(r));
   EXPECT_TRUE(leftovers(nested).empty());
 
   // Overwrite, then the next start reads back what was saved.
-  ASSERT_TRUE(save_binding(*st_, record(6)).ok());
-  auto fresh_state = std::make_shared<ServiceState>(nullptr);
-  load_binding(*fresh_state);
-  EXPECT_EQ(binding_snapshot(*fresh_state), record(6));
+  ASSERT_TRUE(save(store, record(6)).ok());
+  BindingStore next_start(data_file_path());
+  next_start.load();
+  EXPECT_EQ(next_start.snapshot(), record(6));
 }
 
-TEST_F(StoreTest, SaveReportsDirectoryFailureButKeepsTheNewRecordInMemory) {
+TEST_F(StoreTest, AFailedSaveChangesNothing) {
+  // The folder cannot be made below a plain file; a folder stands where the file goes.
   write_file(dir_.path / "plain-file", "x");
-  ::setenv("TAMRO_DATA_DIR", (dir_.path / "plain-file" / "sub").c_str(), 1);
-  auto saved = save_binding(*st_, record(8));
-  ASSERT_FALSE(saved.ok());
-  EXPECT_FALSE(saved.error().empty());
-  EXPECT_EQ(binding_snapshot(*st_), record(8));
+  fs::create_directories(dir_.path / "taken" / "bind.json");
+  for (const fs::path& path : {dir_.path / "plain-file" / "sub" / "bind.json", dir_.path / "taken" / "bind.json"}) {
+    BindingStore store(path);
+    auto saved = save(store, record(8));
+    ASSERT_FALSE(saved.ok()) << path;
+    EXPECT_FALSE(saved.error().empty());
+    EXPECT_EQ(store.snapshot(), BindConfig{}) << path;
+    // The next change starts from the record as it was, not from the failed one.
+    auto next = store.update([](BindConfig& c) { c.boundName = "next"; });
+    EXPECT_FALSE(next.ok());
+    EXPECT_EQ(store.snapshot(), BindConfig{});
+  }
 }
 
 TEST_F(StoreTest, FailedWriteLeavesThePreviousFileAndNoTemporaryFile) {
-  ASSERT_TRUE(save_binding(*st_, record(1)).ok());
+  ASSERT_TRUE(save(store_, record(1)).ok());
   const std::string before = *read_file(file());
 
   // The child may not grow any file beyond a few bytes, so the write itself fails.
@@ -213,10 +243,11 @@ TEST_F(StoreTest, FailedWriteLeavesThePreviousFileAndNoTemporaryFile) {
     ::signal(SIGXFSZ, SIG_IGN);
     rlimit lim{16, 16};
     ::setrlimit(RLIMIT_FSIZE, &lim);
-    ServiceState child(nullptr);
-    auto saved = save_binding(child, record(2));
+    BindingStore child(file());
+    child.load();
+    auto saved = save(child, record(2));
     bool as_expected = !saved.ok() && saved.error().find("large") != std::string::npos &&
-                       binding_snapshot(child) == record(2);
+                       child.snapshot() == record(1);
     ::_exit(as_expected ? 0 : 1);
   }
   int status = 0;
@@ -234,7 +265,7 @@ TEST_F(StoreTest, ConcurrentSavesLeaveOneCompleteRecordEqualToMemory) {
   constexpr int kThreads = 4, kBursts = 20;
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
-  ASSERT_TRUE(save_binding(*st_, record(0)).ok());
+  ASSERT_TRUE(save(store_, record(0)).ok());
 
   std::thread reader([&] {
     while (!done) {
@@ -248,7 +279,7 @@ TEST_F(StoreTest, ConcurrentSavesLeaveOneCompleteRecordEqualToMemory) {
     writers.emplace_back([&, t] {
       for (int b = 0; b < kBursts; ++b) {
         sync.arrive_and_wait();
-        EXPECT_TRUE(save_binding(*st_, record(b * kThreads + t)).ok());
+        EXPECT_TRUE(save(store_, record(b * kThreads + t)).ok());
         sync.arrive_and_wait();
       }
     });
@@ -258,7 +289,7 @@ TEST_F(StoreTest, ConcurrentSavesLeaveOneCompleteRecordEqualToMemory) {
     sync.arrive_and_wait();
     sync.arrive_and_wait();
     auto on_disk = parse_binding(read_file(file()).value_or(""));
-    if (!on_disk.ok() || *on_disk != binding_snapshot(*st_)) ++mismatches;
+    if (!on_disk.ok() || *on_disk != store_.snapshot()) ++mismatches;
   }
   for (auto& w : writers) w.join();
   done = true;
@@ -270,7 +301,7 @@ TEST_F(StoreTest, ConcurrentSavesLeaveOneCompleteRecordEqualToMemory) {
 }
 
 TEST_F(StoreTest, KilledDuringSavesTheFileStillHoldsACompleteRecord) {
-  ASSERT_TRUE(save_binding(*st_, record(0)).ok());
+  ASSERT_TRUE(save(store_, record(0)).ok());
   std::mt19937 rng(std::random_device{}());
   std::uniform_int_distribution<int> delay_us(0, 20000);
   const auto start = std::chrono::steady_clock::now();
@@ -279,8 +310,8 @@ TEST_F(StoreTest, KilledDuringSavesTheFileStillHoldsACompleteRecord) {
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      ServiceState child(nullptr);
-      for (int i = 1;; ++i) (void)save_binding(child, record(round * 1000 + i));
+      BindingStore child(file());
+      for (int i = 1;; ++i) (void)save(child, record(round * 1000 + i));
     }
     std::this_thread::sleep_for(std::chrono::microseconds(delay_us(rng)));
     ::kill(pid, SIGKILL);
@@ -295,16 +326,18 @@ TEST_F(StoreTest, KilledDuringSavesTheFileStillHoldsACompleteRecord) {
   }
 }
 
-TEST_F(StoreTest, PublishSendsTheStoredRecordAsABindEvent) {
-  ASSERT_TRUE(save_binding(*st_, BindConfig{"AA:BB", "N", false, InitConfig{}}).ok());
-  auto [id, queue] = st_->events.subscribe();
-  publish_binding(*st_);
-  std::shared_ptr<const std::string> text;
-  ASSERT_EQ(queue->pop(text, std::chrono::milliseconds(1000)), EventQueue::Pop::Message);
-  EXPECT_EQ(*text,
-            R"({"type":"bind","bind":{"boundAddress":"AA:BB","boundName":"N","autoConnect":false,)"
-            R"("init":{"water":"cool","coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0}}})");
-  st_->events.unsubscribe(id);
+TEST_F(StoreTest, ConcurrentChangesEachSeeThePreviousOne) {
+  // Read-modify-write through update(): no increment may be lost between two threads.
+  ASSERT_TRUE(save(store_, BindConfig{}).ok());
+  constexpr int kThreads = 4, kEach = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) EXPECT_TRUE(store_.update([](BindConfig& c) { ++c.init.volume; }).ok());
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(store_.snapshot().init.volume, kThreads * kEach);
+  EXPECT_EQ(parse_binding(read_file(file()).value_or("")).value().init.volume, kThreads * kEach);
 }
 
 }  // namespace

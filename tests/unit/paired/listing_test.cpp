@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "main/service_state.h"
-#include "pnp/paired_names.h"
+#include "paired/paired_names.h"
 #include "test_env.h"
 
-namespace chair::pnp {
+namespace chair::paired {
 namespace {
 
 using Names = std::map<std::string, std::string>;
@@ -21,15 +20,26 @@ const char* const kScript =
     "'BTHLE*' } | ForEach-Object { [pscustomobject]@{ id = $_.InstanceId; name = $_.FriendlyName } }; $d | "
     "ConvertTo-Json -Compress";
 
-Names cache_of(ServiceState& state) {
-  std::lock_guard lock(state.paired.mutex);
-  return Names(state.paired.names.begin(), state.paired.names.end());
-}
+// A platform that may know the paired names itself; it has no other operation.
+class NamesPlatform : public ble::Platform {
+ public:
+  explicit NamesPlatform(std::optional<Result<ble::PairedNames>> names) : names_(std::move(names)) {}
+  void set(std::optional<Result<ble::PairedNames>> names) {
+    std::lock_guard lock(mutex_);
+    names_ = std::move(names);
+  }
+  std::optional<Result<ble::PairedNames>> paired_device_names() override {
+    std::lock_guard lock(mutex_);
+    return names_;
+  }
+  ble::Availability availability() override { return {ble::Availability::State::NoAdapter, "unused"}; }
+  Result<std::unique_ptr<ble::Scan>> start_scan(ble::AdvertisementHandler) override { return fail("unused"); }
+  Result<ble::ConnectionPtr> open(uint64_t) override { return fail("unused"); }
 
-void seed(ServiceState& state, Names names) {
-  std::lock_guard lock(state.paired.mutex);
-  state.paired.names = PairedNameMap(names.begin(), names.end());
-}
+ private:
+  std::mutex mutex_;
+  std::optional<Result<ble::PairedNames>> names_;
+};
 
 std::vector<std::string> split_nul(const std::string& text) {
   std::vector<std::string> out;
@@ -53,26 +63,36 @@ class PairedListing : public ::testing::Test {
 
   test::TempDir dir_;
   test::PathFirst path_{dir_.path()};
-  std::shared_ptr<ServiceState> state_ = std::make_shared<ServiceState>(nullptr);
-  const Names old_ = {{"AABBCCDDEEFF", "previous"}};
+  // The cache first holds the names of an earlier listing; then the platform leaves the
+  // listing to PowerShell.
+  void seed() {
+    platform_->set(Result<ble::PairedNames>(ble::PairedNames{{"AABBCCDDEEFF", "previous"}}));
+    names_.refresh_now();
+    ASSERT_EQ(names_.lookup("AABBCCDDEEFF"), "previous");
+    platform_->set(std::nullopt);
+  }
+  bool still_seeded() const { return names_.lookup("AA:BB:CC:DD:EE:FF") == "previous"; }
+
+  std::shared_ptr<NamesPlatform> platform_ = std::make_shared<NamesPlatform>(std::nullopt);
+  PairedNames names_{platform_};
 };
 
 TEST_F(PairedListing, ListingReplacesTheCacheWhole) {
   powershell(R"(printf '%s\r\n' '[{"id":"BTHLE\\Dev_c0ffee01020a\\7&2","name":" TAMRO X1 "},{"id":"SWD\\x","name":"Mouse"}]')");
-  seed(*state_, old_);
-  list_paired_devices(state_);
-  EXPECT_EQ(cache_of(*state_), (Names{{"C0FFEE01020A", "TAMRO X1"}}));
+  seed();
+  names_.refresh_now();
   EXPECT_EQ(arguments(), (std::vector<std::string>{"-NoProfile", "-NonInteractive", "-Command", kScript}));
-  EXPECT_EQ(lookup_paired_name(*state_, "c0:ff:ee:01:02:0a"), "TAMRO X1");
-  EXPECT_EQ(lookup_paired_name(*state_, "AA:BB:CC:DD:EE:FF"), "");
+  EXPECT_EQ(names_.lookup("c0:ff:ee:01:02:0a"), "TAMRO X1");
+  EXPECT_EQ(names_.lookup("C0FFEE01020A"), "TAMRO X1");
+  EXPECT_FALSE(still_seeded());
   test::expect_no_children();
 }
 
 TEST_F(PairedListing, NullListingEmptiesTheCache) {
   powershell("echo null");
-  seed(*state_, old_);
-  list_paired_devices(state_);
-  EXPECT_EQ(cache_of(*state_), Names{});
+  seed();
+  names_.refresh_now();
+  EXPECT_FALSE(still_seeded());
 }
 
 TEST_F(PairedListing, FailedRunsLeaveTheCacheAlone) {
@@ -90,9 +110,9 @@ TEST_F(PairedListing, FailedRunsLeaveTheCacheAlone) {
   };
   for (const auto& run : runs) {
     powershell(run.body);
-    seed(*state_, old_);
-    list_paired_devices(state_);
-    EXPECT_EQ(cache_of(*state_), old_) << run.label;
+    seed();
+    names_.refresh_now();
+    EXPECT_TRUE(still_seeded()) << run.label;
   }
   test::expect_no_children();
 }
@@ -100,66 +120,37 @@ TEST_F(PairedListing, FailedRunsLeaveTheCacheAlone) {
 TEST_F(PairedListing, MissingPowershellLeavesTheCacheAlone) {
   test::TempDir empty;
   test::PathFirst only_empty(empty.path(), /*only=*/true);
-  seed(*state_, old_);
-  list_paired_devices(state_);
-  EXPECT_EQ(cache_of(*state_), old_);
+  seed();
+  names_.refresh_now();
+  EXPECT_TRUE(still_seeded());
 }
 
 TEST_F(PairedListing, StartRunsTheListingOnItsOwnThread) {
   powershell(R"(printf '%s\n' '{"id":"BTHLE\\DEV_C0FFEE01020A","name":"TAMRO"}')");
-  start_paired_listing(state_);
-  EXPECT_TRUE(test::eventually([&] { return lookup_paired_name(*state_, "C0:FF:EE:01:02:0A") == "TAMRO"; }));
+  names_.refresh();
+  EXPECT_TRUE(test::eventually([&] { return names_.lookup("C0:FF:EE:01:02:0A") == "TAMRO"; }));
 }
-
-// A platform that knows the paired names itself; every other operation is unused here.
-class NamesPlatform : public ble::Platform {
- public:
-  explicit NamesPlatform(std::optional<Result<ble::PairedNames>> names) : names_(std::move(names)) {}
-  std::atomic<int> init_calls{0};
-
-  void init_thread() override { ++init_calls; }
-  std::optional<Result<ble::PairedNames>> paired_device_names() override { return names_; }
-
-  ble::Async<std::shared_ptr<ble::Adapter>> get_default_adapter_async() override {
-    return ble::completed<std::shared_ptr<ble::Adapter>>(fail("unused"));
-  }
-  Result<std::shared_ptr<ble::Watcher>> create_watcher() override { return fail("unused"); }
-  ble::Async<ble::DevicePtr> device_from_address_async(uint64_t) override {
-    return ble::completed<ble::DevicePtr>(fail("unused"));
-  }
-  ble::Async<ble::SessionPtr> session_from_device_id_async(const std::string&) override {
-    return ble::completed<ble::SessionPtr>(fail("unused"));
-  }
-  Result<ble::BufferPtr> create_buffer(std::span<const uint8_t>) override { return fail("unused"); }
-  Result<std::vector<uint8_t>> read_buffer(const ble::BufferPtr&) override { return fail("unused"); }
-
- private:
-  std::optional<Result<ble::PairedNames>> names_;
-};
 
 TEST_F(PairedListing, PlatformNamesTakePrecedence) {
   powershell(R"(echo '{"id":"DEV_112233445566","name":"from powershell"}')");
 
-  auto with_names = std::make_shared<NamesPlatform>(Result<ble::PairedNames>(ble::PairedNames{{"C0FFEE01020A", "TAMRO"}}));
-  auto state = std::make_shared<ServiceState>(with_names);
-  seed(*state, old_);
-  list_paired_devices(state);
-  EXPECT_EQ(cache_of(*state), (Names{{"C0FFEE01020A", "TAMRO"}}));
-  EXPECT_EQ(with_names->init_calls, 1);
+  seed();
+  platform_->set(Result<ble::PairedNames>(ble::PairedNames{{"C0FFEE01020A", "TAMRO"}}));
+  names_.refresh_now();
+  EXPECT_EQ(names_.lookup("C0:FF:EE:01:02:0A"), "TAMRO");
+  EXPECT_FALSE(still_seeded());
 
-  auto failing = std::make_shared<NamesPlatform>(Result<ble::PairedNames>(fail("bus down")));
-  state = std::make_shared<ServiceState>(failing);
-  seed(*state, old_);
-  list_paired_devices(state);
-  EXPECT_EQ(cache_of(*state), old_);
-
+  seed();
+  platform_->set(Result<ble::PairedNames>(fail("bus down")));
+  names_.refresh_now();
+  EXPECT_TRUE(still_seeded());
   EXPECT_FALSE(std::filesystem::exists(dir_.file("args"))) << "PowerShell ran although the platform answered";
 
   // A platform without its own source falls back to the PowerShell listing.
-  state = std::make_shared<ServiceState>(std::make_shared<NamesPlatform>(std::nullopt));
-  list_paired_devices(state);
-  EXPECT_EQ(cache_of(*state), (Names{{"112233445566", "from powershell"}}));
+  platform_->set(std::nullopt);
+  names_.refresh_now();
+  EXPECT_EQ(names_.lookup("11:22:33:44:55:66"), "from powershell");
 }
 
 }  // namespace
-}  // namespace chair::pnp
+}  // namespace chair::paired

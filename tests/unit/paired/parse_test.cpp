@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "pnp/paired_names.h"
+#include "paired/paired_names.h"
 
-namespace chair::pnp {
+namespace chair::paired {
 namespace {
 
 using Names = std::map<std::string, std::string>;
@@ -95,12 +95,5 @@ TEST(ParsePnpOutput, NestingLimit) {
   EXPECT_EQ(parsed(nested(200000)), kUnchanged);
 }
 
-TEST(NormalizeAddress, RemovesColonsAndUpperCases) {
-  EXPECT_EQ(normalize_address("c0:ff:ee:01:02:0a"), "C0FFEE01020A");
-  EXPECT_EQ(normalize_address("C0FFEE01020A"), "C0FFEE01020A");
-  EXPECT_EQ(normalize_address("::ab-cd::"), "AB-CD");
-  EXPECT_EQ(normalize_address(""), "");
-}
-
 }  // namespace
-}  // namespace chair::pnp
+}  // namespace chair::paired

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
+#include "bind/binding_file.h"
 #include "ble/protocol/commands.h"
 #include "service_rig.h"
 
@@ -17,13 +19,16 @@ using nlohmann::json;
 const json kDefaultInit = {{"water", "cool"}, {"coolLevel", 10}, {"heatLevel", 6},
                            {"lumbar", 3},     {"vibrate", 0},    {"volume", 0}};
 
+json ok_reply() { return json{{"ok", true}}; }
 json error_body(const std::string& text) { return json{{"error", text}, {"ok", false}}; }
 
-// One service per test, the supervisor left off so only the routes act.
+// One service per test with the usual chair, the supervisor left off so only the routes act.
 struct Rig : ServiceRig {
   explicit Rig(std::optional<bind::BindConfig> file = std::nullopt) : ServiceRig(std::move(file)) {
+    chair = add_answering_chair(*fake);
     start();
   }
+  FakeChair chair;
   // The file must hold exactly what the service holds in memory.
   void expect_file_matches_memory() {
     auto text = dir.read();
@@ -92,8 +97,7 @@ TEST(BindRoutes, ClearForgetsTheChairButKeepsItsSettingsAndTheLink) {
   rig.expect_file_matches_memory();
   EXPECT_TRUE(rig.events->wait_for(type_is("bind")));
   EXPECT_TRUE(rig.events->wait_log("已解绑座椅"));
-  std::lock_guard lock(rig.service.state->link.mutex);
-  EXPECT_TRUE(rig.service.state->link.connected);
+  EXPECT_EQ(rig.svc().link().view().phase, ble::LinkPhase::Connected);
 }
 
 TEST(BindRoutes, AutoConnectIsOffOnlyForExactlyZero) {
@@ -191,8 +195,8 @@ TEST(BindRoutes, GetAndExportAgreeByteForByte) {
   }
   EXPECT_EQ(rig.call("/api/bind/set?addr=aa:bb:cc:dd:ee:ff&name=%E4%B9%A6%E6%88%BF%22q%22"),
             ok_reply());
-  auto got = get(rig.service.port, "/api/bind/get");
-  auto exported = get(rig.service.port, "/api/bind/export");
+  auto got = get(rig.port(), "/api/bind/get");
+  auto exported = get(rig.port(), "/api/bind/export");
   EXPECT_EQ(got.body, exported.body);
   // Members in ascending order at both levels.
   EXPECT_EQ(
@@ -201,12 +205,12 @@ TEST(BindRoutes, GetAndExportAgreeByteForByte) {
       R"("init":{"coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0,"water":"cool"}})");
 }
 
-TEST(BindRoutes, AFailedSaveIsReportedAndAnnouncesNothing) {
-  Rig rig;
-  // The data folder cannot be created below a plain file.
-  const auto blocker = rig.dir.path() / "plain-file";
-  std::ofstream(blocker) << "x";
-  setenv("TAMRO_DATA_DIR", (blocker / "sub").c_str(), 1);
+TEST(BindRoutes, AFailedSaveIsReportedAndChangesNothing) {
+  Rig rig(bound_to(kChairText, false));
+  const auto before = rig.stored();
+  // A folder where bind.json should be: the new file cannot be moved into place.
+  std::filesystem::remove(rig.dir.file());
+  std::filesystem::create_directories(rig.dir.file());
 
   const std::pair<const char*, const char*> calls[] = {
       {"/api/bind/set?addr=aa:bb:cc:dd:ee:ff", ""},
@@ -220,7 +224,9 @@ TEST(BindRoutes, AFailedSaveIsReportedAndAnnouncesNothing) {
     json reply = rig.call(target, body);
     EXPECT_EQ(reply.value("ok", true), false);
     EXPECT_FALSE(reply.value("error", "").empty());
+    EXPECT_EQ(rig.stored(), before);
   }
+  EXPECT_EQ(rig.call("/api/bind/get")["boundAddress"], kChairText);
   // Nothing announced, and no attempt started.
   std::this_thread::sleep_for(100ms);
   auto records = rig.drained();
@@ -238,6 +244,7 @@ TEST(Shutdown, WithoutAChairItOnlyStopsScanningAndReportsIdle) {
   EXPECT_EQ(rig.call("/api/shutdown"), ok_reply());
   EXPECT_TRUE(rig.events->wait_for(status_is("idle")));
   EXPECT_EQ(rig.fake->watchers_running(), 0);
+  EXPECT_FALSE(rig.svc().scanner().scanning());
   EXPECT_TRUE(rig.chair.data->writes().empty());
   EXPECT_EQ(count(rig.drained(), log_is("chair entered silent state")), 0);
 }
@@ -250,7 +257,7 @@ TEST(Shutdown, AReadyChairHearsTheEightSilentFramesEvenWhenEveryWriteFails) {
   const Bytes last_init = *ble::level_frame(ble::kLumbar, 3);
   ASSERT_TRUE(rig.events->wait_log("TX: " + ble::hex_dump(last_init)));
   ASSERT_TRUE(eventually([&] { return rig.chair.data->writes().back().bytes == last_init; }));
-  ASSERT_TRUE(rig.service.state->thermal.thermal_snapshot().active);
+  ASSERT_TRUE(rig.svc().link().thermal().active);
   const size_t before = rig.chair.data->writes().size();
   rig.chair.data->set_write_result(ble::WriteOption::WithResponse, fail("radio busy"));
   rig.chair.data->set_write_result(ble::WriteOption::WithoutResponse, fail("radio busy"));
@@ -265,8 +272,8 @@ TEST(Shutdown, AReadyChairHearsTheEightSilentFramesEvenWhenEveryWriteFails) {
   for (size_t i = before; i < writes.size(); ++i)
     if (frames.empty() || frames.back() != writes[i].bytes) frames.push_back(writes[i].bytes);
   EXPECT_EQ(frames, ble::silent_frames());
-  EXPECT_GE(took, 8 * fast_timings().silent_step - 20ms);
-  EXPECT_FALSE(rig.service.state->thermal.thermal_snapshot().active);
+  EXPECT_GE(took, 8 * fast_timings().link.silent_step - 20ms);
+  EXPECT_FALSE(rig.svc().link().thermal().active);
 
   EXPECT_TRUE(rig.events->wait_log("silent shutdown: turning off all chair functions..."));
   for (const Bytes& frame : ble::silent_frames())
@@ -274,8 +281,7 @@ TEST(Shutdown, AReadyChairHearsTheEightSilentFramesEvenWhenEveryWriteFails) {
   EXPECT_TRUE(rig.events->wait_log("chair entered silent state"));
   EXPECT_TRUE(rig.events->wait_for(status_is("idle")));
   EXPECT_GE(rig.chair.device->closes(), 1);
-  std::lock_guard lock(rig.service.state->link.mutex);
-  EXPECT_FALSE(rig.service.state->link.open);
+  EXPECT_EQ(rig.svc().link().view().phase, ble::LinkPhase::Closed);
 }
 
 }  // namespace

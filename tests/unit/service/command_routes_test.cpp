@@ -4,15 +4,16 @@
 #include <gtest/gtest.h>
 
 #include "ble/protocol/commands.h"
-#include "link_rig.h"
-#include "main/http.h"
-#include "main/service_state.h"
+#include "service_rig.h"
 
-namespace chair::test::link {
+namespace chair::test {
 namespace {
 
 using ::testing::Contains;
 using ::testing::IsEmpty;
+
+nlohmann::json ok_reply() { return nlohmann::json{{"ok", true}}; }
+nlohmann::json error_reply(const std::string& text) { return nlohmann::json{{"error", text}, {"ok", false}}; }
 
 const std::string kNotConnected = "not connected or characteristic not found";
 
@@ -89,15 +90,16 @@ TEST(CommandRoutes, ValidationAndThermalMemoryWithoutAChair) {
       {"/api/cmd/raw?hex=55%2001", kNotConnected, kept},
   };
 
-  Rig rig;
-  auto& thermal = rig.state().thermal;
+  ServiceRig rig;
+  rig.start();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
-    thermal.set_thermal(true, 0, 7);
-    if (c.start_off) thermal.set_thermal(false, 0, 0);
+    // Cooling at 7 through the routes themselves; switched off with 0x04 when asked.
+    rig.call("/api/cmd/intensity?value=7&fn=cold");
+    if (c.start_off) rig.call("/api/cmd/switch?bits=4");
 
     EXPECT_EQ(rig.call(c.target), error_reply(c.error));
-    auto t = thermal.thermal_snapshot();
+    auto t = rig.svc().link().thermal();
     EXPECT_EQ((Thermal{t.active, t.mode, t.level}), c.after);
   }
   // Nothing was logged: refused writes never reach the "TX" line.
@@ -105,14 +107,12 @@ TEST(CommandRoutes, ValidationAndThermalMemoryWithoutAChair) {
 }
 
 TEST(CommandRoutes, BytesWrittenToAReadyChair) {
-  Timings t = fast_timings();
-  t.poll_interval = std::chrono::hours(1);
-  Rig rig(t);
-  auto chair = add_data_chair(*rig.fake);
-  answer_queries(chair, full_report({1, 0, 0, 0, 0, 25, 0}));
+  ServiceRig rig;
+  auto chair = add_answering_chair(*rig.fake);
+  rig.start();
   EXPECT_EQ(rig.connect(), ok_reply());
   rig.until("log:TX: 55 06 0A 02 03 0D AA");
-  auto& data = chair.chars[0];
+  auto& data = chair.data;
   // The line goes out just before its write: the query and the three initial settings.
   ASSERT_TRUE(eventually([&] { return data->writes().size() == 4; }));
 
@@ -142,4 +142,4 @@ TEST(CommandRoutes, BytesWrittenToAReadyChair) {
 }
 
 }  // namespace
-}  // namespace chair::test::link
+}  // namespace chair::test

@@ -1,24 +1,10 @@
-// The scanner's text forms: addresses, service identifiers and the product-name filter.
+// The scanner's text forms: service identifiers and the product-name filter.
 #include <gtest/gtest.h>
 
-#include "ble/scanner.h"
-#include "fake_platform.h"
+#include "ble/scanner/scanner.h"
 
 namespace chair::ble {
 namespace {
-
-TEST(FormatAddress, SixUpperCaseGroupsMostSignificantFirst) {
-  struct Case {
-    uint64_t value;
-    const char* text;
-  } cases[] = {
-      {0xC0FFEE01020A, "C0:FF:EE:01:02:0A"},
-      {0x000000000001, "00:00:00:00:00:01"},
-      {0xFFFFFFFFFFFF, "FF:FF:FF:FF:FF:FF"},
-      {0xABCD'C0FFEE01020A, "C0:FF:EE:01:02:0A"},  // only the low 48 bits are an address
-  };
-  for (auto& c : cases) EXPECT_EQ(format_address(c.value), c.text) << std::hex << c.value;
-}
 
 TEST(ShortUuid, BaseRangeShortenedOthersKeptWhole) {
   struct Case {
@@ -32,7 +18,7 @@ TEST(ShortUuid, BaseRangeShortenedOthersKeptWhole) {
       {"0000180f-0000-1000-8000-00805f9b34fc", "0000180f-0000-1000-8000-00805f9b34fc"},
       {"{7772E5DB-3868-4112-A1A9-F2669D106BF3}", "7772e5db-3868-4112-a1a9-f2669d106bf3"},
   };
-  for (auto& c : cases) EXPECT_EQ(short_uuid(test::uuid(c.in)), c.out) << c.in;
+  for (auto& c : cases) EXPECT_EQ(short_uuid(*Uuid::parse(c.in)), c.out) << c.in;
 }
 
 TEST(ChairNameFilter, MatchesTheFullUpperCaseForm) {

@@ -1,4 +1,4 @@
-// Scratch directories, stand-in programs and child-process checks for the listing tests.
+// Scratch folders, stand-in programs on PATH and child-process checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,13 +15,15 @@
 #include <string>
 #include <thread>
 
+#include "eventually.h"
+
 namespace chair::test {
 
 // A fresh directory, removed with everything in it at the end of the test.
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "chair-pnp-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "chair-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
     path_ = pattern;
   }
@@ -72,16 +74,6 @@ class PathFirst {
   bool had_old_ = false;
   std::string old_;
 };
-
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 // No child of this process is left, zombie or running.
 inline void expect_no_children() {

@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "common/text.h"
-#include "pnp/paired_names.h"
+#include "common/address.h"
+#include "paired/paired_names.h"
 
 namespace {
 
@@ -31,11 +32,11 @@ bool is_compact_address(std::string_view key) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view output(reinterpret_cast<const char*>(data), size);
-  const auto names = pnp::parse_pnp_output(output);
+  const auto names = paired::parse_pnp_output(output);
   if (!names) return 0;
   for (const auto& [key, name] : *names) {
     check(is_compact_address(key), "key is 12 upper-case hex digits");
-    check(pnp::normalize_address(key) == key, "key is already compact");
+    check(compact_address(key) == key, "key is already compact");
     check(!name.empty(), "name non-empty");
     check(is_valid_utf8(name), "name is UTF-8");
     check(trim_unicode(name) == name, "name trimmed");

@@ -1,0 +1,210 @@
+#include "service_rig.h"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+#include "bind/binding_file.h"
+#include "ble/protocol/commands.h"
+#include "ble/protocol/frame.h"
+#include "tools/chair-model/chair_model.h"
+
+namespace chair::test {
+
+Timings fast_timings() {
+  Timings t;
+  t.link.discovery_retry = 20ms;
+  t.link.after_subscribe = 5ms;
+  t.link.status_wait = 300ms;
+  t.link.status_check = 5ms;
+  t.link.before_init = 5ms;
+  t.link.init_step = 2ms;
+  t.link.poll_interval = 60s;
+  t.link.silent_step = 50ms;
+  t.autoconnect.first_pass = 5ms;
+  t.autoconnect.pause = 40ms;
+  t.autoconnect.handshake_limit = 1s;
+  t.autoconnect.health_grace = 0s;
+  t.autoconnect.health_pause = 150ms;
+  return t;
+}
+
+Bytes full_report(std::array<uint8_t, 7> values) {
+  Bytes frame{0x55, 0x01, 0x0B, 0x08};
+  frame.insert(frame.end(), values.begin(), values.end());
+  uint8_t sum = 0;
+  for (size_t i = 1; i < frame.size(); ++i) sum ^= frame[i];
+  frame.push_back(sum);
+  frame.push_back(0xAA);
+  return frame;
+}
+
+std::string hex(const Bytes& bytes) { return ble::hex_dump(bytes); }
+
+bind::BindConfig bound_to(std::string address, bool auto_connect) {
+  bind::BindConfig config;
+  config.boundAddress = std::move(address);
+  config.boundName = "Den chair";
+  config.autoConnect = auto_connect;
+  return config;
+}
+
+void DataDir::write(const bind::BindConfig& config) const {
+  std::ofstream(file(), std::ios::binary) << bind::binding_file_text(config);
+}
+
+std::optional<std::string> DataDir::read() const {
+  std::ifstream in(file(), std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+FakeChair add_chair(FakePlatform& fake, const Layout& layout, const std::string& name, uint64_t address) {
+  FakeChair chair;
+  for (const auto& [service_uuid, chars] : layout) {
+    std::vector<FakeCharacteristicPtr> in_service;
+    for (const auto& [uuid_text, props] : chars) {
+      in_service.push_back(std::make_shared<FakeCharacteristic>(uuid_text, props));
+      chair.chars.push_back(in_service.back());
+      if (uuid_text == ble::kDataCharacteristicUuid && !chair.data) chair.data = in_service.back();
+    }
+    chair.services.push_back(std::make_shared<FakeService>(service_uuid, in_service));
+  }
+  chair.device = std::make_shared<FakeDevice>("dev-" + std::to_string(address), name);
+  chair.device->set_services(chair.services);
+  fake.add_device(address, chair.device);
+  return chair;
+}
+
+FakeChair add_answering_chair(FakePlatform& fake, uint64_t address, const std::string& name) {
+  FakeChair chair = add_chair(fake, {{kServiceUuid, {{std::string(ble::kDataCharacteristicUuid), kDataProps}}}},
+                              name, address);
+  answer_queries(chair, full_report());
+  return chair;
+}
+
+void answer_queries(const FakeChair& chair, Bytes report, std::function<bool(int)> answer) {
+  auto queries = std::make_shared<std::atomic<int>>(0);
+  // Raw pointers: the hooks live inside the characteristics they point at.
+  std::vector<FakeCharacteristic*> all;
+  for (const auto& c : chair.chars) all.push_back(c.get());
+  for (const auto& c : chair.chars) {
+    c->on_write([all, report, answer, queries](const Bytes& bytes) {
+      if (bytes != ble::query_frame()) return;
+      if (!answer(++*queries)) return;
+      for (auto* target : all) target->notify(report);
+    });
+  }
+}
+
+std::shared_ptr<sim::ChairModel> attach_model(const FakeCharacteristicPtr& data) {
+  auto model = std::make_shared<sim::ChairModel>();
+  FakeCharacteristic* raw = data.get();
+  data->on_write([model, raw](const Bytes& bytes) {
+    for (const auto& n : model->on_write(bytes)) raw->notify(n);
+  });
+  return model;
+}
+
+int count_writes(const FakeCharacteristicPtr& c, const Bytes& frame) {
+  int n = 0;
+  for (const auto& w : c->writes()) n += w.bytes == frame;
+  return n;
+}
+
+EventPredicate log_is(std::string text) {
+  return [text](const nlohmann::json& e) { return e.value("type", "") == "log" && e.value("log", "") == text; };
+}
+EventPredicate log_starts(std::string prefix) {
+  return [prefix](const nlohmann::json& e) {
+    return e.value("type", "") == "log" && e.value("log", "").rfind(prefix, 0) == 0;
+  };
+}
+EventPredicate status_is(std::string name) {
+  return [name](const nlohmann::json& e) { return e.value("type", "") == "status" && e.value("status", "") == name; };
+}
+EventPredicate phase_is(std::string phase) {
+  return [phase](const nlohmann::json& e) {
+    return e.value("type", "") == "autoconnect" && e.value("status", "") == phase;
+  };
+}
+EventPredicate type_is(std::string type) {
+  return [type](const nlohmann::json& e) { return e.value("type", "") == type; };
+}
+
+std::string summary(const nlohmann::json& event) {
+  const std::string type = event.value("type", "");
+  if (type == "status") {
+    std::string line = "status:" + event.value("status", "");
+    if (event.contains("name")) line += "/" + event.value("name", "");
+    return line;
+  }
+  if (type == "log") return "log:" + event.value("log", "");
+  if (type == "chair" && event.contains("chair")) return "chair:" + event["chair"].value("raw", "");
+  return type;
+}
+
+ServiceRig::ServiceRig(std::optional<bind::BindConfig> file) {
+  if (file) dir.write(*file);
+}
+
+ServiceRig::~ServiceRig() { events.reset(); }
+
+void ServiceRig::start(Timings timings, bool supervisor) {
+  ServiceOptions options;
+  options.timings = timings;
+  options.start_supervisor = supervisor;
+  options.start_listing = false;
+  options.binding_file = dir.file();
+  auto started = start_in_process(fake, options);
+  if (!started) throw std::runtime_error("service did not start: " + started.error());
+  service = *started;
+  events = std::make_unique<EventStream>(service.port);
+  if (!events->next(5s)) throw std::runtime_error("the event stream sent no snapshot");
+}
+
+nlohmann::json ServiceRig::call(const std::string& target, const std::string& body) const {
+  return get_json(service.port, target, body);
+}
+
+std::vector<nlohmann::json> ServiceRig::drained() {
+  static std::atomic<int> next{0};
+  const std::string marker = "-- marker " + std::to_string(next++) + " --";
+  svc().events().publish_log(marker);
+  std::vector<nlohmann::json> out;
+  auto hit = events->wait_for(
+      [&](const nlohmann::json& e) {
+        if (log_is(marker)(e)) return true;
+        out.push_back(e);
+        return false;
+      },
+      5s);
+  if (!hit) ADD_FAILURE() << "the marker did not come back";
+  return out;
+}
+
+std::vector<std::string> ServiceRig::drain() {
+  std::vector<std::string> lines;
+  for (const auto& e : drained()) lines.push_back(summary(e));
+  return lines;
+}
+
+std::vector<std::string> ServiceRig::until(const std::string& last, std::chrono::milliseconds timeout) {
+  std::vector<std::string> lines;
+  auto hit = events->wait_for(
+      [&](const nlohmann::json& j) {
+        lines.push_back(summary(j));
+        return lines.back() == last;
+      },
+      timeout);
+  if (!hit) {
+    std::string seen;
+    for (const auto& l : lines) seen += "\n  " + l;
+    ADD_FAILURE() << "no event \"" << last << "\"; seen:" << seen;
+  }
+  return lines;
+}
+
+}  // namespace chair::test
