@@ -352,7 +352,9 @@ int cmd_connect(Context& ctx, const ConnectRequest& request) {
   if (left_until(deadline) <= 0ms) return report(too_late());
 
   std::string raw;
-  auto sent = ctx.client.bounded(left_until(deadline)).call("/api/connect", {{"addr", address}}, std::nullopt, &raw);
+  // Never zero: libcurl reads a zero timeout as none at all.
+  auto sent = ctx.client.bounded(std::max(1ms, left_until(deadline))).call("/api/connect", {{"addr", address}},
+                                                                          std::nullopt, &raw);
   if (!sent) {
     absorb(**feed, attempt);
     if (sent.failure().timed_out) {
