@@ -1,6 +1,9 @@
 # A Debian package of everything cmake/install.cmake installs: `cpack -G DEB` in a build
 # folder configured with CMAKE_INSTALL_PREFIX=/usr (scripts/package does all of it).
 # The package's dependencies are computed from the binaries by dpkg-shlibdeps.
+if(WIN32)
+  return()  # the Windows build ships chair-service.exe alone
+endif()
 set(CPACK_PACKAGE_NAME chair-service)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "chair-service")
