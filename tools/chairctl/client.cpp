@@ -68,7 +68,9 @@ void configure_transfer(CURL* easy, const std::string& url, std::chrono::millise
 
 Failure transfer_failure(CURL* easy, CURLcode code, const std::string& url, const char* error_buffer) {
   if (code == CURLE_ABORTED_BY_CALLBACK) return Failure{kExitInterrupted, "interrupted"};
-  return Failure{kExitUnreachable, unreachable_text(easy, code, url, error_buffer)};
+  Failure failure{kExitUnreachable, unreachable_text(easy, code, url, error_buffer)};
+  failure.timed_out = code == CURLE_OPERATION_TIMEDOUT;
+  return failure;
 }
 
 std::string unreachable_text(CURL* easy, CURLcode code, const std::string& url,
@@ -86,7 +88,7 @@ std::string unreachable_text(CURL* easy, CURLcode code, const std::string& url,
   return text;
 }
 
-Outcome<std::string> normalize_base_url(std::string url) {
+Result<std::string, Failure> normalize_base_url(std::string url) {
   std::string_view trimmed = chair::trim_ascii(url);
   url = std::string(trimmed);
   if (chair::to_lower_ascii(url.substr(0, 7)) != "http://" || url.size() == 7) {
@@ -120,7 +122,7 @@ std::string ServiceClient::target(const std::string& path, const std::vector<Par
   return out;
 }
 
-Outcome<HttpReply> ServiceClient::request(const std::string& path, const std::vector<Param>& params,
+Result<HttpReply, Failure> ServiceClient::request(const std::string& path, const std::vector<Param>& params,
                                           const std::optional<std::string>& body) const {
   const std::string url = base_ + target(path, params);
   if (body && body->size() > kMaxBody) {
@@ -152,7 +154,7 @@ Outcome<HttpReply> ServiceClient::request(const std::string& path, const std::ve
   return reply;
 }
 
-Outcome<nlohmann::json> interpret_reply(const std::string& url, const HttpReply& reply) {
+Result<nlohmann::json, Failure> interpret_reply(const std::string& url, const HttpReply& reply) {
   if (reply.status == 403) {
     return Failure{kExitService, "the service at " + url +
                                      " refused the request (403): it serves only requests addressed to "
@@ -180,7 +182,7 @@ Outcome<nlohmann::json> interpret_reply(const std::string& url, const HttpReply&
   return value;
 }
 
-Outcome<nlohmann::json> ServiceClient::call(const std::string& path, const std::vector<Param>& params,
+Result<nlohmann::json, Failure> ServiceClient::call(const std::string& path, const std::vector<Param>& params,
                                             const std::optional<std::string>& body, std::string* raw_body) const {
   auto reply = request(path, params, body);
   if (!reply) return reply.failure();

@@ -5,12 +5,15 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "common/result.h"
+
 namespace chairctl {
+
+using chair::Result;
 
 // Exit statuses of chairctl, shared by every command.
 enum ExitCode : int {
@@ -26,21 +29,7 @@ struct Failure {
   int exit_code = kExitService;
   std::string text;
   bool from_service = false;  // the service's own error text, shown exactly as sent
-};
-
-// A value or a Failure (a result type that also carries the exit status).
-template <class T>
-class Outcome {
- public:
-  Outcome(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Outcome(Failure failure) : v_(std::in_place_index<1>, std::move(failure)) {}
-  explicit operator bool() const { return v_.index() == 0; }
-  T& operator*() { return std::get<0>(v_); }
-  T* operator->() { return &std::get<0>(v_); }
-  const Failure& failure() const { return std::get<1>(v_); }
-
- private:
-  std::variant<T, Failure> v_;
+  bool timed_out = false;     // no answer within the time the command allowed
 };
 
 using Param = std::pair<std::string, std::string>;
@@ -52,7 +41,7 @@ struct HttpReply {
 
 // The base URL as given ("http://127.0.0.1:PORT", trailing slashes dropped), or a usage
 // failure: the service speaks plain HTTP only.
-Outcome<std::string> normalize_base_url(std::string url);
+Result<std::string, Failure> normalize_base_url(std::string url);
 
 class ServiceClient {
  public:
@@ -61,19 +50,21 @@ class ServiceClient {
 
   const std::string& base_url() const { return base_; }
   std::chrono::milliseconds timeout() const { return timeout_; }
+  // The same service, with requests bounded by `timeout` instead.
+  ServiceClient bounded(std::chrono::milliseconds timeout) const { return ServiceClient(base_, timeout); }
 
   // "path?k=v&..." with every key and value percent-encoded.
   std::string target(const std::string& path, const std::vector<Param>& params = {}) const;
 
   // One request: GET, or POST when a body is given. Any HTTP answer is a value; a
-  // failure means no answer came (kExitUnreachable).
-  Outcome<HttpReply> request(const std::string& path, const std::vector<Param>& params = {},
+  // failure means no answer came (kExitUnreachable, or timed_out when the time ran out).
+  Result<HttpReply, Failure> request(const std::string& path, const std::vector<Param>& params = {},
                              const std::optional<std::string>& body = std::nullopt) const;
 
   // A request whose answer must be a routed JSON reply. {"ok":false,"error":...} becomes a
   // failure carrying the service's own text; a refused or unknown path says which.
   // `raw_body`, when given, receives the reply's bytes as sent.
-  Outcome<nlohmann::json> call(const std::string& path, const std::vector<Param>& params = {},
+  Result<nlohmann::json, Failure> call(const std::string& path, const std::vector<Param>& params = {},
                                const std::optional<std::string>& body = std::nullopt,
                                std::string* raw_body = nullptr) const;
 
@@ -83,7 +74,7 @@ class ServiceClient {
 };
 
 // Turns an HTTP answer into the JSON reply or the failure the person should read.
-Outcome<nlohmann::json> interpret_reply(const std::string& url, const HttpReply& reply);
+Result<nlohmann::json, Failure> interpret_reply(const std::string& url, const HttpReply& reply);
 
 // Ctrl-C and SIGTERM end waits and streams politely, so the scan is stopped and a spawned
 // service is shut down on the way out.

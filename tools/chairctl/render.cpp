@@ -268,4 +268,8 @@ std::string render_table(const std::vector<DeviceRow>& rows) {
   return out;
 }
 
+std::string render_found_line(const DeviceRow& row) {
+  return printable(row.address) + "\t" + printable(row.name) + "\t" + std::to_string(row.rssi) + "\n";
+}
+
 }  // namespace chairctl

@@ -47,5 +47,8 @@ bool device_row(const nlohmann::json& device, DeviceRow& row);
 void sort_rows(std::vector<DeviceRow>& rows);
 // ADDRESS / NAME / RSSI / HITS, one line each, every line ended by a line feed.
 std::string render_table(const std::vector<DeviceRow>& rows);
+// One chair as a scan into a pipe reports it when first seen: address, name and signal
+// separated by tabs (names may hold spaces), ended by a line feed.
+std::string render_found_line(const DeviceRow& row);
 
 }  // namespace chairctl

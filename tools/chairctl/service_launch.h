@@ -10,14 +10,17 @@
 
 namespace chairctl {
 
-// chair-service in the folder of the running chairctl executable.
+// Where chair-service is looked for, in order, given the folder of the running chairctl: beside
+// it (a build tree), then where an installation keeps it (../libexec/chair-service/).
+std::vector<std::string> service_candidates(const std::string& own_folder);
+// The first candidate that is an executable file, else the first candidate.
 std::string default_service_path();
 
 class LaunchedService {
  public:
   // Starts `program` with `args` and reads its standard output until the "LISTEN_URL="
   // line (or `timeout`). Its standard error stays ours, so a listener failure is seen.
-  static Outcome<std::unique_ptr<LaunchedService>> start(const std::string& program,
+  static Result<std::unique_ptr<LaunchedService>, Failure> start(const std::string& program,
                                                          const std::vector<std::string>& args,
                                                          std::chrono::milliseconds timeout);
   // Stops the child if stop() was not called.

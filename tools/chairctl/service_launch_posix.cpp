@@ -27,16 +27,24 @@ std::string ended_text(int status) {
 
 }  // namespace
 
+std::vector<std::string> service_candidates(const std::string& own_folder) {
+  return {own_folder + "/chair-service", own_folder + "/../libexec/chair-service/chair-service"};
+}
+
 std::string default_service_path() {
   char buf[PATH_MAX];
   const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return "chair-service";
   std::string self(buf, static_cast<size_t>(n));
   const size_t slash = self.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/chair-service";
+  const auto candidates = service_candidates(slash == std::string::npos ? std::string(".") : self.substr(0, slash));
+  for (const auto& candidate : candidates) {
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return candidates.front();
 }
 
-Outcome<std::unique_ptr<LaunchedService>> LaunchedService::start(const std::string& program,
+Result<std::unique_ptr<LaunchedService>, Failure> LaunchedService::start(const std::string& program,
                                                                  const std::vector<std::string>& args,
                                                                  std::chrono::milliseconds timeout) {
   if (::access(program.c_str(), X_OK) != 0) {

@@ -1,5 +1,5 @@
-// chairctl as a person or a script uses it: the real binary, run as a child process
-// against a service in this process (with a scripted chair) or one it starts itself.
+// chairctl as a person or a script uses it: the real binary against the real service, which
+// talks to simulated chairs on a private bus, or against a service chairctl starts itself.
 #include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -8,28 +8,32 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "ble/protocol/commands.h"
-#include "bind/binding_store.h"
-#include "fake_platform.h"
+#include <nlohmann/json.hpp>
+
 #include "data_dir.h"
+#include "dbus_fixture.h"
 #include "http_client.h"
-#include "main/service.h"
 #include "service_process.h"
-#include "tools/chair-model/chair_model.h"
 
 namespace chair::test {
 namespace {
 
-constexpr uint64_t kChairAddress = 0xC0FFEE01020A;
-constexpr const char* kChairText = "C0:FF:EE:01:02:0A";
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-using DataDir = TempDataDir;
+constexpr const char* kX1 = "C0:FF:EE:01:02:0A";
+constexpr const char* kX2 = "C0:FF:EE:01:02:0B";
+constexpr const char* kS9 = "C0:FF:EE:01:02:0C";
+// Frames as the simulated chair records them.
+constexpr const char* kLumbar3 = "55 06 0A 02 03 0D AA";
+constexpr const char* kCold5 = "55 02 0A 02 05 0F AA";
+constexpr const char* kWaterOn = "55 07 0A 02 40 4F AA";
 
 std::string slurp(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -42,20 +46,6 @@ void spit(const std::filesystem::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary) << text;
 }
 
-struct CtlRun {
-  int code = -1;
-  std::string out, err;
-};
-
-CtlRun chairctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-  ServiceProcess proc(bin_path("chairctl"), args, env);
-  CtlRun run;
-  run.code = proc.wait(std::chrono::seconds(20));
-  run.out = proc.out();
-  run.err = proc.err();
-  return run;
-}
-
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -63,67 +53,138 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
-Timings fast_timings() {
-  Timings t;
-  t.discovery_retry = 20ms;
-  t.after_subscribe = 5ms;
-  t.status_wait = 300ms;
-  t.status_check = 5ms;
-  t.before_init = 5ms;
-  t.init_step = 2ms;
-  // No poll traffic: the chair reports only when asked.
-  t.poll_interval = 60s;
-  t.silent_step = 5ms;
-  t.handshake_limit = 2s;
-  return t;
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+struct CtlRun {
+  int code = -1;
+  std::string out, err;
+  std::chrono::milliseconds took{0};
+};
+
+// The chairctl under test is always the one just built; the service and the simulator come
+// from CHAIR_BIN_DIR, so the same cases can drive another build of the service.
+CtlRun chairctl(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                const std::string& program = CHAIRCTL_PATH) {
+  const auto start = Clock::now();
+  ServiceProcess proc(program, args, env);
+  CtlRun run;
+  run.code = proc.wait(std::chrono::seconds(40));
+  run.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  run.out = proc.out();
+  run.err = proc.err();
+  return run;
 }
 
-// The service with a scripted platform and one chair model behind the data characteristic.
-struct Rig {
-  std::shared_ptr<FakePlatform> fake = std::make_shared<FakePlatform>();
-  std::shared_ptr<sim::ChairModel> model = std::make_shared<sim::ChairModel>();
-  FakeCharacteristicPtr data;
-  InProcessService service;
+// A private bus with three simulated chairs on it, and the real service using it.
+struct SimRig {
+  TempDataDir data;
+  PrivateBus bus;
+  std::unique_ptr<ChildProcess> sim;
+  std::unique_ptr<ServiceProcess> service;
   std::string url;
 
-  Rig() {
-    data = std::make_shared<FakeCharacteristic>(ble::kDataCharacteristicUuid, ble::kPropWrite | ble::kPropNotify);
-    std::weak_ptr<FakeCharacteristic> weak = data;
-    data->on_write([weak, model = model](const Bytes& bytes) {
-      for (const auto& answer : model->on_write(bytes))
-        if (auto d = weak.lock()) d->notify(answer);
-    });
-    auto device = std::make_shared<FakeDevice>("dev-chair", std::string("TAMRO Den"));
-    device->set_services({std::make_shared<FakeService>("0000fff0-0000-1000-8000-00805f9b34fb",
-                                                        std::vector<FakeCharacteristicPtr>{data})});
-    fake->add_device(kChairAddress, device);
-
-    InProcessOptions options;
-    options.timings = fast_timings();
-    options.start_supervisor = false;
-    options.start_listing = false;
-    auto started = start_in_process(fake, options);
-    if (!started) throw std::runtime_error("service did not start: " + started.error());
-    service = *started;
-    url = service.url();
+  SimRig() {
+    sim = std::make_unique<ChildProcess>(std::vector<std::string>{
+        chair_bin("chair-sim"), "--bus", bus.address(), "--chair", std::string(kX1) + ",name=TAMRO-X1", "--chair",
+        std::string(kX2) + ",name=TAMRO-X2", "--chair", std::string(kS9) + ",name=TAMRO-S9"});
+    if (!sim->wait_for_line("READY", 10s)) throw std::runtime_error("chair-sim did not start");
+    service = std::make_unique<ServiceProcess>(bin_path("chair-service"), std::vector<std::string>{},
+                                               std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
+    service->read_lines(2);
+    if (service->port() == 0) throw std::runtime_error("chair-service did not start: " + service->err());
+    url = "http://127.0.0.1:" + std::to_string(service->port());
   }
 
   // chairctl --url <this service> args...
-  CtlRun ctl(std::vector<std::string> args, const std::vector<std::string>& env = {}) const {
+  CtlRun ctl(std::vector<std::string> args) const {
     args.insert(args.begin(), {"--url", url});
-    return chairctl(args, env);
+    return chairctl(args);
   }
 
-  bool wrote(const Bytes& frame) const {
-    for (const auto& w : data->writes())
-      if (w.bytes == frame) return true;
-    return false;
+  std::string sim_ctl(const std::vector<std::string>& args) const {
+    std::vector<std::string> all = {"ctl", "--bus", bus.address()};
+    all.insert(all.end(), args.begin(), args.end());
+    ServiceProcess proc(chair_bin("chair-sim"), all);
+    proc.wait(10s);
+    return proc.out();
+  }
+
+  // The frames the chair accepted, as hex text, in order.
+  std::vector<std::string> frames(const std::string& address) const {
+    std::vector<std::string> out;
+    for (const auto& line : lines_of(sim_ctl({"writes", address}))) {
+      const size_t space = line.find(' ');
+      if (space != std::string::npos) out.push_back(line.substr(space + 1));
+    }
+    return out;
+  }
+  bool wrote(const std::string& address, const std::string& frame) const {
+    const auto all = frames(address);
+    return std::find(all.begin(), all.end(), frame) != all.end();
+  }
+
+  void connect(const std::string& address) {
+    CtlRun run = ctl({"connect", address, "--wait", "--timeout", "20"});
+    ASSERT_EQ(run.code, 0) << run.err;
+    // After "connected" the service applies the bound chair's initial settings (cooling 10,
+    // lumbar 3 by default); they finish before anything a case sends afterwards.
+    ASSERT_TRUE(eventually([&] { return wrote(address, kLumbar3); }, 10s));
   }
 };
 
-// ---- finding the service ----------------------------------------------------------------
+// ---- the command line alone ---------------------------------------------------------------
 
-TEST(ChairctlService, UnreachableAndMissingServiceAreToldApart) {
+TEST(ChairctlCommandLine, UsageErrorsExitTwoBeforeAnyRequest) {
+  // Nothing listens on port 1: had chairctl tried a request, it would exit 3, not 2.
+  struct Case {
+    std::vector<std::string> args;
+    std::string err_part;
+  };
+  const std::vector<Case> cases = {
+      {{}, ""},
+      {{"frobnicate"}, ""},
+      {{"set", "cold"}, ""},
+      {{"set", "warm", "5"}, ""},
+      {{"set", "cold", "11"}, "from 1 to 10, not \"11\""},
+      {{"set", "cold", "abc"}, "not \"abc\""},
+      {{"set", "hot", "0"}, "not \"0\""},
+      {{"switch", "256"}, "0 to 255"},
+      {{"switch", "0x"}, "0 to 255"},
+      {{"connect"}, "ADDR or --name"},
+      {{"connect", "nonsense"}, "C0:FF:EE:01:02:0A, not \"nonsense\""},
+      {{"connect", "C0:FF:EE:01:02"}, "not \"C0:FF:EE:01:02\""},
+      {{"connect", kX1, "--name", "TAMRO"}, ""},
+      {{"connect", "--name", " "}, "--name"},
+      {{"bind", "set", "chair"}, "not \"chair\""},
+      {{"raw", "zz"}, "\"zz\" is not hexadecimal"},
+      {{"raw", "0x55"}, "\"0x55\" is not hexadecimal"},
+      {{"raw", "5", "501"}, "\"5\" is not whole bytes"},
+      {{"raw", ":"}, "no bytes given"},
+      {{"bind"}, ""},
+      {{"bind", "autoconnect", "maybe"}, ""},
+      {{"scan", "--seconds", "0"}, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--url", "http://127.0.0.1:1"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    CtlRun run = chairctl(args);
+    const std::string what = c.args.empty() ? "(none)" : c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+    EXPECT_EQ(run.code, 2) << what << ": " << run.err;
+    EXPECT_TRUE(contains(run.err, c.err_part)) << what << ": " << run.err;
+    EXPECT_EQ(run.out, "") << what;
+  }
+
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"bind", "--help"}, {"connect", "--help"}}) {
+    CtlRun help = chairctl(args);
+    EXPECT_EQ(help.code, 0);
+    EXPECT_TRUE(contains(help.out, "Usage: chairctl")) << help.out;
+  }
+  CtlRun version = chairctl({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, std::string("chairctl ") + CHAIR_VERSION + "\n");
+}
+
+TEST(ChairctlCommandLine, UnreachableAndMissingServiceAreToldApart) {
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> env;
@@ -143,81 +204,60 @@ TEST(ChairctlService, UnreachableAndMissingServiceAreToldApart) {
   for (const auto& c : cases) {
     CtlRun run = chairctl(c.args, c.env);
     EXPECT_EQ(run.code, c.code) << c.args.back() << ": " << run.err;
-    EXPECT_NE(run.err.find(c.err_part), std::string::npos) << run.err;
+    EXPECT_TRUE(contains(run.err, c.err_part)) << run.err;
     EXPECT_EQ(run.out, "");
   }
 }
 
-TEST(ChairctlService, UsageErrorsExitTwoWithoutTouchingTheService) {
-  Rig rig;
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"set", "cold"},
-      {"set", "warm", "5"},
-      {"bind"},
-      {"bind", "autoconnect", "maybe"},
-      {"connect"},
-      {"scan", "--seconds", "0"},
-      {"frobnicate"},
-  };
-  for (const auto& args : cases) {
-    CtlRun run = rig.ctl(args);
-    EXPECT_EQ(run.code, 2) << (args.empty() ? "(none)" : args[0]) << ": " << run.err;
-    EXPECT_FALSE(run.err.empty());
-  }
-  EXPECT_TRUE(rig.data->writes().empty());
+// ---- commands against the service and its simulated chairs -------------------------------
 
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"bind", "--help"}, {"query", "--help"}}) {
-    CtlRun help = chairctl(args);
-    EXPECT_EQ(help.code, 0);
-    EXPECT_NE(help.out.find("Usage: chairctl"), std::string::npos) << help.out;
-  }
-}
-
-// ---- commands against the in-process service ---------------------------------------------
-
-TEST(ChairctlCommands, ServiceRefusalsArePrintedAsSentWithExitOne) {
-  Rig rig;
+TEST(ChairctlCommands, RefusalsArePrintedAsSentAndJsonPrintsEveryReply) {
+  SimRig rig;
   struct Case {
     std::vector<std::string> args;
     std::string err;
   };
   const std::vector<Case> cases = {
-      {{"set", "hot", "11"}, "强度必须 1-10，当前 11\n"},
-      {{"set", "hot", "-1"}, "强度必须 1-10，当前 -1\n"},
-      {{"set", "vibrate", "abc"}, "invalid value\n"},
-      {{"set", "cold", "5"}, "not connected or characteristic not found\n"},
-      {{"switch", "256"}, "invalid bits\n"},
-      {{"raw", "5"}, "hex length must be even\n"},
+      {{"set", "hot", "3"}, "not connected or characteristic not found\n"},
+      {{"switch", " 0x40 "}, "not connected or characteristic not found\n"},
+      {{"raw", "55 01", "0a"}, "not connected or characteristic not found\n"},
       {{"query"}, "not connected or characteristic not found\n"},
       {{"disconnect"}, "not connected\n"},
-      {{"connect", " "}, "missing addr param\n"},
-      {{"bind", "set", "  "}, "缺少 addr 参数\n"},
   };
   for (const auto& c : cases) {
     CtlRun run = rig.ctl(c.args);
     EXPECT_EQ(run.code, 1) << c.args[0];
     EXPECT_EQ(run.err, c.err) << c.args[0];
     EXPECT_EQ(run.out, "");
+    // With --json the reply itself goes to standard output, as the service sent it.
+    std::vector<std::string> json_args = {"--json"};
+    json_args.insert(json_args.end(), c.args.begin(), c.args.end());
+    CtlRun json = rig.ctl(json_args);
+    EXPECT_EQ(json.code, 1) << c.args[0];
+    const std::string text = c.err.substr(0, c.err.size() - 1);
+    EXPECT_EQ(json.out, nlohmann::json({{"error", text}, {"ok", false}}).dump() + "\n") << c.args[0];
   }
+  CtlRun ok = rig.ctl({"--json", "scan", "--seconds", "0.2"});
+  EXPECT_EQ(ok.code, 0) << ok.err;
+  EXPECT_EQ(nlohmann::json::parse(ok.out).is_array(), true) << ok.out;
+  CtlRun stopped = rig.ctl({"--json", "bind", "clear"});
+  EXPECT_EQ(stopped.out, "{\"ok\":true}\n");
 }
 
 TEST(ChairctlCommands, ConnectQueryAndCommandsReachTheChair) {
-  Rig rig;
-  CtlRun connect = rig.ctl({"connect", "c0:ff:ee:01:02:0a", "--wait", "--timeout", "10"});
+  SimRig rig;
+  CtlRun connect = rig.ctl({"connect", "c0:ff:ee:01:02:0a", "--wait", "--timeout", "20"});
   ASSERT_EQ(connect.code, 0) << connect.err;
-  EXPECT_EQ(connect.out, "status connected (TAMRO Den)\n");
-  // After "connected" the service applies the bound chair's initial settings (cooling 10,
-  // lumbar 3 by default); let them finish so they cannot overtake the commands below.
-  ASSERT_TRUE(chair::test::eventually([&] { return rig.wrote(*ble::level_frame(ble::kLumbar, 3)); }));
+  EXPECT_EQ(connect.out, "status connected (TAMRO-X1)\n");
+  ASSERT_TRUE(eventually([&] { return rig.wrote(kX1, kLumbar3); }, 10s));
 
-  CtlRun set = rig.ctl({"set", "cold", "5"});
+  CtlRun set = rig.ctl({"--json", "set", "cold", "5"});
   EXPECT_EQ(set.code, 0) << set.err;
-  EXPECT_EQ(set.out, "");
-  EXPECT_TRUE(rig.wrote(*ble::level_frame(ble::kCold, 5)));
-
+  EXPECT_EQ(set.out, "{\"ok\":true}\n");
+  EXPECT_TRUE(rig.wrote(kX1, kCold5));
   CtlRun lumbar = rig.ctl({"set", "lumbar", "+7"});
   EXPECT_EQ(lumbar.code, 0) << lumbar.err;
+  EXPECT_EQ(lumbar.out, "");
 
   // The answer to the query is the chair's full report, decoded.
   CtlRun query = rig.ctl({"query"});
@@ -225,89 +265,120 @@ TEST(ChairctlCommands, ConnectQueryAndCommandsReachTheChair) {
   EXPECT_TRUE(std::regex_match(query.out, std::regex("cold=5 hot=0 vibrate=0 volume=0 lumbar=7 temp=[0-9]+ "
                                                      "switch=0x[0-9a-f]{2} water=(on|off) heating=off .*\n")))
       << query.out;
-
   CtlRun query_json = rig.ctl({"--json", "query"});
   ASSERT_EQ(query_json.code, 0) << query_json.err;
   auto record = nlohmann::json::parse(query_json.out);
   EXPECT_EQ(record["type"], "chair");
   EXPECT_EQ(record["chair"]["cold"], 5);
 
-  CtlRun sw = rig.ctl({"switch", "0x40"});
-  EXPECT_EQ(sw.code, 0) << sw.err;
-  EXPECT_TRUE(rig.wrote(ble::switch_frame(0x40)));
-
-  // Bytes go out exactly as typed, in one argument or several.
-  CtlRun raw = rig.ctl({"raw", "55 01", "0A", "01", "00", "0A", "AA"});
-  EXPECT_EQ(raw.code, 0) << raw.err;
-  EXPECT_TRUE(rig.wrote(Bytes{0x55, 0x01, 0x0A, 0x01, 0x00, 0x0A, 0xAA}));
+  EXPECT_EQ(rig.ctl({"switch", "0X40"}).code, 0);
+  // Bytes go out exactly as typed, in one argument or several, with or without separators.
+  rig.sim_ctl({"clear-writes", kX1});
+  EXPECT_EQ(rig.ctl({"raw", "55:01", "0a", "0100", "0A", "AA"}).code, 0);
+  EXPECT_EQ(rig.frames(kX1), std::vector<std::string>{"55 01 0A 01 00 0A AA"});
 
   CtlRun shutdown = rig.ctl({"shutdown"});
   EXPECT_EQ(shutdown.code, 0) << shutdown.err;
-  for (const auto& frame : ble::silent_frames()) EXPECT_TRUE(rig.wrote(frame));
+  auto status = nlohmann::json::parse(rig.sim_ctl({"status", kX1}));
+  EXPECT_EQ(status["cold"], 0);
+  EXPECT_EQ(status["lumbar"], 0);
   CtlRun again = rig.ctl({"disconnect"});
   EXPECT_EQ(again.code, 1);
   EXPECT_EQ(again.err, "not connected\n");
 }
 
-TEST(ChairctlCommands, ConnectWaitReportsAFailedHandshake) {
-  Rig rig;
-  // No such chair: the route refuses at once.
-  CtlRun unknown = rig.ctl({"connect", "11:22:33:44:55:66", "--wait", "--timeout", "5"});
+TEST(ChairctlCommands, ConnectFailuresSayWhyWithinTheTimeout) {
+  SimRig rig;
+  // The service looks for an unknown chair for a while before it gives up: --timeout cuts the
+  // whole command short.
+  CtlRun cut = rig.ctl({"connect", "11:22:33:44:55:66", "--wait", "--timeout", "1.5"});
+  EXPECT_EQ(cut.code, 1);
+  EXPECT_LT(cut.took, 5s);
+  EXPECT_EQ(cut.err.rfind("chairctl: the chair did not connect within 1.5 s", 0), 0u) << cut.err;
+
+  // Given the time, the refusal comes with the reason the service put on its event stream.
+  CtlRun unknown = rig.ctl({"connect", "11:22:33:44:55:66", "--timeout", "30"});
   EXPECT_EQ(unknown.code, 1);
-  EXPECT_EQ(unknown.err, "connect failed\n");
+  EXPECT_EQ(unknown.err, "connect failed: device 11:22:33:44:55:66 not found\n");
 
   // A chair that never answers: the link opens, the handshake gives up.
-  rig.model->set_silent(true);
-  CtlRun silent = rig.ctl({"connect", kChairText, "--wait", "--timeout", "10"});
+  rig.sim_ctl({"silent", "on", kX1});
+  CtlRun silent = rig.ctl({"connect", kX1, "--wait", "--timeout", "30"});
   EXPECT_EQ(silent.code, 1);
-  EXPECT_NE(silent.err.find("the chair did not connect"), std::string::npos) << silent.err;
+  EXPECT_EQ(silent.err.rfind("chairctl: the chair did not connect: ", 0), 0u) << silent.err;
+  EXPECT_TRUE(contains(silent.err, "reconnecting")) << silent.err;
 }
 
-TEST(ChairctlCommands, ScanShowsTheChairsAndStopsTheScan) {
-  Rig rig;
+TEST(ChairctlCommands, ChairsAreChosenByName) {
+  SimRig rig;
+  // Not scanned yet: the name is looked for with a short scan; "tamro-x" fits two chairs.
+  CtlRun ambiguous = rig.ctl({"connect", "--name", "tamro-x"});
+  EXPECT_EQ(ambiguous.code, 1);
+  EXPECT_TRUE(contains(ambiguous.err, "\"tamro-x\" fits more than one chair")) << ambiguous.err;
+  EXPECT_TRUE(contains(ambiguous.err, std::string("\n  ") + kX1 + "  TAMRO-X1")) << ambiguous.err;
+  EXPECT_TRUE(contains(ambiguous.err, std::string("\n  ") + kX2 + "  TAMRO-X2")) << ambiguous.err;
+  EXPECT_FALSE(contains(ambiguous.err, kS9)) << ambiguous.err;
+
+  CtlRun none = rig.ctl({"connect", "--name", "Kettle"});
+  EXPECT_EQ(none.code, 1);
+  EXPECT_TRUE(contains(none.err, "no chair named \"Kettle\"")) << none.err;
+
+  CtlRun unique = rig.ctl({"connect", "--name", "TAMRO-S", "--wait", "--timeout", "20"});
+  ASSERT_EQ(unique.code, 0) << unique.err;
+  EXPECT_EQ(unique.out, "status connected (TAMRO-S9)\n");
+}
+
+TEST(ChairctlCommands, ScanPrintsChairsAsFoundAndSaysWhyAConnectedOneIsMissing) {
+  SimRig rig;
   CtlRun empty = rig.ctl({"devices"});
   EXPECT_EQ(empty.code, 0);
   EXPECT_EQ(empty.out, "No chairs found.\n");
+  EXPECT_TRUE(contains(empty.err, "chairctl scan")) << empty.err;
 
-  ServiceProcess scan(bin_path("chairctl"), {"--url", rig.url, "scan", "--seconds", "0.6"});
-  // Advertise while the scan runs; a name without the prefix is not a chair.
-  ASSERT_TRUE(eventually([&] { return rig.fake->watchers_running() > 0; }, 10s));
-  for (int i = 0; i < 5; ++i) {
-    rig.fake->advertise(FakeAdvert::named(kChairAddress, "TAMRO Den", -55));
-    rig.fake->advertise(FakeAdvert::named(0xAABBCCDDEEFF, "Kettle", -30));
+  // Into a pipe, every chair is one line as soon as it is seen, long before the scan ends.
+  ServiceProcess scan(CHAIRCTL_PATH, {"--url", rig.url, "scan", "--seconds", "30"});
+  const auto first = scan.read_lines(3, 15s);
+  ASSERT_EQ(first.size(), 3u) << scan.out() << scan.err();
+  std::map<std::string, std::string> found;
+  for (const auto& line : first) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, std::regex("([0-9A-F:]{17})\t(TAMRO-[A-Z0-9]+)\t-[0-9]+"))) << line;
+    found[m[1]] = m[2];
   }
-  ASSERT_EQ(scan.wait(std::chrono::seconds(15)), 0) << scan.err();
-  EXPECT_EQ(scan.out(),
-            "ADDRESS            NAME       RSSI  HITS\n"
-            "C0:FF:EE:01:02:0A  TAMRO Den   -55  5\n");
-  EXPECT_EQ(rig.fake->watchers_running(), 0);
+  EXPECT_EQ(found, (std::map<std::string, std::string>{{kX1, "TAMRO-X1"}, {kX2, "TAMRO-X2"}, {kS9, "TAMRO-S9"}}));
+  // Ctrl-C ends it early, and the scan is stopped on the way out.
+  scan.kill(SIGINT);
+  EXPECT_EQ(scan.wait(10s), 0) << scan.err();
+  EXPECT_EQ(nlohmann::json::parse(lines_of(rig.ctl({"--json", "watch", "--count", "1"}).out).at(0))["status"], "idle");
 
   CtlRun devices = rig.ctl({"devices"});
-  EXPECT_EQ(devices.out, scan.out());
-  // --json is the reply exactly as the service sent it; localhost passes the Host guard.
-  const std::string port = std::to_string(rig.service.port);
-  CtlRun raw = chairctl({"--url", "http://localhost:" + port, "--json", "devices"});
-  EXPECT_EQ(raw.code, 0) << raw.err;
-  EXPECT_EQ(raw.out, get(rig.service.port, "/api/devices").body + "\n");
+  EXPECT_EQ(lines_of(devices.out).size(), 4u) << devices.out;
+  EXPECT_EQ(devices.out.rfind("ADDRESS            NAME      RSSI  HITS\n", 0), 0u) << devices.out;
+
+  rig.connect(kX1);
+  CtlRun connected = rig.ctl({"scan", "--seconds", "1.5"});
+  EXPECT_EQ(connected.code, 0) << connected.err;
+  EXPECT_TRUE(contains(connected.err, "is connected, and a connected chair does not advertise")) << connected.err;
+  EXPECT_FALSE(contains(connected.out, kX1)) << connected.out;
 }
 
 TEST(ChairctlCommands, BindingRoundTrip) {
-  DataDir dir;
-  Rig rig;
+  SimRig rig;
+  const TempDataDir& dir = rig.data;
   CtlRun fresh = rig.ctl({"bind", "get"});
   ASSERT_EQ(fresh.code, 0) << fresh.err;
   EXPECT_EQ(fresh.out,
             "address      (none)\nname         \nautoconnect  on\nwater        cool\ncoolLevel    10\n"
             "heatLevel    6\nlumbar       3\nvibrate      0\nvolume       0\n");
 
-  ASSERT_EQ(rig.ctl({"bind", "set", "aa:bb:cc:dd:ee:ff", "Den chair"}).code, 0);
+  ASSERT_EQ(rig.ctl({"bind", "set", "aa-bb-cc-dd-ee-ff", "Den chair"}).code, 0);
   ASSERT_EQ(rig.ctl({"bind", "autoconnect", "off"}).code, 0);
   spit(dir / "init.json", R"({"water":"heat","heatLevel":4,"lumbar":2})");
   CtlRun init = rig.ctl({"bind", "init", (dir / "init.json").string()});
   ASSERT_EQ(init.code, 0) << init.err;
 
   CtlRun json = rig.ctl({"--json", "bind", "get"});
-  EXPECT_EQ(json.out, get(rig.service.port, "/api/bind/get").body + "\n");
+  EXPECT_EQ(json.out, get(rig.service->port(), "/api/bind/get").body + "\n");
   auto bound = nlohmann::json::parse(json.out);
   EXPECT_EQ(bound["boundAddress"], "AA:BB:CC:DD:EE:FF");
   EXPECT_EQ(bound["boundName"], "Den chair");
@@ -315,50 +386,50 @@ TEST(ChairctlCommands, BindingRoundTrip) {
   EXPECT_EQ(bound["init"]["water"], "heat");
   EXPECT_EQ(bound["init"]["heatLevel"], 4);
 
-  // The export is the binding file itself, byte for byte.
+  // The export is the binding file itself, byte for byte, and replaces a file whole.
   const auto exported = dir / "exported.json";
+  spit(exported, "old");
   CtlRun ex = rig.ctl({"bind", "export", exported.string()});
   ASSERT_EQ(ex.code, 0) << ex.err;
-  EXPECT_EQ(slurp(exported), slurp(dir / "bind.json"));
+  EXPECT_EQ(slurp(exported), slurp(dir.file()));
   CtlRun ex_out = rig.ctl({"bind", "export"});
   EXPECT_EQ(ex_out.out, slurp(exported) + "\n");
 
   ASSERT_EQ(rig.ctl({"bind", "clear"}).code, 0);
-  EXPECT_NE(slurp(dir / "bind.json").find("\"boundAddress\": \"\""), std::string::npos);
-
+  EXPECT_TRUE(contains(slurp(dir.file()), "\"boundAddress\": \"\""));
   CtlRun import = rig.ctl({"bind", "import", exported.string()});
   ASSERT_EQ(import.code, 0) << import.err;
-  EXPECT_EQ(slurp(dir / "bind.json"), slurp(exported));
+  EXPECT_EQ(slurp(dir.file()), slurp(exported));
 
   // Refusals: the parser's complaint, a file that is not there, an export that cannot be
-  // written (the old copy stays whole).
+  // written (nothing is left behind).
   spit(dir / "bad.json", R"({"water":"cool"} trailing)");
   CtlRun bad = rig.ctl({"bind", "init", (dir / "bad.json").string()});
   EXPECT_EQ(bad.code, 1);
   EXPECT_EQ(bad.err.rfind("解析失败: ", 0), 0u) << bad.err;
   CtlRun missing = rig.ctl({"bind", "import", (dir / "none.json").string()});
   EXPECT_EQ(missing.code, 1);
-  EXPECT_NE(missing.err.find("none.json: No such file or directory"), std::string::npos) << missing.err;
+  EXPECT_TRUE(contains(missing.err, "none.json: No such file or directory")) << missing.err;
   CtlRun unwritable = rig.ctl({"bind", "export", (dir / "no-dir" / "x.json").string()});
   EXPECT_EQ(unwritable.code, 1);
-  EXPECT_EQ(slurp(dir / "bind.json"), slurp(exported));
+  EXPECT_TRUE(contains(unwritable.err, "cannot write")) << unwritable.err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "no-dir"));
 }
 
 // ---- the event stream --------------------------------------------------------------------
 
 TEST(ChairctlWatch, JsonLinesAreTheStreamsRecordsAndReadableLinesFollowThem) {
-  DataDir dir;
-  Rig rig;
+  SimRig rig;
   // Snapshot plus the four events below, then chairctl ends by itself.
-  ServiceProcess json(bin_path("chairctl"), {"--url", rig.url, "--json", "watch", "--count", "5"});
-  ServiceProcess readable(bin_path("chairctl"), {"--url", rig.url, "watch", "--count", "5"});
+  ServiceProcess json(CHAIRCTL_PATH, {"--url", rig.url, "--json", "watch", "--count", "5"});
+  ServiceProcess readable(CHAIRCTL_PATH, {"--url", rig.url, "watch", "--count", "5"});
   ASSERT_EQ(json.read_lines(1).size(), 1u) << json.err();
   ASSERT_EQ(readable.read_lines(1).size(), 1u) << readable.err();
-  EventStream stream(rig.service.port);
+  EventStream stream(rig.service->port());
   ASSERT_TRUE(stream.next());  // its own snapshot
 
-  get(rig.service.port, "/api/scan/stop");   // status + "scan stopped"
-  get(rig.service.port, "/api/bind/clear");  // bind + "已解绑座椅"
+  get(rig.service->port(), "/api/scan/stop");   // status + "scan stopped"
+  get(rig.service->port(), "/api/bind/clear");  // bind + "已解绑座椅"
   std::vector<std::string> records;
   for (int i = 0; i < 4; ++i) {
     auto record = stream.next();
@@ -386,13 +457,19 @@ TEST(ChairctlWatch, JsonLinesAreTheStreamsRecordsAndReadableLinesFollowThem) {
   }
 }
 
-TEST(ChairctlWatch, CtrlCEndsTheWatchCleanly) {
-  Rig rig;
-  ServiceProcess watch(bin_path("chairctl"), {"--url", rig.url, "watch"});
+TEST(ChairctlWatch, CtrlCEndsCleanlyAndAServiceThatGoesAwayIsUnreachable) {
+  SimRig rig;
+  ServiceProcess watch(CHAIRCTL_PATH, {"--url", rig.url, "watch"});
   ASSERT_EQ(watch.read_lines(1).size(), 1u) << watch.err();
   watch.kill(SIGINT);
   EXPECT_EQ(watch.wait(), 0) << watch.err();
   EXPECT_EQ(watch.err(), "");
+
+  ServiceProcess orphan(CHAIRCTL_PATH, {"--url", rig.url, "watch"});
+  ASSERT_EQ(orphan.read_lines(1).size(), 1u) << orphan.err();
+  rig.service->kill(SIGKILL);
+  EXPECT_EQ(orphan.wait(), 3) << orphan.err();
+  EXPECT_TRUE(contains(orphan.err(), "could not reach the service at " + rig.url)) << orphan.err();
 }
 
 // ---- --spawn -------------------------------------------------------------------------------
@@ -418,21 +495,32 @@ std::vector<int> processes_with_env(const std::string& entry) {
 }
 
 TEST(ChairctlSpawn, StartsTheServiceRunsTheCommandAndEndsIt) {
-  DataDir dir;
+  TempDataDir dir;
   const std::string env = "TAMRO_DATA_DIR=" + dir.path().string();
-  // chair-service is found next to chairctl, and reads the environment chairctl got.
-  CtlRun set = chairctl({"--spawn", "bind", "set", kChairText, "Spawned"}, {env});
+  // Laid out as an installation: chairctl in bin/, the service in libexec/chair-service/.
+  const auto root = dir / "usr";
+  std::filesystem::create_directories(root / "bin");
+  std::filesystem::create_directories(root / "libexec" / "chair-service");
+  std::filesystem::copy_file(CHAIRCTL_PATH, root / "bin" / "chairctl");
+  std::filesystem::create_symlink(std::filesystem::absolute(bin_path("chair-service")),
+                                  root / "libexec" / "chair-service" / "chair-service");
+  const std::string installed = (root / "bin" / "chairctl").string();
+
+  CtlRun set = chairctl({"--spawn", "bind", "set", kX1, "Spawned"}, {env}, installed);
   ASSERT_EQ(set.code, 0) << set.err;
-  EXPECT_NE(slurp(dir / "bind.json").find("\"boundName\": \"Spawned\""), std::string::npos);
+  EXPECT_TRUE(contains(slurp(dir.file()), "\"boundName\": \"Spawned\""));
   CtlRun get = chairctl({"--spawn", "--service", bin_path("chair-service"), "--json", "bind", "get"}, {env});
   ASSERT_EQ(get.code, 0) << get.err;
   EXPECT_EQ(nlohmann::json::parse(get.out)["boundName"], "Spawned");
+  CtlRun devices = chairctl({"--spawn", "--service", bin_path("chair-service"), "devices"}, {env});
+  EXPECT_EQ(devices.out, "No chairs found.\n");
+  EXPECT_TRUE(contains(devices.err, "--spawn scan")) << devices.err;
 
   // A watch ended with Ctrl-C still shuts its service down.
-  ServiceProcess watch(bin_path("chairctl"), {"--spawn", "watch"}, {env});
+  ServiceProcess watch(installed, {"--spawn", "watch"}, {env});
   auto lines = watch.read_lines(1);
   ASSERT_EQ(lines.size(), 1u) << watch.err();
-  EXPECT_NE(lines[0].find("status "), std::string::npos);
+  EXPECT_TRUE(contains(lines[0], "status ")) << lines[0];
   ASSERT_EQ(processes_with_env(env).size(), 2u);  // chairctl and its service
   watch.kill(SIGINT);
   EXPECT_EQ(watch.wait(), 0) << watch.err();

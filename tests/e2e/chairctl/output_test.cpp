@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "bind/binding_store.h"
 #include "tools/chairctl/render.h"
 #include "tools/chairctl/sse.h"
 
@@ -92,21 +91,31 @@ TEST(ChairctlOutput, OutsideTextCannotDriveTheTerminal) {
 }
 
 TEST(ChairctlOutput, ExportedBindingIsTheBindingFileForm) {
-  // What bind export writes can be dropped in as bind.json: the same bytes the service writes.
-  chair::bind::BindConfig config;
-  config.boundAddress = "C0:FF:EE:01:02:0A";
-  config.boundName = "Den \"chair\"";
-  config.autoConnect = false;
-  config.init.water = "heat";
-  config.init.heatLevel = -3;
+  // What bind export writes can be dropped in as bind.json: the members in the file's own
+  // order whatever order the reply had, two-space indentation, unknown members kept last.
   const nlohmann::json reply = {
       {"autoConnect", false},
-      {"boundAddress", config.boundAddress},
-      {"boundName", config.boundName},
+      {"boundAddress", "C0:FF:EE:01:02:0A"},
+      {"boundName", "Den \"chair\""},
+      {"extra", 1},
       {"init",
        {{"coolLevel", 10}, {"heatLevel", -3}, {"lumbar", 3}, {"vibrate", 0}, {"volume", 0}, {"water", "heat"}}},
   };
-  EXPECT_EQ(binding_file_text(reply), chair::bind::binding_file_text(config));
+  EXPECT_EQ(binding_file_text(reply),
+            "{\n"
+            "  \"boundAddress\": \"C0:FF:EE:01:02:0A\",\n"
+            "  \"boundName\": \"Den \\\"chair\\\"\",\n"
+            "  \"autoConnect\": false,\n"
+            "  \"init\": {\n"
+            "    \"water\": \"heat\",\n"
+            "    \"coolLevel\": 10,\n"
+            "    \"heatLevel\": -3,\n"
+            "    \"lumbar\": 3,\n"
+            "    \"vibrate\": 0,\n"
+            "    \"volume\": 0\n"
+            "  },\n"
+            "  \"extra\": 1\n"
+            "}");
 }
 
 TEST(ChairctlOutput, DeviceTableStrongestFirst) {
@@ -119,6 +128,7 @@ TEST(ChairctlOutput, DeviceTableStrongestFirst) {
             "AA:00:00:00:00:01  TAMRO 冷   -40  9\n"
             "AA:00:00:00:00:02  TAMRO B    -80  2\n"
             "AA:00:00:00:00:03  TAMRO C    -80  1\n");
+  EXPECT_EQ(render_found_line({"AA:00:00:00:00:01", "TAMRO \x1b[2J", -40, 9}), "AA:00:00:00:00:01\tTAMRO \\x1b[2J\t-40\n");
 }
 
 }  // namespace

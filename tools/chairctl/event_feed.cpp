@@ -1,4 +1,4 @@
-#include "tools/chairctl/event_stream.h"
+#include "tools/chairctl/event_feed.h"
 
 #include <algorithm>
 
@@ -12,10 +12,10 @@ namespace {
 constexpr std::chrono::milliseconds kPollSlice{100};
 }  // namespace
 
-Outcome<std::unique_ptr<EventStream>> EventStream::open(const ServiceClient& client,
+Result<std::unique_ptr<EventFeed>, Failure> EventFeed::open(const ServiceClient& client,
                                                         std::chrono::milliseconds timeout) {
   ensure_curl();
-  std::unique_ptr<EventStream> stream(new EventStream());
+  std::unique_ptr<EventFeed> stream(new EventFeed());
   stream->url_ = client.base_url() + "/api/events";
   stream->multi_ = curl_multi_init();
   stream->easy_ = curl_easy_init();
@@ -23,7 +23,7 @@ Outcome<std::unique_ptr<EventStream>> EventStream::open(const ServiceClient& cli
 
   // The stream has no end of its own: no transfer timeout, only the connect bound.
   configure_transfer(stream->easy_, stream->url_, std::chrono::milliseconds(0), stream->error_buffer_);
-  curl_easy_setopt(stream->easy_, CURLOPT_WRITEFUNCTION, &EventStream::on_bytes);
+  curl_easy_setopt(stream->easy_, CURLOPT_WRITEFUNCTION, &EventFeed::on_bytes);
   curl_easy_setopt(stream->easy_, CURLOPT_WRITEDATA, stream.get());
   curl_multi_add_handle(stream->multi_, stream->easy_);
 
@@ -35,7 +35,7 @@ Outcome<std::unique_ptr<EventStream>> EventStream::open(const ServiceClient& cli
     case Wait::Closed:
       return stream->closed_;
     case Wait::Interrupted:
-      return Failure{kExitService, "interrupted"};
+      return Failure{kExitInterrupted, "interrupted"};
     case Wait::Timeout:
       break;
   }
@@ -43,21 +43,21 @@ Outcome<std::unique_ptr<EventStream>> EventStream::open(const ServiceClient& cli
                                        std::to_string(timeout.count()) + " ms"};
 }
 
-EventStream::~EventStream() {
+EventFeed::~EventFeed() {
   if (multi_ && easy_) curl_multi_remove_handle(multi_, easy_);
   if (easy_) curl_easy_cleanup(easy_);
   if (multi_) curl_multi_cleanup(multi_);
 }
 
-size_t EventStream::on_bytes(char* data, size_t size, size_t count, void* self) {
-  auto* stream = static_cast<EventStream*>(self);
+size_t EventFeed::on_bytes(char* data, size_t size, size_t count, void* self) {
+  auto* stream = static_cast<EventFeed*>(self);
   for (auto& record : stream->splitter_.feed(std::string_view(data, size * count))) {
     stream->records_.push_back(std::move(record));
   }
   return size * count;
 }
 
-void EventStream::pump(std::chrono::milliseconds wait) {
+void EventFeed::pump(std::chrono::milliseconds wait) {
   int running = 0;
   curl_multi_perform(multi_, &running);
   int left = 0;
@@ -75,6 +75,7 @@ void EventStream::pump(std::chrono::milliseconds wait) {
       HttpReply reply{status, {}};
       closed_ = interpret_reply(url_, reply).failure();
     } else {
+      closed_by_service_ = true;
       closed_ = Failure{kExitService, "the service closed the event stream"};
     }
     return;
@@ -84,7 +85,7 @@ void EventStream::pump(std::chrono::milliseconds wait) {
   }
 }
 
-EventStream::Wait EventStream::next(std::string& record, Clock::time_point deadline) {
+EventFeed::Wait EventFeed::next(std::string& record, Clock::time_point deadline) {
   for (;;) {
     if (!records_.empty()) {
       record = std::move(records_.front());

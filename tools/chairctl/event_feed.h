@@ -1,4 +1,5 @@
-// The service's live event stream, read on the calling thread between other requests.
+// chairctl's end of the service's event stream: the records of "/api/events", read on the
+// calling thread between other requests.
 #pragma once
 
 #include <curl/curl.h>
@@ -13,17 +14,17 @@
 
 namespace chairctl {
 
-class EventStream {
+class EventFeed {
  public:
   using Clock = std::chrono::steady_clock;
 
   // Opens "/api/events" and waits (up to `timeout`) for the state snapshot that the
   // service sends first: once it is here, no later event can be missed.
-  static Outcome<std::unique_ptr<EventStream>> open(const ServiceClient& client,
+  static Result<std::unique_ptr<EventFeed>, Failure> open(const ServiceClient& client,
                                                     std::chrono::milliseconds timeout);
-  ~EventStream();
-  EventStream(const EventStream&) = delete;
-  EventStream& operator=(const EventStream&) = delete;
+  ~EventFeed();
+  EventFeed(const EventFeed&) = delete;
+  EventFeed& operator=(const EventFeed&) = delete;
 
   enum class Wait { Record, Timeout, Closed, Interrupted };
   // The next record (JSON text as received). Bytes keep arriving in the socket while
@@ -31,9 +32,11 @@ class EventStream {
   Wait next(std::string& record, Clock::time_point deadline);
   // Why the stream ended, after next() returned Closed.
   const Failure& closed_reason() const { return closed_; }
+  // The stream ended without a transfer error: the service closed it, or went away.
+  bool closed_by_service() const { return closed_by_service_; }
 
  private:
-  EventStream() = default;
+  EventFeed() = default;
   static size_t on_bytes(char* data, size_t size, size_t count, void* self);
   void pump(std::chrono::milliseconds wait);
 
@@ -44,6 +47,7 @@ class EventStream {
   SseSplitter splitter_;
   std::deque<std::string> records_;
   bool done_ = false;
+  bool closed_by_service_ = false;
   Failure closed_;
 };
 

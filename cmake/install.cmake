@@ -1,0 +1,69 @@
+# What `cmake --install` lays out under the prefix (/usr/local by default, /usr in the package):
+#   bin/chairctl, bin/chair-sim, bin/chair-panel          programs people run
+#   libexec/chair-service/chair-service                   the service, started by a UI or chairctl --spawn
+#   share/man/man1, man8                                  manual pages (compressed)
+#   share/bash-completion/completions/chairctl
+#   share/applications, share/icons/hicolor               the panel's desktop entry and icon
+#   share/doc/chair-service                               README, the API reference and its OpenAPI file
+# Programs that are not part of this build (the Windows build, a tree without the panel) are
+# left out, and so are their pages.
+include(GNUInstallDirs)
+
+set(CHAIR_SERVICE_INSTALL_DIR ${CMAKE_INSTALL_LIBEXECDIR}/chair-service)
+set(CHAIR_DOC_INSTALL_DIR ${CMAKE_INSTALL_DATADIR}/doc/chair-service)
+
+# A program of this build, or one given as an imported executable (a build made elsewhere).
+function(chair_install_program target destination)
+  if(NOT TARGET ${target})
+    return()
+  endif()
+  get_target_property(imported ${target} IMPORTED)
+  if(imported)
+    install(IMPORTED_RUNTIME_ARTIFACTS ${target} RUNTIME DESTINATION ${destination})
+  else()
+    install(TARGETS ${target} RUNTIME DESTINATION ${destination})
+  endif()
+endfunction()
+
+chair_install_program(chair-service ${CHAIR_SERVICE_INSTALL_DIR})
+foreach(program chairctl chair-sim chair-panel)
+  chair_install_program(${program} ${CMAKE_INSTALL_BINDIR})
+endforeach()
+
+# Manual pages, compressed as Debian wants them (-n: no name or time inside, so the same
+# page gives the same bytes).
+find_program(CHAIR_GZIP gzip)
+set(chair_man_pages chair-service.8)
+foreach(program chairctl chair-sim chair-panel)
+  if(TARGET ${program})
+    list(APPEND chair_man_pages ${program}.1)
+  endif()
+endforeach()
+if(CHAIR_GZIP AND NOT WIN32)
+  set(chair_man_outputs)
+  foreach(page ${chair_man_pages})
+    set(source ${PROJECT_SOURCE_DIR}/docs/man/${page})
+    set(packed ${PROJECT_BINARY_DIR}/man/${page}.gz)
+    add_custom_command(OUTPUT ${packed}
+                       COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+                       COMMAND ${CHAIR_GZIP} -9 -n -c ${source} > ${packed}
+                       DEPENDS ${source} VERBATIM)
+    list(APPEND chair_man_outputs ${packed})
+    string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${page})
+    install(FILES ${packed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endforeach()
+  add_custom_target(chair_man_pages ALL DEPENDS ${chair_man_outputs})
+endif()
+
+if(TARGET chairctl)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/bash-completion/chairctl
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+endif()
+if(TARGET chair-panel)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/chair-panel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/icons/chair-panel.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+endif()
+
+file(GLOB chair_docs ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/docs/*.yaml ${PROJECT_SOURCE_DIR}/docs/*.png)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${chair_docs} DESTINATION ${CHAIR_DOC_INSTALL_DIR})
