@@ -14,7 +14,7 @@
 #include "tools/chairctl/arguments.h"
 #include "tools/chairctl/event_feed.h"
 #include "tools/chairctl/render.h"
-#include "tools/chairctl/replace_file.h"
+#include "sys/files.h"
 
 namespace chairctl {
 
@@ -563,7 +563,7 @@ int cmd_bind_export(Context& ctx, const std::string& file) {
     return kExitOk;
   }
   // An export that fails half-way must not destroy the copy that was there before.
-  auto written = replace_file(file, text);
+  auto written = chair::sys::replace_file(file, text);
   return written ? kExitOk : report(Failure{kExitService, "cannot write " + file + ": " + written.error()});
 }
 
