@@ -116,20 +116,15 @@ TEST(Server, UnmatchedPathsGetTheExactNotFound) {
 
 TEST(Server, RefusedRequestsAndFailingHandlersCloseWithoutReply) {
   Running s(basic_routes());
-  std::string many = "GET /api/devices HTTP/1.1\r\n";
-  for (size_t i = 0; i <= kMaxHeaders; ++i) many += "X: y\r\n";
+  // The reader's own limits are checked over memory; here only that a refusal closes at once.
   const std::string refused[] = {
       "GET\r\n\r\n",
-      "",
       // Three body bytes of five announced, then the client half-closes.
       "POST /api/devices HTTP/1.1\r\nContent-Length: 5\r\n\r\nabc",
-      "GET /" + std::string(kMaxLineBytes, 'a') + " HTTP/1.1\r\n\r\n",
-      many + "\r\n",
       "POST /api/devices HTTP/1.1\r\nContent-Length: " + std::to_string(kMaxBodyBytes + 1) + "\r\n\r\n",
-      "GET /api/devices\xff HTTP/1.1\r\n\r\n",
       "GET /throws HTTP/1.1\r\n\r\n",
   };
-  for (const auto& bytes : refused) EXPECT_FALSE(raw_request(s.port(), bytes, true).replied) << bytes.substr(0, 60);
+  for (const auto& bytes : refused) EXPECT_FALSE(raw_request(s.port(), bytes, true).replied) << bytes;
   // Still serving.
   EXPECT_EQ(get(s.port(), "/api/devices").body, "[]");
   EXPECT_TRUE(eventually([&] { return s.server().active_connections() == 0; }));
