@@ -3,7 +3,9 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,20 +19,22 @@ namespace chair::http {
 
 // The limits every request is read under; beyond any of them the connection is closed
 // without a reply.
-inline constexpr size_t kMaxLineBytes = 8 * 1024;  // request line and each header line
+inline constexpr size_t kMaxLineBytes = 8 * 1024;  // request line and each header line, LF included
 inline constexpr size_t kMaxHeaders = 100;
 inline constexpr size_t kMaxBodyBytes = 1024 * 1024;
 inline constexpr std::chrono::seconds kRequestTimeout{30};  // for the whole request
 
 struct Request {
   std::string method;
-  std::string path;
+  std::string path;  // the target up to its first "?", not decoded
   std::unordered_map<std::string, std::string, SeededHash> query;  // decoded; a later key wins
   std::string body;
   std::vector<std::string> hosts;  // every Host header's value, trimmed, in order
-  std::unordered_map<std::string, std::string, SeededHash> headers;  // other headers the
-  // server looks at, by lower-case name: "access-control-request-method",
-  // "access-control-request-headers", "origin"
+  // The other headers the server looks at, by lower-case name, trimmed; a later one wins:
+  // "access-control-request-method", "access-control-request-headers", "origin". At most
+  // three known keys: an ordered map, because seeding a hash costs more than the whole
+  // lookup and showed up in the profile of every request.
+  std::map<std::string, std::string> headers;
 
   // The query value, or nullptr when the key is absent.
   const std::string* param(const std::string& key) const {
@@ -52,7 +56,20 @@ class ByteSource {
   virtual Result<size_t> read_some(char* buf, size_t n) = 0;
 };
 
-// Reads and parses one request; nullopt means: close without a reply.
+// Bytes already in memory, handed out at most `chunk` at a time, so a test or the fuzzer can
+// split a request wherever it likes. The bytes must outlive the source.
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::string_view bytes, size_t chunk = SIZE_MAX) : bytes_(bytes), chunk_(chunk) {}
+  Result<size_t> read_some(char* buf, size_t n) override;
+
+ private:
+  std::string_view bytes_;
+  size_t chunk_;
+};
+
+// Reads and parses one request; nullopt means: close without a reply. Bytes after the body
+// are left unread.
 std::optional<Request> read_request(ByteSource& source);
 // The same over bytes already in memory.
 std::optional<Request> parse_request(std::string_view bytes);

@@ -2,7 +2,7 @@
 // pre-routing hook, JSON and streaming replies, one request per connection.
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -52,13 +52,16 @@ class Reply {
   std::function<void(ByteSink&)> writer_;
 };
 
+// Runs on the connection's own thread. An exception that leaves it closes the connection
+// without a reply; nothing else happens to the server.
 using Handler = std::function<Reply(const Request&)>;
 
 // Exact, case-sensitive paths; the method plays no part.
 class Router {
  public:
+  // When a path is added twice, the first handler serves it.
   void add(std::string path, Handler handler);
-  // nullptr when no route has this path.
+  // nullptr when no route has this path (or its handler is empty).
   const Handler* find(std::string_view path) const;
   std::vector<std::string> paths() const;
 
@@ -66,20 +69,27 @@ class Router {
   std::vector<std::pair<std::string, Handler>> routes_;
 };
 
-// Runs before routing; a reply it returns is sent instead of the route's.
+// Runs before routing, for every request the reader accepted (unmatched paths included); a
+// reply it returns is sent instead of the route's. Exceptions as for Handler.
 using PreRouting = std::function<std::optional<Reply>(const Request&)>;
 
+// One request per connection, each served on a detached thread of its own, at most
+// kMaxConnections at once. A request the reader refuses (the limits of request.h, a malformed
+// request line, a body shorter than announced, the deadline) is closed without a reply.
 class Server {
  public:
-  Server(Router router, PreRouting pre_routing = {});
+  explicit Server(Router router, PreRouting pre_routing = {});
+  // Stops and waits for run() to return; connections being served keep what they need.
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds 127.0.0.1:port (0: the system picks) and listens; the bound port, or the system's
-  // error text.
+  // Binds 127.0.0.1:port (0: the system picks) and listens; the bound port (the requested one
+  // when the system cannot tell), or the system's error text. Also prepares the process:
+  // sockets initialised, SIGPIPE ignored, the soft descriptor limit raised.
   Result<uint16_t> listen(uint16_t port);
-  // Serves connections until stop(); connections being served finish on their own threads.
+  // Serves connections until stop(), then closes the listener; connections being served
+  // finish on their own threads. Returns at once without a listener.
   void run();
   // Makes run() return soon; safe from any thread, and before run() was called.
   void stop();

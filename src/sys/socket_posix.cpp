@@ -4,9 +4,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -22,6 +24,29 @@ void init_sockets() {
   // A client that resets its connection, or a parent that closed our standard output,
   // is an ordinary write failure, never a reason for the process to die.
   signal(SIGPIPE, SIG_IGN);
+}
+
+void raise_descriptor_limit(size_t wanted) {
+  rlimit lim{};
+  const auto want = static_cast<rlim_t>(wanted);
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= want) return;
+  lim.rlim_cur = lim.rlim_max == RLIM_INFINITY ? want : std::min(lim.rlim_max, want);
+  (void)setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+void poke_loopback(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EINPROGRESS) {
+    // Closed before the handshake ends, the connection would never reach the accept queue.
+    pollfd p{fd, POLLOUT, 0};
+    (void)::poll(&p, 1, 1000);
+  }
+  ::close(fd);
 }
 
 Socket& Socket::operator=(Socket&& o) noexcept {

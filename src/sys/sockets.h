@@ -16,6 +16,15 @@ inline constexpr NativeSocket kNoSocket = -1;
 // Process-wide preparation (Winsock start-up; no SIGPIPE death on POSIX).
 void init_sockets();
 
+// Raises the soft limit on open descriptors to `wanted` where the hard limit allows (POSIX;
+// Windows has no such limit on sockets). Never lowers it.
+void raise_descriptor_limit(size_t wanted);
+
+// Connects to 127.0.0.1:port and drops the connection at once, waiting at most a second for it
+// to be set up: this wakes a thread blocked accepting on that port. Errors are ignored; when the
+// listener's backlog is full, its accept returns soon anyway.
+void poke_loopback(uint16_t port);
+
 class Socket {
  public:
   Socket() = default;

@@ -1,19 +1,23 @@
-// Feeds arbitrary bytes to the request reader with the limits the service runs with, and
-// the same bytes to url_decode.
+// Feeds arbitrary bytes to the request reader, whole and in small reads, and the same bytes
+// to url_decode.
 // The reader's answer is checked against the raw bytes: the body is exactly what follows
 // the blank line, as long as the last Content-Length header says; the path stops before
-// the first "?"; every decoded query key and value is clean UTF-8.
+// the first "?"; the Host values are every Host header's, in order; every decoded query key
+// and value is clean UTF-8; and how the bytes arrive changes nothing.
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/text.h"
-#include "main/http.h"
+#include "http/request.h"
 
 namespace {
 
 using namespace chair;
+using namespace chair::http;
 
 void check(bool ok, const char* what) {
   if (!ok) {
@@ -27,9 +31,10 @@ bool ieq(std::string_view a, std::string_view b) { return to_lower_ascii(a) == t
 struct Framing {
   std::string_view target;  // second token of the request line
   size_t body_at = 0;       // where the header block ends
-  size_t content_length = 0;
+  uint64_t content_length = 0;
   size_t longest_line = 0;  // with its line feed
   size_t header_lines = 0;  // non-blank lines after the request line
+  std::vector<std::string_view> hosts;
 };
 
 // The framing of an accepted request, worked out from the raw bytes alone.
@@ -55,9 +60,15 @@ Framing frame(std::string_view bytes) {
       if (text.empty()) break;
       ++f.header_lines;
       size_t colon = text.find(':');
-      if (colon != std::string_view::npos && ieq(trim_ascii(text.substr(0, colon)), "content-length")) {
-        uint64_t v = 0;
-        f.content_length = parse_u64(trim_ascii(text.substr(colon + 1)), v) ? v : 0;
+      if (colon != std::string_view::npos) {
+        std::string_view name = trim_ascii(text.substr(0, colon));
+        std::string_view value = trim_ascii(text.substr(colon + 1));
+        if (ieq(name, "content-length")) {
+          uint64_t v = 0;
+          f.content_length = parse_u64(value, v) ? v : 0;
+        } else if (ieq(name, "host")) {
+          f.hosts.push_back(value);
+        }
       }
     }
     if (lf == std::string_view::npos) break;
@@ -66,16 +77,27 @@ Framing frame(std::string_view bytes) {
   return f;
 }
 
-void check_request(std::string_view bytes) {
-  const HttpLimits limits;
-  const auto req = parse_request_bytes(bytes, limits);
-  if (!req) return;
-  const Framing f = frame(bytes);
+using Ordered = std::map<std::string, std::string>;
+Ordered ordered(const auto& map) { return Ordered(map.begin(), map.end()); }
 
+void check_request(std::string_view bytes) {
+  const auto req = parse_request(bytes);
+
+  // Reads of a few bytes at a time, the size picked by the input, give the same answer.
+  MemorySource trickle(bytes, 1 + bytes.size() % 61);
+  const auto split = read_request(trickle);
+  check(split.has_value() == req.has_value(), "split reads accept what whole reads accept");
+  if (!req) return;
+  check(split->method == req->method && split->path == req->path && split->body == req->body &&
+            split->hosts == req->hosts && ordered(split->query) == ordered(req->query) &&
+            ordered(split->headers) == ordered(req->headers),
+        "split reads give the same request");
+
+  const Framing f = frame(bytes);
   check(!req->method.empty(), "method present");
-  check(f.longest_line <= limits.max_line, "no line beyond the line limit");
-  check(f.header_lines <= limits.max_headers, "no more headers than the limit");
-  check(req->body.size() <= limits.max_body, "body within the limit");
+  check(f.longest_line <= kMaxLineBytes, "no line beyond the line limit");
+  check(f.header_lines <= kMaxHeaders, "no more headers than the limit");
+  check(req->body.size() <= kMaxBodyBytes, "body within the limit");
   check(req->body.size() == f.content_length, "body length is the last Content-Length");
   check(bytes.substr(std::min(f.body_at, bytes.size()), f.content_length) == req->body,
         "body is the bytes after the blank line");
@@ -85,7 +107,12 @@ void check_request(std::string_view bytes) {
     check(is_valid_utf8(key), "query key is UTF-8");
     check(is_valid_utf8(value), "query value is UTF-8");
   }
-  if (req->host) check(trim_ascii(*req->host) == *req->host, "host is trimmed");
+  check(req->hosts.size() == f.hosts.size(), "one host per Host header");
+  for (size_t i = 0; i < req->hosts.size(); ++i) check(req->hosts[i] == f.hosts[i], "hosts in order, trimmed");
+  for (const auto& [name, value] : req->headers) {
+    check(to_lower_ascii(name) == name, "kept header names are lower case");
+    check(trim_ascii(value) == value, "kept header values are trimmed");
+  }
 }
 
 void check_url_decode(std::string_view bytes) {

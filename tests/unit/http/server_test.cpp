@@ -1,0 +1,271 @@
+#include <atomic>
+#include <condition_variable>
+#include <cmath>
+#include <mutex>
+#include <thread>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "http/server.h"
+#include "http_client.h"
+
+namespace chair::http {
+namespace {
+
+using test::eventually;
+using test::get;
+using test::raw_request;
+
+const std::string kJsonHead =
+    "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: ";
+const std::string kNotFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+// Holds stream handlers until the test lets them go.
+class Gate {
+ public:
+  void wait() {
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return open_; });
+  }
+  void open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+// A server on an ephemeral port, run on a thread of its own.
+class Running {
+ public:
+  explicit Running(Router router, PreRouting pre = {}) : server_(std::move(router), std::move(pre)) {
+    auto port = server_.listen(0);
+    EXPECT_TRUE(port) << port.error();
+    port_ = port ? *port : 0;
+    thread_ = std::thread([this] { server_.run(); });
+  }
+  ~Running() {
+    server_.stop();
+    thread_.join();
+  }
+  uint16_t port() const { return port_; }
+  Server& server() { return server_; }
+
+ private:
+  Server server_;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+Router basic_routes() {
+  Router r;
+  r.add("/api/devices", [](const Request&) { return Reply::json(nlohmann::json::array()); });
+  r.add("/echo", [](const Request& req) {
+    return Reply::json({{"method", req.method}, {"body", req.body}, {"q", req.param("q") ? *req.param("q") : ""}});
+  });
+  r.add("/throws", [](const Request&) -> Reply { throw std::runtime_error("boom"); });
+  r.add("/raw", [](const Request&) { return Reply::raw("HTTP/1.1 204 No Content\r\n\r\n"); });
+  return r;
+}
+
+TEST(JsonText, KeysAscendAtEveryLevel) {
+  nlohmann::json v = {{"ok", false}, {"error", "坏"}, {"z", {{"b", 1}, {"a", 2}, {"B", {{"y", 1}, {"x", 2}}}}}};
+  EXPECT_EQ(json_text(v), R"({"error":"坏","ok":false,"z":{"B":{"x":2,"y":1},"a":2,"b":1}})");
+  EXPECT_EQ(json_text({{"error", "x"}, {"ok", false}}), R"({"error":"x","ok":false})");
+  // Byte order, not code point order of UTF-16 or locale order.
+  EXPECT_EQ(json_text({{"\xc3\xa9", 1}, {"z", 2}, {"Z", 3}}), "{\"Z\":3,\"z\":2,\"\xc3\xa9\":1}");
+  EXPECT_EQ(json_text({{"v", std::nan("")}, {"w", INFINITY}}), R"({"v":null,"w":null})");
+  EXPECT_EQ(json_text({{"t", "a\xff"}}), "{\"t\":\"a\xEF\xBF\xBD\"}");
+}
+
+TEST(LoopbackGuard, HostNames) {
+  for (const char* ok : {"127.0.0.1", "127.0.0.1:8080", "localhost", "LocalHost:1", "[::1]", "[::1]:80"})
+    EXPECT_TRUE(is_loopback_host(ok)) << ok;
+  for (const char* bad : {"evil.example", "evil.example:80", "127.0.0.1.evil.example", "localhost.evil", "[::1]x",
+                          "[::2]", "", "127.0.0.2", "[::1"})
+    EXPECT_FALSE(is_loopback_host(bad)) << bad;
+}
+
+TEST(Server, JsonAndRawReplies) {
+  Running s(basic_routes());
+  // Any method, any version or none, gets the route's full reply.
+  auto r = raw_request(s.port(), "OPTIONS /api/devices?&& HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(r.raw, kJsonHead + "2\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n[]");
+  auto echo = raw_request(s.port(), "POST /echo?q=%E4%B8%AD\r\nContent-Length: 3\r\n\r\nabcdef");
+  EXPECT_EQ(echo.body, R"({"body":"abc","method":"POST","q":"中"})");
+  EXPECT_EQ(echo.head, kJsonHead + std::to_string(echo.body.size()) +
+                           "\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n");
+  EXPECT_EQ(get(s.port(), "/raw").raw, "HTTP/1.1 204 No Content\r\n\r\n");
+}
+
+TEST(Server, UnmatchedPathsGetTheExactNotFound) {
+  Running s(basic_routes());
+  ASSERT_EQ(kNotFound.size(), 64u);
+  for (const char* target : {"/API/devices", "/api/devices/", "/api/devices%2F", "/nope", "/api/device", "/"})
+    EXPECT_EQ(get(s.port(), target).raw, kNotFound) << target;
+}
+
+TEST(Server, RefusedRequestsAndFailingHandlersCloseWithoutReply) {
+  Running s(basic_routes());
+  // The reader's own limits are checked over memory; here only that a refusal closes at once.
+  const std::string refused[] = {
+      "GET\r\n\r\n",
+      // Three body bytes of five announced, then the client half-closes.
+      "POST /api/devices HTTP/1.1\r\nContent-Length: 5\r\n\r\nabc",
+      "POST /api/devices HTTP/1.1\r\nContent-Length: " + std::to_string(kMaxBodyBytes + 1) + "\r\n\r\n",
+      "GET /throws HTTP/1.1\r\n\r\n",
+  };
+  for (const auto& bytes : refused) EXPECT_FALSE(raw_request(s.port(), bytes, true).replied) << bytes;
+  // Still serving.
+  EXPECT_EQ(get(s.port(), "/api/devices").body, "[]");
+  EXPECT_TRUE(eventually([&] { return s.server().active_connections() == 0; }));
+}
+
+TEST(Server, PreRoutingAnswersFirst) {
+  std::atomic<int> routed{0};
+  Router r;
+  r.add("/a", [&](const Request&) {
+    ++routed;
+    return Reply::json({{"ok", true}});
+  });
+  Running s(std::move(r), [](const Request& req) -> std::optional<Reply> {
+    if (!req.hosts.empty() && !is_loopback_host(req.hosts.back()))
+      return Reply::raw("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    if (req.path == "/throw") throw std::runtime_error("hook");
+    return std::nullopt;
+  });
+  EXPECT_EQ(raw_request(s.port(), "GET /a HTTP/1.1\r\nHost: rebound.example\r\n\r\n").status, 403);
+  // The hook sees unmatched paths too.
+  EXPECT_EQ(raw_request(s.port(), "GET /none HTTP/1.1\r\nHost: rebound.example\r\n\r\n").status, 403);
+  EXPECT_EQ(routed, 0);
+  EXPECT_FALSE(raw_request(s.port(), "GET /throw HTTP/1.1\r\n\r\n").replied);
+  EXPECT_EQ(get(s.port(), "/a").body, R"({"ok":true})");
+  EXPECT_EQ(get(s.port(), "/none").raw, kNotFound);
+  EXPECT_EQ(routed, 1);
+}
+
+TEST(Server, StreamReplyWritesUntilTheClientGoes) {
+  std::atomic<bool> ended{false};
+  Router r;
+  r.add("/api/events", [&](const Request&) {
+    return Reply::stream([&](ByteSink& sink) {
+      if (sink.write_all("HTTP/1.1 200 OK\r\n\r\n")) {
+        for (int i = 0; sink.write_all("data: " + std::to_string(i) + "\n\n"); ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      ended = true;
+    });
+  });
+  Running s(std::move(r));
+  {
+    test::EventStream events(s.port());
+    EXPECT_EQ(events.next(), "0");
+    EXPECT_EQ(events.next(), "1");
+    EXPECT_EQ(s.server().active_connections(), 1);
+  }
+  EXPECT_TRUE(eventually([&] { return ended.load(); }));
+  EXPECT_TRUE(eventually([&] { return s.server().active_connections() == 0; }));
+}
+
+TEST(Server, StreamWriteTimeoutEndsAStalledClient) {
+  std::atomic<bool> failed{false};
+  Router r;
+  r.add("/stall", [&](const Request&) {
+    return Reply::stream([&](ByteSink& sink) {
+      sink.set_write_timeout(std::chrono::milliseconds(200));
+      const std::string chunk(1 << 20, 'x');
+      while (sink.write_all(chunk)) {
+      }
+      failed = true;
+    });
+  });
+  Running s(std::move(r));
+  int fd = test::connect_loopback(s.port());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(test::send_all(fd, "GET /stall HTTP/1.1\r\n\r\n"));
+  // The client never reads; the socket buffers fill and one send stays blocked.
+  EXPECT_TRUE(eventually([&] { return failed.load(); }, std::chrono::seconds(20)));
+  ::close(fd);
+}
+
+TEST(Server, ConnectionCap) {
+  Gate gate;
+  Router r;
+  r.add("/hold", [&](const Request&) {
+    return Reply::stream([&](ByteSink& sink) {
+      gate.wait();
+      sink.write_all("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    });
+  });
+  r.add("/api/devices", [](const Request&) { return Reply::json(nlohmann::json::array()); });
+  Running s(std::move(r));
+  std::vector<int> held;
+  for (int i = 0; i < kMaxConnections; ++i) {
+    int fd = test::connect_loopback(s.port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(test::send_all(fd, "GET /hold HTTP/1.1\r\n\r\n"));
+    held.push_back(fd);
+  }
+  ASSERT_TRUE(eventually([&] { return s.server().active_connections() == kMaxConnections; }, std::chrono::seconds(30)));
+  // One more is closed at once, without a reply; the timeout tells a hang from a close.
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(raw_request(s.port(), "GET /api/devices HTTP/1.1\r\n\r\n", false, std::chrono::seconds(10)).replied);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  gate.open();
+  for (int fd : held) ::close(fd);
+  EXPECT_TRUE(eventually([&] { return s.server().active_connections() == 0; }, std::chrono::seconds(30)));
+  EXPECT_EQ(get(s.port(), "/api/devices").body, "[]");
+}
+
+TEST(Server, StopEndsRunAndClosesThePort) {
+  Server before(basic_routes());
+  ASSERT_TRUE(before.listen(0));
+  before.stop();
+  before.run();  // returns at once
+
+  Server server(basic_routes());
+  auto port = server.listen(0);
+  ASSERT_TRUE(port);
+  std::atomic<bool> returned{false};
+  std::thread runner([&] {
+    server.run();
+    returned = true;
+  });
+  EXPECT_EQ(get(*port, "/api/devices").body, "[]");
+  server.stop();
+  EXPECT_TRUE(eventually([&] { return returned.load(); }));
+  runner.join();
+  EXPECT_LT(test::connect_loopback(*port), 0);
+}
+
+TEST(Server, ListenFailsOnAPortInUseAndRaisesTheDescriptorLimit) {
+  rlimit lim{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  const bool can_check = lim.rlim_max == RLIM_INFINITY || lim.rlim_max >= 4096;
+  if (can_check) {
+    lim.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+  }
+  Server first(basic_routes()), second(basic_routes());
+  auto port = first.listen(0);
+  ASSERT_TRUE(port);
+  auto clash = second.listen(*port);
+  ASSERT_FALSE(clash);
+  EXPECT_FALSE(clash.error().empty());
+  if (can_check) {
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    EXPECT_EQ(lim.rlim_cur, 4096u);
+  }
+}
+
+}  // namespace
+}  // namespace chair::http
