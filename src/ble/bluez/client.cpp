@@ -51,19 +51,21 @@ Result<std::shared_ptr<Client>> Client::open() {
 
 Status Client::start() {
   using Handler = void (Client::*)(sdbus::Message&);
-  auto subscribe = [this](const std::string& rule, Handler handler) {
-    return bus_->add_match(rule, [this, handler](sdbus::Message& msg) { (this->*handler)(msg); });
+  const std::pair<std::string, Handler> matches[] = {
+      {object_manager_rule(kInterfacesAdded), &Client::on_interfaces_added},
+      {object_manager_rule(kInterfacesRemoved), &Client::on_interfaces_removed},
+      {std::string("type='signal',sender='") + kBluezService + "',interface='" + kPropertiesIface + "',member='" +
+           kPropertiesChanged + "',path_namespace='" + kBluezPathNamespace + "'",
+       &Client::on_properties_changed},
+      // A daemon restart shows only here: its objects vanish without InterfacesRemoved.
+      {std::string("type='signal',sender='") + kBusDaemonName + "',interface='" + kBusDaemonIface + "',member='" +
+           kNameOwnerChanged + "',arg0='" + kBluezService + "'",
+       &Client::on_name_owner_changed},
   };
-  const std::string properties_rule = std::string("type='signal',sender='") + kBluezService + "',interface='" +
-                                      kPropertiesIface + "',member='" + kPropertiesChanged + "',path_namespace='" +
-                                      kBluezPathNamespace + "'";
-  const std::string owner_rule = std::string("type='signal',sender='") + kBusDaemonName + "',interface='" +
-                                 kBusDaemonIface + "',member='" + kNameOwnerChanged + "',arg0='" + kBluezService + "'";
-  for (auto subscribed : {subscribe(object_manager_rule(kInterfacesAdded), &Client::on_interfaces_added),
-                          subscribe(object_manager_rule(kInterfacesRemoved), &Client::on_interfaces_removed),
-                          subscribe(properties_rule, &Client::on_properties_changed),
-                          subscribe(owner_rule, &Client::on_name_owner_changed)}) {
-    if (!subscribed) return subscribed;
+  // Added before the loop starts, so that no signal after the seed's request is missed.
+  for (const auto& [rule, handler] : matches) {
+    auto added = bus_->add_match(rule, [this, handler = handler](sdbus::Message& msg) { (this->*handler)(msg); });
+    if (!added) return added;
   }
   if (auto started = discovery_.start_worker(); !started) return started;
   auto started = bus_->start([this] {
