@@ -159,17 +159,8 @@ std::string ControlRoom::status_json(const DeviceSim& d) {
   j["servicesResolved"] = d.resolved;
   j["notifying"] = std::any_of(d.chars.begin(), d.chars.end(), [](const auto& c) { return c->notifying; });
   j["layout"] = layout_name(d.spec.layout);
-  if (d.model) {
-    const ChairState st = d.model->state();
-    j["cold"] = st.cold;
-    j["hot"] = st.hot;
-    j["vibrate"] = st.vibrate;
-    j["volume"] = st.volume;
-    j["lumbar"] = st.lumbar;
-    j["temp"] = st.temp;
-    j["switchByte"] = st.switchByte;
-    j["silent"] = d.model->silent();
-  }
+  // A chair adds its own state after the device's.
+  if (d.model) j.update(nlohmann::ordered_json::parse(d.model->state_json()));
   return j.dump();
 }
 

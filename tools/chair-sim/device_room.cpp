@@ -8,12 +8,6 @@ namespace chair::sim {
 
 using namespace ble::bluez;
 
-namespace {
-
-constexpr const char* kChairServiceUuid = "0000fff0-0000-1000-8000-00805f9b34fb";
-
-}  // namespace
-
 DeviceRoom::DeviceRoom(World& world, ServiceRoom& services, CharacteristicRoom& characteristics)
     : world_(world), services_(services), characteristics_(characteristics) {}
 

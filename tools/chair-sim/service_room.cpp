@@ -9,7 +9,6 @@ using namespace ble::bluez;
 namespace {
 
 constexpr const char* kDataCharUuid = "7772e5db-3868-4112-a1a9-f2669d106bf3";
-constexpr const char* kChairServiceUuid = "0000fff0-0000-1000-8000-00805f9b34fb";
 constexpr const char* kNotifierUuid = "0000fff1-0000-1000-8000-00805f9b34fb";
 constexpr const char* kOtherCharUuid = "0000fff2-0000-1000-8000-00805f9b34fb";
 constexpr uint16_t kServiceHandle = 0x000a;

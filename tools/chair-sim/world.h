@@ -30,6 +30,9 @@ namespace chair::sim {
 using Props = std::map<std::string, sdbus::Variant>;
 using Reply = std::shared_ptr<sdbus::Result<>>;
 
+// The service every chair offers (and advertises).
+inline constexpr const char* kChairServiceUuid = "0000fff0-0000-1000-8000-00805f9b34fb";
+
 struct WriteRecord {
   std::string type;  // "request" or "command"
   Bytes value;
