@@ -13,15 +13,17 @@
 #include <map>
 #include <stdexcept>
 
+#include "ble/bluez/names.h"
+#include "tools/chair-sim/control.h"
+
 namespace chair::test {
 
 namespace {
 
-constexpr const char* kControlName = "com.chairsim.Control";
-constexpr const char* kControlPath = "/chairsim";
-constexpr const char* kControlIface = "com.chairsim.Control1";
-constexpr const char* kDaemonName = "org.freedesktop.DBus";
-constexpr const char* kDaemonPath = "/org/freedesktop/DBus";
+using namespace ble::bluez;
+using sim::kControlIface;
+using sim::kControlName;
+using sim::kControlPath;
 
 long status_field(const std::string& path, const std::string& key) {
   std::ifstream in(path);
@@ -221,12 +223,12 @@ Json BluezRig::chair_status(const std::string& address) {
 
 std::optional<bool> BluezRig::adapter_flag(const std::string& name) {
   try {
-    auto adapter = sdbus::createProxy(*test_bus_, "org.bluez", "/org/bluez/hci0");
+    auto adapter = sdbus::createProxy(*test_bus_, kBluezService, kSimAdapterPath);
     sdbus::Variant value;
-    adapter->callMethod("Get")
-        .onInterface("org.freedesktop.DBus.Properties")
+    adapter->callMethod(kGet)
+        .onInterface(kPropertiesIface)
         .withTimeout(5s)
-        .withArguments(std::string("org.bluez.Adapter1"), name)
+        .withArguments(std::string(kAdapterIface), name)
         .storeResultsTo(value);
     if (!value.containsValueOfType<bool>()) return std::nullopt;
     return value.get<bool>();
@@ -251,15 +253,15 @@ std::optional<uint32_t> BluezRig::service_match_rules(std::string* why) {
     return std::nullopt;
   };
   try {
-    auto daemon = sdbus::createProxy(*test_bus_, kDaemonName, kDaemonPath);
+    auto daemon = sdbus::createProxy(*test_bus_, kBusDaemonName, kBusDaemonPath);
     std::vector<std::string> names;
-    daemon->callMethod("ListNames").onInterface(kDaemonName).storeResultsTo(names);
+    daemon->callMethod("ListNames").onInterface(kBusDaemonIface).storeResultsTo(names);
     std::optional<uint32_t> total;
     for (const auto& name : names) {
       if (name.empty() || name[0] != ':') continue;
       uint32_t pid = 0;
       try {
-        daemon->callMethod("GetConnectionUnixProcessID").onInterface(kDaemonName).withArguments(name).storeResultsTo(pid);
+        daemon->callMethod("GetConnectionUnixProcessID").onInterface(kBusDaemonIface).withArguments(name).storeResultsTo(pid);
       } catch (const sdbus::Error&) {
         continue;  // left meanwhile
       }

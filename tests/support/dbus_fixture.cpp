@@ -13,6 +13,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "eventually.h"
+
 extern char** environ;
 
 namespace chair::test {
@@ -178,12 +180,7 @@ std::string chair_bin(const std::string& name) {
 }
 
 bool wait_for_condition(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (cond()) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  return eventually(cond, timeout);
 }
 
 }  // namespace chair::test

@@ -68,7 +68,7 @@ class PrivateBus {
 // A program built into the binary folder (CHAIR_BIN_DIR, set by the test runner).
 std::string chair_bin(const std::string& name);
 
-// Polls `cond` every 5 ms until it holds or `timeout` passes.
+// The former name of eventually() (eventually.h), still used by the fault tests.
 bool wait_for_condition(const std::function<bool()>& cond, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 }  // namespace chair::test

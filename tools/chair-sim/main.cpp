@@ -12,10 +12,11 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
-#include "bluez_sim.h"
+#include "ble/bluez/names.h"
 #include "control.h"
 #include "scheduler.h"
 #include "sim_options.h"
+#include "simulator.h"
 
 namespace chair::sim {
 namespace {
@@ -66,48 +67,10 @@ int run_sim(const SimOptions& options) {
   }
 
   Scheduler scheduler;
-  BluezSim sim(*bluez_bus, scheduler, options);
-  std::unique_ptr<sdbus::IObject> control;
-  sdbus::Slot name_watch;
+  Simulator sim(*bluez_bus, *control_bus, scheduler, options);
   try {
-    control = sdbus::createObject(*control_bus, kControlPath);
-    // Answered from the scheduler: this connection's loop must never wait for the scheduler,
-    // which itself sends on this connection (WriteRecorded).
-    control->registerMethod("Command").onInterface(kControlIface).implementedAs(
-        [&](sdbus::Result<std::string>&& call, std::vector<std::string> args) {
-          auto reply = std::make_shared<sdbus::Result<std::string>>(std::move(call));
-          scheduler.post([&sim, reply, args = std::move(args)] {
-            const Result<std::string> result = sim.control(args);
-            if (result) reply->returnResults(*result);
-            else reply->returnError(sdbus::Error(kControlError, result.error()));
-          });
-        });
-    control->registerSignal("WriteRecorded").onInterface(kControlIface).withParameters<std::string, std::string, std::string>(
-        "address", "type", "hex");
-    control->finishRegistration();
-    sdbus::IObject* control_object = control.get();
-    sim.set_write_listener([control_object](const std::string& address, const WriteRecord& w) {
-      try {
-        control_object->emitSignal("WriteRecorded").onInterface(kControlIface).withArguments(address, w.type,
-                                                                                             ble::hex_dump(w.value));
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "chair-sim: WriteRecorded: %s\n", e.what());
-      }
-    });
-
-    // Peers leaving the bus lose their discovery and notification sessions.
-    name_watch = bluez_bus->addMatch(
-        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'",
-        [&sim](sdbus::Message& m) {
-          try {
-            std::string name, old_owner, new_owner;
-            m >> name >> old_owner >> new_owner;
-            if (!name.empty() && name[0] == ':' && new_owner.empty()) sim.on_name_lost(name);
-          } catch (...) {
-          }
-        });
-    scheduler.call([&] { sim.start(); });
-    bluez_bus->requestName("org.bluez");
+    sim.start();
+    bluez_bus->requestName(ble::bluez::kBluezService);
     control_bus->requestName(kControlName);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "chair-sim: start failed: %s\n", e.what());
@@ -136,6 +99,10 @@ int run_sim(const SimOptions& options) {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "ctl") return chair::sim::run_ctl({args.begin() + 1, args.end()});
+  if (!args.empty() && args[0] == "--version") {
+    std::printf("chair-sim %s\n", CHAIR_VERSION);
+    return 0;
+  }
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::fputs(chair::sim::kSimUsage, stdout);
     return 0;

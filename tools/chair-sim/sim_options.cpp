@@ -13,11 +13,13 @@ const char* const kSimUsage =
     "                 [--announce-interval MS] [--temporary-timeout MS] [--write-delay MS]\n"
     "                 [--mtu N] [--powered-off]\n"
     "       chair-sim ctl [--bus ADDRESS] COMMAND [ARGS...]\n"
+    "       chair-sim --version\n"
     "SPEC: ADDRESS[,name=NAME][,alias=NAME][,paired][,known][,hidden][,absent][,silent][,short-length]\n"
     "      [,chunking][,seed=N][,layout=normal|indicate-only|write-only-with-notifier|foreign-char|no-data-char]\n"
     "      [,rssi=-N]\n"
     "ctl COMMAND: silent on|off [ADDR] | drop ADDR | present ADDR | refuse-writes ADDR ERROR MESSAGE |\n"
-    "      accept-writes ADDR | power on|off | layout ADDR LAYOUT | remove ADDR | writes ADDR |\n"
+    "      accept-writes ADDR | hold-writes ADDR | release-writes ADDR | power on|off |\n"
+    "      layout ADDR LAYOUT | remove ADDR | writes ADDR |\n"
     "      clear-writes ADDR | status ADDR | list | watch-writes\n";
 
 namespace {

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <tuple>
 
+#include "ble/bluez/names.h"
+#include "common/address.h"
+#include "common/hex.h"
 #include "common/text.h"
 
 namespace chair::ble::bluez {
@@ -28,18 +31,11 @@ std::optional<std::string> read_path(const Props& props, const char* key) {
 }
 
 std::optional<std::vector<uint16_t>> read_company_ids(const Props& props) {
-  auto data = read_as<std::map<uint16_t, sdbus::Variant>>(props, "ManufacturerData");
+  auto data = read_as<std::map<uint16_t, sdbus::Variant>>(props, kManufacturerData);
   if (!data) return std::nullopt;
   std::vector<uint16_t> ids;
   for (const auto& [id, value] : *data) ids.push_back(id);
   return ids;
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 std::string_view last_element(std::string_view path) {
@@ -59,39 +55,38 @@ void sort_by_handle(std::vector<T>& items) {
 }  // namespace
 
 void merge_device_props(DeviceProps& into, const Props& changed) {
-  if (auto v = read_as<std::string>(changed, "Address")) into.address = *v;
-  if (auto v = read_as<std::string>(changed, "Name")) into.name = *v;
-  if (auto v = read_as<std::string>(changed, "Alias")) into.alias = *v;
-  if (auto v = read_path(changed, "Adapter")) into.adapter = *v;
-  if (auto v = read_as<bool>(changed, "Paired")) into.paired = *v;
-  if (auto v = read_as<bool>(changed, "Bonded")) into.bonded = *v;
-  if (auto v = read_as<bool>(changed, "Connected")) into.connected = *v;
-  if (auto v = read_as<bool>(changed, "ServicesResolved")) into.services_resolved = *v;
-  if (auto v = read_as<int16_t>(changed, "RSSI")) into.rssi = *v;
-  if (auto v = read_as<std::vector<std::string>>(changed, "UUIDs")) into.uuids = *v;
+  if (auto v = read_as<std::string>(changed, kAddress)) into.address = *v;
+  if (auto v = read_as<std::string>(changed, kName)) into.name = *v;
+  if (auto v = read_as<std::string>(changed, kAlias)) into.alias = *v;
+  if (auto v = read_path(changed, kAdapter)) into.adapter = *v;
+  if (auto v = read_as<bool>(changed, kPaired)) into.paired = *v;
+  if (auto v = read_as<bool>(changed, kBonded)) into.bonded = *v;
+  if (auto v = read_as<bool>(changed, kConnected)) into.connected = *v;
+  if (auto v = read_as<bool>(changed, kServicesResolved)) into.services_resolved = *v;
+  if (auto v = read_as<int16_t>(changed, kRssi)) into.rssi = *v;
+  if (auto v = read_as<std::vector<std::string>>(changed, kUuids)) into.uuids = *v;
   if (auto v = read_company_ids(changed)) into.company_ids = *v;
 }
 
 void invalidate_device_props(DeviceProps& into, const std::vector<std::string>& keys) {
   for (const auto& key : keys) {
-    if (key == "Address") into.address.reset();
-    else if (key == "Name") into.name.reset();
-    else if (key == "Alias") into.alias.reset();
-    else if (key == "Adapter") into.adapter.reset();
-    else if (key == "Paired") into.paired.reset();
-    else if (key == "Bonded") into.bonded.reset();
-    else if (key == "Connected") into.connected.reset();
-    else if (key == "ServicesResolved") into.services_resolved.reset();
-    else if (key == "RSSI") into.rssi.reset();
-    else if (key == "UUIDs") into.uuids.reset();
-    else if (key == "ManufacturerData") into.company_ids.reset();
+    if (key == kAddress) into.address.reset();
+    else if (key == kName) into.name.reset();
+    else if (key == kAlias) into.alias.reset();
+    else if (key == kAdapter) into.adapter.reset();
+    else if (key == kPaired) into.paired.reset();
+    else if (key == kBonded) into.bonded.reset();
+    else if (key == kConnected) into.connected.reset();
+    else if (key == kServicesResolved) into.services_resolved.reset();
+    else if (key == kRssi) into.rssi.reset();
+    else if (key == kUuids) into.uuids.reset();
+    else if (key == kManufacturerData) into.company_ids.reset();
   }
 }
 
 bool is_advertising_key(std::string_view key) {
-  static constexpr std::string_view kKeys[] = {"RSSI",    "Name",          "UUIDs",
-                                               "ManufacturerData", "ServiceData", "TxPower",
-                                               "AdvertisingData",  "AdvertisingFlags"};
+  static constexpr std::string_view kKeys[] = {kRssi,        kName,    kUuids,           kManufacturerData,
+                                               kServiceData, kTxPower, kAdvertisingData, kAdvertisingFlags};
   return std::find(std::begin(kKeys), std::end(kKeys), key) != std::end(kKeys);
 }
 
@@ -108,14 +103,13 @@ ObjectSnapshot parse_managed_objects(const ManagedObjects& objects) {
         snap.adapters.push_back(path);
       } else if (iface == kDeviceIface) {
         merge_device_props(snap.devices[path], props);
-      } else if (iface == kServiceIface) {
-        snap.services.push_back({path, read_as<std::string>(props, "UUID").value_or(""),
-                                 read_path(props, "Device").value_or("")});
-      } else if (iface == kCharacteristicIface) {
+      } else if (iface == kGattServiceIface) {
+        snap.services.push_back(
+            {path, read_as<std::string>(props, kUuid).value_or(""), read_path(props, kDevice).value_or("")});
+      } else if (iface == kGattCharacteristicIface) {
         snap.characteristics.push_back(
-            {path, read_as<std::string>(props, "UUID").value_or(""),
-             read_path(props, "Service").value_or(""),
-             read_as<std::vector<std::string>>(props, "Flags").value_or(std::vector<std::string>{})});
+            {path, read_as<std::string>(props, kUuid).value_or(""), read_path(props, kService).value_or(""),
+             read_as<std::vector<std::string>>(props, kFlags).value_or(std::vector<std::string>{})});
       }
     }
   }
@@ -124,36 +118,18 @@ ObjectSnapshot parse_managed_objects(const ManagedObjects& objects) {
   return snap;
 }
 
-std::optional<uint64_t> parse_address(std::string_view text) {
-  if (text.size() != 17) return std::nullopt;
-  uint64_t value = 0;
-  for (size_t i = 0; i < 17; ++i) {
-    if (i % 3 == 2) {
-      if (text[i] != ':') return std::nullopt;
-      continue;
-    }
-    int d = hex_digit(text[i]);
-    if (d < 0) return std::nullopt;
-    value = value << 4 | static_cast<uint64_t>(d);
-  }
-  return value;
-}
-
-std::string address_text(uint64_t address) {
-  char buf[18];
-  std::snprintf(buf, sizeof buf, "%02X:%02X:%02X:%02X:%02X:%02X",
-                static_cast<unsigned>(address >> 40 & 0xFF), static_cast<unsigned>(address >> 32 & 0xFF),
-                static_cast<unsigned>(address >> 24 & 0xFF), static_cast<unsigned>(address >> 16 & 0xFF),
-                static_cast<unsigned>(address >> 8 & 0xFF), static_cast<unsigned>(address & 0xFF));
-  return buf;
-}
-
 std::optional<uint64_t> address_from_device_path(std::string_view path) {
   auto last = last_element(path);
-  if (last.substr(0, 4) != "dev_") return std::nullopt;
-  std::string text(last.substr(4));
+  if (last.substr(0, kDevicePathPrefix.size()) != kDevicePathPrefix) return std::nullopt;
+  std::string text(last.substr(kDevicePathPrefix.size()));
   std::replace(text.begin(), text.end(), '_', ':');
   return parse_address(text);
+}
+
+std::optional<uint64_t> device_address(std::string_view path, const DeviceProps& device) {
+  std::optional<uint64_t> value = device.address ? parse_address(*device.address) : std::nullopt;
+  if (!value) value = address_from_device_path(path);
+  return value;
 }
 
 std::optional<std::string> pick_default_adapter(const std::vector<std::string>& adapter_paths) {
@@ -175,13 +151,23 @@ std::optional<std::string> pick_default_adapter(const std::vector<std::string>& 
   return best;
 }
 
+std::optional<std::string> find_device(const ObjectSnapshot& snapshot, uint64_t address,
+                                       const std::optional<std::string>& adapter) {
+  std::optional<std::string> found;
+  for (const auto& [path, device] : snapshot.devices) {
+    if (device_address(path, device) != address) continue;
+    if (!found || (adapter && is_under(path, *adapter) && !is_under(*found, *adapter))) found = path;
+  }
+  return found;
+}
+
 std::optional<uint32_t> attribute_handle(std::string_view path) {
   auto last = last_element(path);
   if (last.size() < 4) return std::nullopt;
   auto digits = last.substr(last.size() - 4);
   uint32_t value = 0;
   for (char c : digits) {
-    int d = hex_digit(c);
+    int d = hex_digit_value(c);
     if (d < 0) return std::nullopt;
     value = value << 4 | static_cast<uint32_t>(d);
   }
@@ -190,12 +176,12 @@ std::optional<uint32_t> attribute_handle(std::string_view path) {
 
 uint32_t flags_to_properties(const std::vector<std::string>& flags) {
   static constexpr std::pair<std::string_view, uint32_t> kBits[] = {
-      {"broadcast", 0x01},
-      {"read", 0x02},
-      {"write-without-response", 0x04},
-      {"write", 0x08},
-      {"notify", 0x10},
-      {"indicate", 0x20},
+      {"broadcast", kPropBroadcast},
+      {kFlagRead, kPropRead},
+      {kFlagWriteWithoutResponse, kPropWriteWithoutResponse},
+      {kFlagWrite, kPropWrite},
+      {kFlagNotify, kPropNotify},
+      {kFlagIndicate, kPropIndicate},
       {"authenticated-signed-writes", 0x40},
       {"extended-properties", 0x80},
       {"reliable-write", 0x100},
@@ -208,6 +194,19 @@ uint32_t flags_to_properties(const std::vector<std::string>& flags) {
     }
   }
   return bits;
+}
+
+Advertisement to_advertisement(std::string_view path, const DeviceProps& device) {
+  Advertisement adv;
+  adv.address = device_address(path, device).value_or(0);
+  // The daemon reports 0 when it has no reading; that is no reading here either.
+  if (device.rssi && *device.rssi != 0) adv.rssi = device.rssi;
+  if (device.name && !device.name->empty()) adv.local_name = device.name;
+  for (const auto& text : device.uuids.value_or(std::vector<std::string>{})) {
+    if (auto uuid = Uuid::parse(text)) adv.service_uuids.push_back(*uuid);
+  }
+  adv.company_ids = device.company_ids.value_or(std::vector<uint16_t>{});
+  return adv;
 }
 
 std::optional<std::string> friendly_name(const DeviceProps& device) {
@@ -230,11 +229,7 @@ PairedNames paired_names(const ObjectSnapshot& snapshot) {
     if (!name) continue;
     auto trimmed = trim_unicode(*name);
     if (trimmed.empty()) continue;
-    std::string key;
-    for (char c : *device.address) {
-      if (c != ':') key += c;
-    }
-    names[to_upper_ascii(key)] = std::string(trimmed);
+    names[compact_address(*device.address)] = std::string(trimmed);
   }
   return names;
 }

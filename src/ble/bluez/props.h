@@ -1,11 +1,11 @@
-// What the backend keeps of the Bluetooth daemon's objects, in plain C++ values.
+// What the backend keeps of the Bluetooth daemon's objects, in plain C++ values, and the rules
+// that turn them into the platform's values. No bus is needed here.
 //
 // D-Bus variants are turned into these structs on the thread that received them and are
 // never stored: a variant carries a message of the library's per-thread pseudo connection,
 // which must not be shared between threads or outlive its thread.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -18,22 +18,6 @@
 #include "ble/platform/platform.h"
 
 namespace chair::ble::bluez {
-
-inline constexpr const char* kBluezService = "org.bluez";
-inline constexpr const char* kObjectManagerIface = "org.freedesktop.DBus.ObjectManager";
-inline constexpr const char* kPropertiesIface = "org.freedesktop.DBus.Properties";
-inline constexpr const char* kAdapterIface = "org.bluez.Adapter1";
-inline constexpr const char* kDeviceIface = "org.bluez.Device1";
-inline constexpr const char* kServiceIface = "org.bluez.GattService1";
-inline constexpr const char* kCharacteristicIface = "org.bluez.GattCharacteristic1";
-
-// Every call carries a timeout below the 20 s that wait_async allows; Connect gets longer
-// because the kernel itself gives up an LE connection attempt only after about 20 s.
-inline constexpr auto kCallTimeout = std::chrono::seconds(10);
-inline constexpr auto kConnectTimeout = std::chrono::seconds(25);
-inline constexpr auto kResolveTimeout = std::chrono::seconds(10);
-inline constexpr auto kLookupTimeout = std::chrono::seconds(10);
-inline constexpr auto kDisconnectWait = std::chrono::seconds(5);
 
 using Props = std::map<std::string, sdbus::Variant>;
 using Interfaces = std::map<std::string, Props>;
@@ -78,26 +62,33 @@ struct CharacteristicInfo {
 struct ObjectSnapshot {
   std::vector<std::string> adapters;
   std::map<std::string, DeviceProps> devices;
-  std::vector<ServiceInfo> services;         // in attribute handle order
+  std::vector<ServiceInfo> services;                // in attribute handle order
   std::vector<CharacteristicInfo> characteristics;  // in attribute handle order
 };
 
 ObjectSnapshot parse_managed_objects(const ManagedObjects& objects);
 
-// "C0:FF:EE:01:02:0A" (any case) to its 48-bit value.
-std::optional<uint64_t> parse_address(std::string_view text);
-std::string address_text(uint64_t address);
 // The address encoded in a device path ".../dev_C0_FF_EE_01_02_0A".
 std::optional<uint64_t> address_from_device_path(std::string_view path);
+// The device's address: its Address property, else the one in its path (a change can arrive
+// before the device's full record).
+std::optional<uint64_t> device_address(std::string_view path, const DeviceProps& device);
 
 // The adapter with the smallest index (hci2 before hci10); nullopt when there is none.
 std::optional<std::string> pick_default_adapter(const std::vector<std::string>& adapter_paths);
+
+// The device object for `address` in a snapshot, preferring one below `adapter`.
+std::optional<std::string> find_device(const ObjectSnapshot& snapshot, uint64_t address,
+                                       const std::optional<std::string>& adapter);
 
 // The attribute handle in a path's last element ("service000c", "char000d"); the daemon's
 // dictionaries have no order, the handle gives the one the device has.
 std::optional<uint32_t> attribute_handle(std::string_view path);
 
 uint32_t flags_to_properties(const std::vector<std::string>& flags);
+
+// What a scan reports of a device, from the merged copy of its properties.
+Advertisement to_advertisement(std::string_view path, const DeviceProps& device);
 
 // The device's friendly name: Alias unless it is only the daemon's stand-in made from the
 // address, else Name; nullopt when neither holds a name.

@@ -7,18 +7,18 @@
 namespace chair::test {
 
 SimClient::SimClient(const std::string& address) : conn_(sdbus::createSessionBusConnectionWithAddress(address)) {
-  match_ = conn_->addMatch("type='signal',sender='org.bluez'", [this](sdbus::Message& m) {
+  match_ = conn_->addMatch(std::string("type='signal',sender='") + kBluezService + "'", [this](sdbus::Message& m) {
     try {
       Sig s;
       s.path = m.getPath();
       s.member = m.getMemberName();
-      if (s.member == "PropertiesChanged") {
+      if (s.member == kPropertiesChanged) {
         m >> s.iface >> s.changed >> s.invalidated;
-      } else if (s.member == "InterfacesAdded") {
+      } else if (s.member == kInterfacesAdded) {
         sdbus::ObjectPath object;
         m >> object >> s.added;
         s.object = object;
-      } else if (s.member == "InterfacesRemoved") {
+      } else if (s.member == kInterfacesRemoved) {
         sdbus::ObjectPath object;
         m >> object >> s.removed;
         s.object = object;
@@ -46,7 +46,7 @@ size_t SimClient::size() const {
 std::optional<Sig> SimClient::wait(const std::function<bool(const Sig&)>& pred, std::chrono::milliseconds timeout,
                                    size_t from) {
   std::optional<Sig> found;
-  wait_for_condition(
+  eventually(
       [&] {
         std::lock_guard lock(mutex_);
         for (size_t i = from; i < signals_.size(); ++i) {
@@ -78,7 +78,7 @@ long SimClient::index_of(const std::function<bool(const Sig&)>& pred, size_t fro
 
 std::string SimClient::call(const std::string& path, const std::string& iface, const std::string& method) {
   try {
-    auto proxy = sdbus::createProxy(*conn_, "org.bluez", path);
+    auto proxy = sdbus::createProxy(*conn_, kBluezService, path);
     proxy->callMethod(method).onInterface(iface).withTimeout(std::chrono::seconds(5));
     return "";
   } catch (const sdbus::Error& e) {
@@ -88,10 +88,10 @@ std::string SimClient::call(const std::string& path, const std::string& iface, c
 
 std::string SimClient::write(const std::string& path, const Bytes& value, const std::string& type) {
   try {
-    auto proxy = sdbus::createProxy(*conn_, "org.bluez", path);
+    auto proxy = sdbus::createProxy(*conn_, kBluezService, path);
     Props options;
-    if (!type.empty()) options["type"] = sdbus::Variant(type);
-    proxy->callMethod("WriteValue").onInterface(kCharIface).withTimeout(std::chrono::seconds(5)).withArguments(value, options);
+    if (!type.empty()) options[kWriteType] = sdbus::Variant(type);
+    proxy->callMethod(kWriteValue).onInterface(kCharIface).withTimeout(std::chrono::seconds(5)).withArguments(value, options);
     return "";
   } catch (const sdbus::Error& e) {
     return e.getName() + ": " + e.getMessage();
@@ -99,16 +99,16 @@ std::string SimClient::write(const std::string& path, const Bytes& value, const 
 }
 
 ManagedObjects SimClient::objects() {
-  auto proxy = sdbus::createProxy(*conn_, "org.bluez", "/");
+  auto proxy = sdbus::createProxy(*conn_, kBluezService, kRootPath);
   ManagedObjects out;
-  proxy->callMethod("GetManagedObjects").onInterface("org.freedesktop.DBus.ObjectManager").storeResultsTo(out);
+  proxy->callMethod(kGetManagedObjects).onInterface(kObjectManagerIface).storeResultsTo(out);
   return out;
 }
 
 Props SimClient::props(const std::string& path, const std::string& iface) {
-  auto proxy = sdbus::createProxy(*conn_, "org.bluez", path);
+  auto proxy = sdbus::createProxy(*conn_, kBluezService, path);
   Props out;
-  proxy->callMethod("GetAll").onInterface("org.freedesktop.DBus.Properties").withArguments(iface).storeResultsTo(out);
+  proxy->callMethod(kGetAll).onInterface(kPropertiesIface).withArguments(iface).storeResultsTo(out);
   return out;
 }
 
@@ -116,7 +116,7 @@ std::vector<Bytes> SimClient::values(const std::string& path) const {
   std::lock_guard lock(mutex_);
   std::vector<Bytes> out;
   for (const auto& s : signals_) {
-    if (s.path == path && s.changes(kCharIface, "Value")) out.push_back(s.changed.at("Value").get<Bytes>());
+    if (s.path == path && s.changes(kCharIface, kValue)) out.push_back(s.changed.at(kValue).get<Bytes>());
   }
   return out;
 }

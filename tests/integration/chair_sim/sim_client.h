@@ -13,23 +13,24 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "ble/bluez/names.h"
 #include "dbus_fixture.h"
+#include "eventually.h"
 
 namespace chair::test {
 
+using namespace ble::bluez;
 using Props = std::map<std::string, sdbus::Variant>;
 using ManagedObjects = std::map<sdbus::ObjectPath, std::map<std::string, Props>>;
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr const char* kAdapter = "/org/bluez/hci0";
+inline constexpr const char* kAdapterPath = kSimAdapterPath;
 inline constexpr const char* kChairA = "C0:FF:EE:01:02:0A";
-inline constexpr const char* kChairAPath = "/org/bluez/hci0/dev_C0_FF_EE_01_02_0A";
-inline constexpr const char* kServicePath = "/org/bluez/hci0/dev_C0_FF_EE_01_02_0A/service000a";
-inline constexpr const char* kCharPath = "/org/bluez/hci0/dev_C0_FF_EE_01_02_0A/service000a/char000b";
+inline const std::string kChairAPath = device_path(kSimAdapterPath, kChairA);
+inline const std::string kServicePath = kChairAPath + "/service000a";
+inline const std::string kCharPath = kServicePath + "/char000b";
 inline constexpr const char* kDataUuid = "7772e5db-3868-4112-a1a9-f2669d106bf3";
-inline constexpr const char* kDeviceIface = "org.bluez.Device1";
-inline constexpr const char* kAdapterIface = "org.bluez.Adapter1";
-inline constexpr const char* kCharIface = "org.bluez.GattCharacteristic1";
+inline constexpr const char* kCharIface = kGattCharacteristicIface;
 
 struct Sig {
   std::string path;
