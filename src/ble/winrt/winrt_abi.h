@@ -176,12 +176,6 @@ struct IBluetoothDeviceId : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE get_Id(HSTRING* value) = 0;  // 6
 };
 
-// a7884e67-3efb-4f31-bbc2-810e09977404; factory of "Windows.Devices.Bluetooth.BluetoothDeviceId"
-inline constexpr GUID IID_IBluetoothDeviceIdStatics = make_guid(0xa7884e67, 0x3efb, 0x4f31, 0xbb, 0xc2, 0x81, 0x0e, 0x09, 0x97, 0x74, 0x04);
-struct IBluetoothDeviceIdStatics : IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE FromId(HSTRING id, IBluetoothDeviceId** result) = 0;  // 6
-};
-
 struct IGattDeviceServicesResult;
 
 // b5ee2f7b-4ad8-4642-ac48-80a0b500e887; BluetoothConnectionStatus: Disconnected 0, Connected 1
