@@ -2,9 +2,14 @@
 // threads of its own.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "ble/winrt/runtime.h"
 
@@ -18,9 +23,18 @@ class EventDelegate final : public abi::ITypedEventHandler<Sender, Args> {
     return Com<EventDelegate>(new EventDelegate(iid, std::move(body)));
   }
 
-  // No call starts once this returns; one under way runs to its end. The runtime may still
-  // deliver an event it had in hand before the registration went, hence the flag.
-  void end() { ended_.store(true); }
+  // Once this returns no call runs any more, and none starts: calls under way on other
+  // threads are waited for (one on this thread, the handler ending its own registration,
+  // is not). The runtime may still deliver an event it had in hand before the registration
+  // went; it finds the delegate ended.
+  void end() {
+    const auto self = std::this_thread::get_id();
+    std::unique_lock lock(mutex_);
+    ended_ = true;
+    idle_.wait(lock, [&] {
+      return std::all_of(running_.begin(), running_.end(), [&](std::thread::id id) { return id == self; });
+    });
+  }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
     if (out == nullptr) return E_POINTER;
@@ -41,12 +55,23 @@ class EventDelegate final : public abi::ITypedEventHandler<Sender, Args> {
   }
   HRESULT STDMETHODCALLTYPE Invoke(Sender*, Args* args) override {
     prepare_thread();
-    if (ended_.load() || args == nullptr) return S_OK;
+    if (args == nullptr) return S_OK;
+    const auto self = std::this_thread::get_id();
+    {
+      std::lock_guard lock(mutex_);
+      if (ended_) return S_OK;
+      running_.push_back(self);
+    }
     try {
       body_(args);
     } catch (...) {
       // A failing handler ends this one call, never the runtime's thread.
     }
+    {
+      std::lock_guard lock(mutex_);
+      running_.erase(std::find(running_.begin(), running_.end(), self));
+    }
+    idle_.notify_all();
     return S_OK;
   }
 
@@ -56,8 +81,11 @@ class EventDelegate final : public abi::ITypedEventHandler<Sender, Args> {
 
   const GUID iid_;
   std::atomic<ULONG> refs_{1};
-  std::atomic<bool> ended_{false};
   std::function<void(Args*)> body_;
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  bool ended_ = false;
+  std::vector<std::thread::id> running_;  // threads inside body_ right now
 };
 
 }  // namespace chair::ble::winrt

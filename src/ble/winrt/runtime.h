@@ -7,6 +7,7 @@
 #include <winstring.h>
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <span>
 #include <string>
@@ -90,24 +91,22 @@ Uuid to_uuid(const GUID& g);
 
 // The activation factory of a runtime class, asked for once per process and kept: the
 // lookup goes through the class registry, and these factories may be used from any
-// thread. A failed lookup is not remembered, so a later call asks again.
+// thread. Kept per class: several classes hand out the same factory interface
+// (IActivationFactory). A failed lookup is not remembered, so a later call asks again.
 template <class I>
 Result<Com<I>> factory(const wchar_t* class_name, const GUID& iid) {
   static std::mutex mutex;
-  static I* cached = nullptr;
+  static std::map<std::wstring, I*> cached;
   {
     std::lock_guard lock(mutex);
-    if (cached) return Com<I>::add_ref(cached);
+    if (auto it = cached.find(class_name); it != cached.end()) return Com<I>::add_ref(it->second);
   }
   Com<I> found;
   HRESULT hr = activation_factory(class_name, iid, reinterpret_cast<void**>(found.put()));
   if (FAILED(hr)) return hr_error(hr);
   if (!found) return hr_error(E_NOINTERFACE);
   std::lock_guard lock(mutex);
-  if (!cached) {
-    cached = found.get();
-    cached->AddRef();  // kept for the life of the process
-  }
+  if (cached.emplace(class_name, found.get()).second) found->AddRef();  // kept for the life of the process
   return found;
 }
 
