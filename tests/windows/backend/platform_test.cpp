@@ -22,6 +22,7 @@ struct AvailabilityCase {
   std::function<void()> fault;
   State state;
   const char* detail;  // part of the detail text
+  friend void PrintTo(const AvailabilityCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Availability : public BackendTest, public ::testing::WithParamInterface<AvailabilityCase> {
@@ -139,6 +140,7 @@ TEST_F(Scanning, NoHandlerCallStartsAfterStopReturns) {
 struct UnreadableCase {
   const char* call;
   std::function<void(const ble::Advertisement&)> expect;
+  friend void PrintTo(const UnreadableCase& c, std::ostream* os) { *os << c.call; }
 };
 
 class UnreadableField : public Scanning, public ::testing::WithParamInterface<UnreadableCase> {};
@@ -197,6 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct StartFailure {
   const char* call;
+  friend void PrintTo(const StartFailure& c, std::ostream* os) { *os << c.call; }
 };
 class ScanStartFailure : public Scanning, public ::testing::WithParamInterface<StartFailure> {};
 
