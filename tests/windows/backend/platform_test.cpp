@@ -221,6 +221,26 @@ INSTANTIATE_TEST_SUITE_P(Steps, ScanStartFailure,
                            return name.substr(name.find('.') + 1);
                          });
 
+TEST_F(Scanning, TheSimulatorsWordsDescribeTheWorldOfATestBuild) {
+  // What chair-service-fakert.exe is started with: the radio off, announcements by time.
+  ASSERT_TRUE(fakert::reset_from_args(
+      {"--chair", std::string(kChair) + ",name=TAMRO-X1", "--powered-off", "--announce-interval", "20"}));
+  EXPECT_EQ(platform().availability().state, State::RadioOff);
+  EXPECT_EQ(fakert::control({"power", "on"}), "");
+  EXPECT_EQ(platform().availability().state, State::Ready);
+  auto scan = start();
+  ASSERT_TRUE(seen_.wait_for(3)) << "announced again and again without being asked";
+  EXPECT_EQ(seen_.items()[0].local_name, "TAMRO-X1");
+  // The radio going off ends the scan on the system's side; nothing arrives after it.
+  EXPECT_EQ(fakert::control({"power", "off"}), "");
+  ASSERT_TRUE(fakert::settle());
+  const size_t seen = seen_.size();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(seen_.size(), seen);
+  scan->stop();
+  EXPECT_EQ(fakert::control({"power"}), "error: power: want on or off");
+}
+
 class Waiting : public BackendTest {};
 
 TEST_F(Waiting, AnOperationThatNeverEndsIsGivenUpAfter2001StatusReads) {

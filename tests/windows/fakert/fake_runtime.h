@@ -40,9 +40,9 @@ void reset(Options options = {});
 
 // A device in the simulator's spec syntax, e.g. "C0:FF:EE:01:02:0A,name=TAMRO-X1,chunking".
 Status add_device(const std::string& spec, bool chair = true);
-// The simulator's command line words: --chair SPEC, --device SPEC, --powered-off,
-// --announce-interval MS. Devices are added to the current world.
-Status configure(const std::vector<std::string>& args);
+// A new world from the simulator's command line words (--chair SPEC, --device SPEC,
+// --powered-off, --announce-interval MS; the others are accepted and mean nothing here).
+Status reset_from_args(const std::vector<std::string>& args);
 // The simulator's control commands, with the same answers: power on|off, silent on|off
 // [ADDR], drop ADDR, present ADDR, refuse-writes ADDR [STATUS|0xHRESULT] (the chair's
 // refusal: a GATT status, 2 by default, or an error of the operation), accept-writes ADDR,

@@ -332,9 +332,13 @@ Status add_device(const std::string& spec_text, bool chair) {
   return {};
 }
 
-Status configure(const std::vector<std::string>& args) {
+Status reset_from_args(const std::vector<std::string>& args) {
   auto options = sim::parse_sim_args(args);
   if (!options) return options.take_error();
+  Options world_options;
+  world_options.powered = options->powered;
+  world_options.announce_interval = options->announce_interval;
+  reset(world_options);
   for (const auto& spec : options->devices) {
     std::string text = spec.address;
     if (!spec.name.empty()) text += ",name=" + spec.name;
@@ -348,7 +352,6 @@ Status configure(const std::vector<std::string>& args) {
     text += ",rssi=" + std::to_string(spec.rssi);
     if (auto added = add_device(text, spec.chair); !added) return added;
   }
-  set_powered(options->powered);
   return {};
 }
 
