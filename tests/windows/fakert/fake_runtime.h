@@ -1,7 +1,7 @@
 // A Windows Runtime of our own for the Bluetooth backend's tests: the Bluetooth LE, GATT and
 // storage-stream classes the backend activates, built from the backend's own interface
 // declarations and linked in place of the system's activation. Behind them stands a small
-// world of devices in the simulator's terms (its device specs, its control commands), with
+// world of devices in the simulator's terms (its device descriptions, its control commands), with
 // the chair model answering the chair's frames, so that the same scenarios run against the
 // BlueZ simulator and against this runtime.
 //
@@ -38,9 +38,9 @@ struct Options {
 // still held keep working, against nothing.
 void reset(Options options = {});
 
-// A device in the simulator's spec syntax, e.g. "C0:FF:EE:01:02:0A,name=TAMRO-X1,chunking".
-Status add_device(const std::string& spec, bool chair = true);
-// A new world from the simulator's command line words (--chair SPEC, --device SPEC,
+// A device in the simulator's words, e.g. "C0:FF:EE:01:02:0A,name=TAMRO-X1,chunking".
+Status add_device(const std::string& description, bool chair = true);
+// A new world from the simulator's command line words (--chair DEVICE, --device DEVICE,
 // --powered-off, --announce-interval MS; the others are accepted and mean nothing here).
 Status reset_from_args(const std::vector<std::string>& args);
 // The simulator's control commands, with the same answers: power on|off, silent on|off

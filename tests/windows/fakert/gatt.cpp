@@ -101,8 +101,8 @@ class FakeCharacteristicsResult final : public Object<FakeCharacteristicsResult,
 
 class FakeService final : public Object<FakeService, abi::IGattDeviceService, abi::IGattDeviceService3, abi::IClosable> {
  public:
-  FakeService(std::shared_ptr<DeviceHandle> device, ServiceSpec spec)
-      : Object("GattDeviceService"), device_(std::move(device)), spec_(std::move(spec)) {}
+  FakeService(std::shared_ptr<DeviceHandle> device, ServiceEntry entry)
+      : Object("GattDeviceService"), device_(std::move(device)), entry_(std::move(entry)) {}
 
   HRESULT STDMETHODCALLTYPE GetCharacteristics(GUID, IInspectable**) override FAKERT_NOT_IMPLEMENTED
   HRESULT STDMETHODCALLTYPE GetIncludedServices(GUID, IInspectable**) override FAKERT_NOT_IMPLEMENTED
@@ -110,7 +110,7 @@ class FakeService final : public Object<FakeService, abi::IGattDeviceService, ab
   HRESULT STDMETHODCALLTYPE get_Uuid(GUID* value) override {
     if (HRESULT hr = world().enter("GattDeviceService.get_Uuid"); FAILED(hr)) return hr;
     if (!value) return E_POINTER;
-    *value = spec_.uuid;
+    *value = entry_.uuid;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_DeviceAccessInformation(IInspectable**) override FAKERT_NOT_IMPLEMENTED
@@ -127,7 +127,7 @@ class FakeService final : public Object<FakeService, abi::IGattDeviceService, ab
     if (HRESULT hr = world().enter(call + "(" + cache_mode(mode) + ")"); FAILED(hr)) return hr;
     if (!operation) return E_POINTER;
     auto device = device_;
-    auto characteristics = spec_.characteristics;
+    auto characteristics = entry_.characteristics;
     *operation = hand_out<abi::IAsyncOperation<abi::IGattCharacteristicsResult*>>(
         world().start<abi::IGattCharacteristicsResult*>(call, [device, characteristics] {
           if (device->closed) return std::pair<HRESULT, abi::IGattCharacteristicsResult*>(kClosed, nullptr);
@@ -154,7 +154,7 @@ class FakeService final : public Object<FakeService, abi::IGattDeviceService, ab
 
  private:
   const std::shared_ptr<DeviceHandle> device_;
-  const ServiceSpec spec_;
+  const ServiceEntry entry_;
 };
 
 class FakeServicesResult final : public Object<FakeServicesResult, abi::IGattDeviceServicesResult> {
@@ -203,7 +203,7 @@ class FakeDevice final
     {
       std::lock_guard lock(world().mutex);
       // The name the system knows: what the user paired it as, else what it calls itself.
-      if (auto d = world().find(handle_->address)) name = d->spec.alias.empty() ? d->spec.name : d->spec.alias;
+      if (auto d = world().find(handle_->address)) name = d->device.alias.empty() ? d->device.name : d->device.alias;
     }
     return make_hstring(name, value);
   }
@@ -232,7 +232,7 @@ class FakeDevice final
         world().start<abi::IGattDeviceServicesResult*>(call, [handle] {
           if (handle->closed) return std::pair<HRESULT, abi::IGattDeviceServicesResult*>(kClosed, nullptr);
           bool reachable = false;
-          std::vector<ServiceSpec> table;
+          std::vector<ServiceEntry> table;
           {
             std::lock_guard lock(world().mutex);
             if (auto d = world().find(handle->address); d && (reachable = world().reachable(*d))) table = gatt_table(*d);
@@ -388,26 +388,26 @@ const char* cccd_name(INT32 value) {
 
 }  // namespace
 
-FakeCharacteristic::FakeCharacteristic(std::shared_ptr<DeviceHandle> device, CharacteristicSpec spec)
-    : Object("GattCharacteristic"), device_(std::move(device)), spec_(spec) {}
+FakeCharacteristic::FakeCharacteristic(std::shared_ptr<DeviceHandle> device, CharacteristicEntry entry)
+    : Object("GattCharacteristic"), device_(std::move(device)), entry_(entry) {}
 
 HRESULT FakeCharacteristic::get_CharacteristicProperties(UINT32* value) {
   if (HRESULT hr = world().enter("GattCharacteristic.get_CharacteristicProperties"); FAILED(hr)) return hr;
   if (!value) return E_POINTER;
-  *value = spec_.properties;
+  *value = entry_.properties;
   return S_OK;
 }
 
 HRESULT FakeCharacteristic::get_Uuid(GUID* value) {
   if (HRESULT hr = world().enter("GattCharacteristic.get_Uuid"); FAILED(hr)) return hr;
   if (!value) return E_POINTER;
-  *value = spec_.uuid;
+  *value = entry_.uuid;
   return S_OK;
 }
 
 HRESULT FakeCharacteristic::get_AttributeHandle(UINT16* value) {
   if (!value) return E_POINTER;
-  *value = spec_.attribute_handle;
+  *value = entry_.attribute_handle;
   return S_OK;
 }
 
@@ -427,8 +427,8 @@ HRESULT FakeCharacteristic::WriteValueWithOptionAsync(abi::IBuffer* value, INT32
   if (!bytes) return E_INVALIDARG;
   if (device_->closed) return kClosed;
   auto device = device_;
-  const CharacteristicSpec spec = spec_;
-  *operation = hand_out<abi::IAsyncOperation<INT32>>(world().start<INT32>(call, [device, spec, option, bytes = *bytes] {
+  const CharacteristicEntry entry = entry_;
+  *operation = hand_out<abi::IAsyncOperation<INT32>>(world().start<INT32>(call, [device, entry, option, bytes = *bytes] {
     if (device->closed) return std::pair<HRESULT, INT32>(kClosed, 0);
     std::vector<sim::Bytes> answers;
     uint64_t link = 0;
@@ -442,11 +442,11 @@ HRESULT FakeCharacteristic::WriteValueWithOptionAsync(abi::IBuffer* value, INT32
         return std::pair<HRESULT, INT32>(state.refusal->error, FAILED(state.refusal->error) ? 0 : state.refusal->status);
       }
       const uint32_t needed = option == 1 ? ble::kPropWriteWithoutResponse : ble::kPropWrite;
-      if (!(spec.properties & needed)) return std::pair<HRESULT, INT32>(S_OK, kProtocolError);
+      if (!(entry.properties & needed)) return std::pair<HRESULT, INT32>(S_OK, kProtocolError);
       state.writes.push_back(std::string(option == 1 ? "command " : "request ") + ble::hex_dump(bytes));
-      if (spec.takes_frames && state.model) answers = state.model->on_write(bytes);
+      if (entry.takes_frames && state.model) answers = state.model->on_write(bytes);
       link = state.link;
-      chunking = state.spec.chunking;
+      chunking = state.device.chunking;
     }
     world().send_answers(device->address, link, std::move(answers));
     if (chunking) world().schedule_flush(device->address, link);
@@ -462,7 +462,7 @@ HRESULT FakeCharacteristic::WriteClientCharacteristicConfigurationDescriptorAsyn
   if (!operation) return E_POINTER;
   if (device_->closed) return kClosed;
   auto device = device_;
-  const uint32_t properties = spec_.properties;
+  const uint32_t properties = entry_.properties;
   *operation = hand_out<abi::IAsyncOperation<INT32>>(world().start<INT32>(call, [device, properties, value] {
     if (device->closed) return std::pair<HRESULT, INT32>(kClosed, 0);
     std::lock_guard lock(world().mutex);
@@ -483,7 +483,7 @@ HRESULT FakeCharacteristic::add_ValueChanged(abi::IValueChangedHandler* handler,
   if (!handler || !token) return E_POINTER;
   if (device_->closed) return kClosed;
   token->value = world().next_token();
-  ValueRegistration registration{token->value, device_, spec_.uuid, Com<FakeCharacteristic>::add_ref(this),
+  ValueRegistration registration{token->value, device_, entry_.uuid, Com<FakeCharacteristic>::add_ref(this),
                                  Com<abi::IValueChangedHandler>::add_ref(handler)};
   std::lock_guard lock(world().mutex);
   world().value_registrations.push_back(std::move(registration));

@@ -12,7 +12,7 @@ namespace chair::fakert {
 
 class FakeCharacteristic final : public Object<FakeCharacteristic, abi::IGattCharacteristic> {
  public:
-  FakeCharacteristic(std::shared_ptr<DeviceHandle> device, CharacteristicSpec spec);
+  FakeCharacteristic(std::shared_ptr<DeviceHandle> device, CharacteristicEntry entry);
 
   HRESULT STDMETHODCALLTYPE GetDescriptors(GUID, IInspectable**) override FAKERT_NOT_IMPLEMENTED
   HRESULT STDMETHODCALLTYPE get_CharacteristicProperties(UINT32* value) override;
@@ -36,7 +36,7 @@ class FakeCharacteristic final : public Object<FakeCharacteristic, abi::IGattCha
 
  private:
   const std::shared_ptr<DeviceHandle> device_;
-  const CharacteristicSpec spec_;
+  const CharacteristicEntry entry_;
 };
 
 // The factory of a Bluetooth LE device or GATT session class, or null.

@@ -384,10 +384,10 @@ void FakeWatcher::abort() {
 
 Com<abi::IBluetoothLEAdvertisementReceivedEventArgs> make_received_args(const DeviceState& d) {
   std::vector<GUID> uuids;
-  if (d.spec.chair) uuids.push_back(abi::make_guid(0x0000fff0, 0x0000, 0x1000, 0x80, 0x00, 0x00, 0x80, 0x5f, 0x9b, 0x34, 0xfb));
-  auto advertisement = FakeAdvertisement::make(sys::utf8_to_wide(d.spec.name), std::move(uuids),
+  if (d.device.chair) uuids.push_back(abi::make_guid(0x0000fff0, 0x0000, 0x1000, 0x80, 0x00, 0x00, 0x80, 0x5f, 0x9b, 0x34, 0xfb));
+  auto advertisement = FakeAdvertisement::make(sys::utf8_to_wide(d.device.name), std::move(uuids),
                                                std::vector<UINT16>{kTestCompanyId});
-  auto args = FakeReceivedArgs::make(d.address, d.spec.rssi, std::move(advertisement));
+  auto args = FakeReceivedArgs::make(d.address, d.device.rssi, std::move(advertisement));
   return Com<abi::IBluetoothLEAdvertisementReceivedEventArgs>::add_ref(args.get());
 }
 

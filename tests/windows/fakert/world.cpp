@@ -138,7 +138,7 @@ DeviceState* World::find(uint64_t address) {
 }
 
 bool World::update_link(DeviceState& d) {
-  const bool wanted = options.powered && d.spec.present && d.maintainers > 0;
+  const bool wanted = options.powered && d.device.present && d.maintainers > 0;
   if (wanted && !d.connected) {
     d.connected = true;
     ++d.link;
@@ -156,7 +156,7 @@ void World::link_down(DeviceState& d) {
 }
 
 bool World::reachable(DeviceState& d) {
-  if (!options.powered || !d.spec.present) return false;
+  if (!options.powered || !d.device.present) return false;
   if (!d.connected) {
     d.connected = true;
     ++d.link;
@@ -213,11 +213,11 @@ void World::schedule_flush(uint64_t address, uint64_t link) {
   });
 }
 
-std::vector<ServiceSpec> gatt_table(const DeviceState& d) {
-  if (!d.spec.chair) return {{kBatteryService, {{kBatteryLevel, kPropRead | kPropNotify, 0x0003, false, false}}}};
-  ServiceSpec chair{kChairService, {}};
+std::vector<ServiceEntry> gatt_table(const DeviceState& d) {
+  if (!d.device.chair) return {{kBatteryService, {{kBatteryLevel, kPropRead | kPropNotify, 0x0003, false, false}}}};
+  ServiceEntry chair{kChairService, {}};
   auto& c = chair.characteristics;
-  switch (d.spec.layout) {
+  switch (d.device.layout) {
     case sim::Layout::kNormal:
       c.push_back({kDataCharacteristic, kPropRead | kPropWriteWithoutResponse | kPropWrite | kPropNotify, 0x000b, true, true});
       break;
@@ -311,46 +311,45 @@ void reset(Options options) {
   }
 }
 
-Status add_device(const std::string& spec_text, bool chair) {
-  auto spec = sim::parse_device_spec(spec_text, chair);
-  if (!spec) return spec.take_error();
-  auto address = parse_address(spec->address);
-  if (!address) return fail("bad address " + spec->address);
+namespace {
+
+void add_described(sim::DeviceSpec device) {
   DeviceState d;
-  d.spec = *spec;
-  d.address = *address;
-  if (spec->chair) {
+  d.address = parse_address(device.address).value_or(0);
+  if (device.chair) {
     sim::ChairModelOptions model;
-    model.short_length = spec->short_length;
-    model.chunking = spec->chunking;
-    model.seed = spec->seed;
+    model.short_length = device.short_length;
+    model.chunking = device.chunking;
+    model.seed = device.seed;
     d.model = std::make_unique<sim::ChairModel>(model);
-    d.model->set_silent(spec->silent);
+    d.model->set_silent(device.silent);
   }
+  d.device = std::move(device);
   std::lock_guard lock(world().mutex);
-  world().devices.insert_or_assign(*address, std::move(d));
+  const uint64_t address = d.address;
+  world().devices.insert_or_assign(address, std::move(d));
+}
+
+}  // namespace
+
+Status add_device(const std::string& description, bool chair) {
+  auto parsed = sim::parse_device_spec(description, chair);
+  if (!parsed) return parsed.take_error();
+  if (!parse_address(parsed->address)) return fail("bad address " + parsed->address);
+  add_described(std::move(*parsed));
   return {};
 }
 
 Status reset_from_args(const std::vector<std::string>& args) {
-  auto options = sim::parse_sim_args(args);
-  if (!options) return options.take_error();
-  Options world_options;
-  world_options.powered = options->powered;
-  world_options.announce_interval = options->announce_interval;
-  reset(world_options);
-  for (const auto& spec : options->devices) {
-    std::string text = spec.address;
-    if (!spec.name.empty()) text += ",name=" + spec.name;
-    if (!spec.alias.empty()) text += ",alias=" + spec.alias;
-    if (!spec.advertising) text += ",hidden";
-    if (!spec.present) text += ",absent";
-    if (spec.silent) text += ",silent";
-    if (spec.short_length) text += ",short-length";
-    if (spec.chunking) text += ",chunking,seed=" + std::to_string(spec.seed);
-    if (spec.chair) text += std::string(",layout=") + sim::layout_name(spec.layout);
-    text += ",rssi=" + std::to_string(spec.rssi);
-    if (auto added = add_device(text, spec.chair); !added) return added;
+  auto parsed = sim::parse_sim_args(args);
+  if (!parsed) return parsed.take_error();
+  Options options;
+  options.powered = parsed->powered;
+  options.announce_interval = parsed->announce_interval;
+  reset(options);
+  for (auto& device : parsed->devices) {
+    if (!parse_address(device.address)) return fail("bad address " + device.address);
+    add_described(std::move(device));
   }
   return {};
 }
@@ -374,8 +373,8 @@ std::string control(const std::vector<std::string>& args) {
   if (cmd == "list") {
     std::string out;
     for (auto& [address, d] : world().devices) {
-      out += d.spec.address + " name=" + d.spec.name + " chair=" + (d.spec.chair ? "1" : "0") +
-             " exported=1 connected=" + (d.connected ? "1" : "0") + " present=" + (d.spec.present ? "1" : "0") + "\n";
+      out += d.device.address + " name=" + d.device.name + " chair=" + (d.device.chair ? "1" : "0") +
+             " exported=1 connected=" + (d.connected ? "1" : "0") + " present=" + (d.device.present ? "1" : "0") + "\n";
     }
     return out;
   }
@@ -406,12 +405,12 @@ std::string control(const std::vector<std::string>& args) {
   DeviceState& d = *found;
   if (cmd == "drop") {
     // Switched off: the link goes, and it does not come back until "present".
-    d.spec.present = false;
+    d.device.present = false;
     world().link_down(d);
     return "";
   }
   if (cmd == "present" || cmd == "come-back") {
-    d.spec.present = true;
+    d.device.present = true;
     world().update_link(d);
     return "";
   }
@@ -440,8 +439,8 @@ std::string control(const std::vector<std::string>& args) {
     if (args.size() < 3) return error("layout: missing layout name");
     auto layout = sim::parse_layout(args[2]);
     if (!layout) return error(layout.error());
-    if (!d.spec.chair) return error(args[1] + " is not a chair");
-    d.spec.layout = *layout;
+    if (!d.device.chair) return error(args[1] + " is not a chair");
+    d.device.layout = *layout;
     return "";
   }
   if (cmd == "writes") {
@@ -455,13 +454,13 @@ std::string control(const std::vector<std::string>& args) {
   }
   if (cmd == "status") {
     nlohmann::ordered_json j;
-    j["address"] = d.spec.address;
+    j["address"] = d.device.address;
     j["exported"] = true;
-    j["present"] = d.spec.present;
+    j["present"] = d.device.present;
     j["connected"] = d.connected;
     j["servicesResolved"] = d.connected;
     j["notifying"] = d.cccd != 0;
-    j["layout"] = sim::layout_name(d.spec.layout);
+    j["layout"] = sim::layout_name(d.device.layout);
     if (d.model) {
       const sim::ChairState st = d.model->state();
       j["cold"] = st.cold;
@@ -486,9 +485,9 @@ void announce() {
     if (!world().options.powered) return;
     watchers = world().started_watchers;
     for (auto& [address, d] : world().devices) {
-      if (!d.spec.advertising || !d.spec.present) continue;
+      if (!d.device.advertising || !d.device.present) continue;
       DeviceState copy;
-      copy.spec = d.spec;
+      copy.device = d.device;
       copy.address = d.address;
       advertising.push_back(std::move(copy));
     }

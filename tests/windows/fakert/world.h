@@ -38,16 +38,16 @@ class Timeline {
   std::thread thread_;
 };
 
-struct CharacteristicSpec {
+struct CharacteristicEntry {
   GUID uuid;
   uint32_t properties;
   UINT16 attribute_handle;
   bool takes_frames;  // written frames go to the chair
   bool sends_answers; // the chair's answers are notified here
 };
-struct ServiceSpec {
+struct ServiceEntry {
   GUID uuid;
-  std::vector<CharacteristicSpec> characteristics;
+  std::vector<CharacteristicEntry> characteristics;
 };
 
 // What a refusing chair answers a write with: a GATT status, or an error of the operation.
@@ -57,7 +57,7 @@ struct Refusal {
 };
 
 struct DeviceState {
-  sim::DeviceSpec spec;
+  sim::DeviceSpec device;  // as the simulator describes it
   uint64_t address = 0;
   std::unique_ptr<sim::ChairModel> model;  // chairs only
   int maintainers = 0;      // sessions asking for the connection to be kept
@@ -151,7 +151,7 @@ class World {
 World& world();
 
 // The layouts of the simulator's chairs, and what any other device offers.
-std::vector<ServiceSpec> gatt_table(const DeviceState& d);
+std::vector<ServiceEntry> gatt_table(const DeviceState& d);
 
 // Objects the parts of the runtime make for each other.
 Com<abi::IBuffer> make_buffer(std::vector<uint8_t> bytes);
