@@ -11,7 +11,7 @@
 // headers as republished by TerraFX.Interop.Windows / Silk.NET (ported from
 // windows.devices.bluetooth*.h and windows.storage.streams.h) and Microsoft's own early
 // C++/WinRT ABI headers (1.0.1703), with the slot numbers cross-checked against the
-// generated win32more (Python) and windows-rs bindings. The two delegate identifiers are
+// generated win32more (Python) and windows-rs bindings. The three delegate identifiers are
 // parameterised ones; besides matching those sources they were recomputed here from
 // their type signatures with the Windows Runtime's SHA-1 rule (namespace
 // 11f47ad5-7b73-42c0-abae-878b1e16adee), and both computations agree.
@@ -55,11 +55,20 @@ struct IClosable : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE Close() = 0;
 };
 
+template <class T>
+struct IAsyncOperation;
+
+// AsyncOperationCompletedHandler<T>: called once when the operation ends, whichever way.
+template <class T>
+struct IAsyncOperationCompletedHandler : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE Invoke(IAsyncOperation<T>* operation, ::AsyncStatus status) = 0;
+};
+
 // IAsyncOperation<T>: T is the ABI form of the result (an interface pointer or an enum).
 template <class T>
 struct IAsyncOperation : IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE put_Completed(IUnknown* handler) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_Completed(IUnknown** handler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE put_Completed(IAsyncOperationCompletedHandler<T>* handler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Completed(IAsyncOperationCompletedHandler<T>** handler) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetResults(T* results) = 0;
 };
 
@@ -176,12 +185,6 @@ struct IBluetoothDeviceId : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE get_Id(HSTRING* value) = 0;  // 6
 };
 
-// a7884e67-3efb-4f31-bbc2-810e09977404; factory of "Windows.Devices.Bluetooth.BluetoothDeviceId"
-inline constexpr GUID IID_IBluetoothDeviceIdStatics = make_guid(0xa7884e67, 0x3efb, 0x4f31, 0xbb, 0xc2, 0x81, 0x0e, 0x09, 0x97, 0x74, 0x04);
-struct IBluetoothDeviceIdStatics : IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE FromId(HSTRING id, IBluetoothDeviceId** result) = 0;  // 6
-};
-
 struct IGattDeviceServicesResult;
 
 // b5ee2f7b-4ad8-4642-ac48-80a0b500e887; BluetoothConnectionStatus: Disconnected 0, Connected 1
@@ -247,7 +250,20 @@ struct IBluetoothLEAdvertisementReceivedEventArgs : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE get_Advertisement(IBluetoothLEAdvertisement** value) = 0;  // 10
 };
 
+// dd40f84d-e7b9-43e3-9c04-0685d085fd8c. BluetoothError: Success 0, RadioNotAvailable 1,
+// ResourceInUse 2, DeviceNotConnected 3, OtherError 4, DisabledByPolicy 5, NotSupported 6,
+// DisabledByUser 7.
+inline constexpr GUID IID_IBluetoothLEAdvertisementWatcherStoppedEventArgs = make_guid(0xdd40f84d, 0xe7b9, 0x43e3, 0x9c, 0x04, 0x06, 0x85, 0xd0, 0x85, 0xfd, 0x8c);
+struct IBluetoothLEAdvertisementWatcherStoppedEventArgs : IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE get_Error(INT32* value) = 0;  // 6
+};
+
 struct IBluetoothLEAdvertisementWatcher;
+using IStoppedHandler = ITypedEventHandler<IBluetoothLEAdvertisementWatcher, IBluetoothLEAdvertisementWatcherStoppedEventArgs>;
+// TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementWatcherStoppedEventArgs>
+// 9936a4db-dc99-55c3-9e9b-bf4854bd9eab
+inline constexpr GUID IID_IStoppedHandler = make_guid(0x9936a4db, 0xdc99, 0x55c3, 0x9e, 0x9b, 0xbf, 0x48, 0x54, 0xbd, 0x9e, 0xab);
+
 using IReceivedHandler = ITypedEventHandler<IBluetoothLEAdvertisementWatcher, IBluetoothLEAdvertisementReceivedEventArgs>;
 // TypedEventHandler<BluetoothLEAdvertisementWatcher, BluetoothLEAdvertisementReceivedEventArgs>
 // 90eb4eca-d465-5ea0-a61c-033c8c5ecef2
@@ -255,7 +271,8 @@ inline constexpr GUID IID_IReceivedHandler = make_guid(0x90eb4eca, 0xd465, 0x5ea
 
 // a6ac336f-f3d3-4297-8d6c-c81ea6623f40; activated from
 // "Windows.Devices.Bluetooth.Advertisement.BluetoothLEAdvertisementWatcher".
-// BluetoothLEScanningMode: Passive 0, Active 1.
+// BluetoothLEScanningMode: Passive 0, Active 1. BluetoothLEAdvertisementWatcherStatus: Created 0,
+// Started 1, Stopping 2, Stopped 3, Aborted 4.
 inline constexpr GUID IID_IBluetoothLEAdvertisementWatcher = make_guid(0xa6ac336f, 0xf3d3, 0x4297, 0x8d, 0x6c, 0xc8, 0x1e, 0xa6, 0x62, 0x3f, 0x40);
 struct IBluetoothLEAdvertisementWatcher : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE get_MinSamplingInterval(INT64* value) = 0;  // 6
@@ -273,6 +290,8 @@ struct IBluetoothLEAdvertisementWatcher : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE Stop() = 0;   // 18
   virtual HRESULT STDMETHODCALLTYPE add_Received(IReceivedHandler* handler, EventRegistrationToken* token) = 0;
   virtual HRESULT STDMETHODCALLTYPE remove_Received(EventRegistrationToken token) = 0;  // 20
+  virtual HRESULT STDMETHODCALLTYPE add_Stopped(IStoppedHandler* handler, EventRegistrationToken* token) = 0;
+  virtual HRESULT STDMETHODCALLTYPE remove_Stopped(EventRegistrationToken token) = 0;  // 22
 };
 
 // ---- Windows.Devices.Bluetooth.GenericAttributeProfile --------------------------------

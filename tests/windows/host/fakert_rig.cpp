@@ -1,0 +1,146 @@
+#include "fakert_rig.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace chair::test {
+
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0, lf;
+  while ((lf = text.find('\n', start)) != std::string::npos) {
+    out.push_back(text.substr(start, lf - start));
+    start = lf + 1;
+  }
+  return out;
+}
+
+// The folder as the Windows program names it: Wine shows the host's root as drive Z:.
+std::string windows_path(std::string path) {
+  for (auto& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return "Z:" + path;
+}
+
+// A listening socket on 127.0.0.1 and its port.
+std::pair<int, uint16_t> listen_loopback() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error("no control socket");
+  }
+  return {fd, ntohs(addr.sin_port)};
+}
+
+}  // namespace
+
+bool FakertRig::available() {
+  const char* cmd = std::getenv("CHAIR_SERVICE_CMD");
+  return cmd && std::string(cmd).find("chair-service-fakert") != std::string::npos;
+}
+
+FakertRig::FakertRig(FakertRigOptions options) {
+  unsetenv("TAMRO_DATA_DIR");
+  char tmpl[] = "/tmp/chair-fakert-rig-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  data_dir_ = tmpl;
+  if (!options.bound_address.empty()) {
+    const Json binding = {
+        {"boundAddress", options.bound_address},
+        {"boundName", options.bound_name},
+        {"autoConnect", true},
+        {"init", {{"water", "off"}, {"coolLevel", 0}, {"heatLevel", 0}, {"lumbar", 0}, {"vibrate", 0}, {"volume", 0}}},
+    };
+    std::ofstream(data_dir_ + "/bind.json") << binding.dump(2);
+  }
+
+  auto [listener, control_port] = listen_loopback();
+  service_ = std::make_unique<ServiceProcess>(
+      bin_path("chair-service"), std::vector<std::string>{},
+      std::vector<std::string>{"CHAIR_FAKERT_ARGS=" + Json(options.sim_args).dump(),
+                               "CHAIR_FAKERT_CONTROL=" + std::to_string(control_port),
+                               "TAMRO_DATA_DIR=" + windows_path(data_dir_)});
+  // The fake runtime calls in before the service's main() runs.
+  pollfd p{listener, POLLIN, 0};
+  if (::poll(&p, 1, 30000) == 1) control_ = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  ::close(listener);
+  if (control_ < 0) throw std::runtime_error("the fake runtime did not call in: " + service_->err());
+
+  service_->read_lines(3, std::chrono::seconds(30));
+  port_ = service_->port();
+  if (port_ == 0) throw std::runtime_error("chair-service-fakert did not announce its port: " + service_->err());
+  events_ = std::make_unique<Journal>(port_);
+  if (!events_->wait([](const Json& j) { return j.value("type", "") == "status"; }, 10s))
+    throw std::runtime_error("the event stream sent no snapshot");
+}
+
+FakertRig::~FakertRig() {
+  if (const char* show = std::getenv("CHAIR_E2E_EVENTS"); show && *show == '1' && events_)
+    std::fprintf(stderr, "%s", events_->dump().c_str());
+  events_.reset();
+  service_.reset();
+  if (control_ >= 0) ::close(control_);
+  std::error_code ignored;
+  std::filesystem::remove_all(data_dir_, ignored);
+}
+
+std::string FakertRig::ctl(const std::vector<std::string>& args) {
+  const std::string line = Json(args).dump() + "\n";
+  if (!send_all(control_, line)) return "error: the control connection is gone";
+  std::string reply;
+  char c;
+  for (;;) {
+    pollfd p{control_, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1 || ::read(control_, &c, 1) != 1) return "error: no answer from the fake runtime";
+    if (c == '\n') break;
+    reply.push_back(c);
+  }
+  const Json j = Json::parse(reply, nullptr, false);
+  return j.is_object() ? j.value("output", "") : "error: " + reply;
+}
+
+std::string FakertRig::sim_device(const std::string& address) {
+  const std::string list = ctl({"list"});
+  const size_t at = list.find(address + " ");
+  if (at == std::string::npos) return "";
+  return list.substr(at, list.find('\n', at) - at);
+}
+
+std::vector<std::string> FakertRig::writes(const std::string& address) { return lines_of(ctl({"writes", address})); }
+
+std::vector<std::string> FakertRig::frames(const std::string& address) {
+  std::vector<std::string> out;
+  for (const auto& w : writes(address)) out.push_back(w.substr(w.find(' ') + 1));
+  return out;
+}
+
+Json FakertRig::chair_status(const std::string& address) { return Json::parse(ctl({"status", address}), nullptr, false); }
+
+Json FakertRig::api(const std::string& target, const std::string& body) { return get_json(port_, target, body); }
+
+void FakertRig::connect(const std::string& address, const std::string& name) {
+  const size_t from = events_->size();
+  ASSERT_EQ(api("/api/connect?addr=" + address), Json::parse(R"({"ok":true})"));
+  const auto connected = events_->wait_status("connected", 10s, from);
+  ASSERT_TRUE(connected) << events_->dump(from);
+  EXPECT_EQ(events_->at(*connected).value("name", ""), name);
+}
+
+}  // namespace chair::test

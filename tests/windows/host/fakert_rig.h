@@ -1,0 +1,56 @@
+// One whole Windows installation per test case, on the Linux host: chair-service-fakert.exe
+// under Wine (the command in CHAIR_SERVICE_CMD), whose fake runtime holds the chairs given in
+// the simulator's words and takes the simulator's control commands over a connection to this
+// rig; an event stream open from the start. The surface is BluezRig's, so that one scenario
+// drives the service on either platform.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bluez_rig.h"
+
+namespace chair::test {
+
+struct FakertRigOptions {
+  std::vector<std::string> sim_args{};
+  // A chair bound with auto-connect on before the service starts, so the supervisor owns it.
+  std::string bound_address{};
+  std::string bound_name{};
+};
+
+class FakertRig {
+ public:
+  // Throws when the service or its fake runtime does not come up.
+  explicit FakertRig(FakertRigOptions options);
+  ~FakertRig();
+  FakertRig(const FakertRig&) = delete;
+  FakertRig& operator=(const FakertRig&) = delete;
+
+  // Whether CHAIR_SERVICE_CMD names the Windows test build; scenarios skip without it.
+  static bool available();
+
+  std::string ctl(const std::vector<std::string>& args);
+  std::string sim_device(const std::string& address);
+  std::vector<std::string> writes(const std::string& address);
+  std::vector<std::string> frames(const std::string& address);
+  Json chair_status(const std::string& address);
+
+  Json api(const std::string& target, const std::string& body = {});
+  void connect(const std::string& address, const std::string& name);
+
+  uint16_t port() const { return port_; }
+  Journal& events() { return *events_; }
+  ServiceProcess& service() { return *service_; }
+  pid_t service_pid() const { return service_->pid(); }
+
+ private:
+  std::string data_dir_;
+  int control_ = -1;
+  std::unique_ptr<ServiceProcess> service_;
+  uint16_t port_ = 0;
+  std::unique_ptr<Journal> events_;
+};
+
+}  // namespace chair::test
