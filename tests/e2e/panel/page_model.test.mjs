@@ -96,7 +96,10 @@ describe('what the page builds itself', () => {
     for (const [report, expected] of cases) assert.deepEqual(model.reported_water(report), expected, JSON.stringify(report));
   });
 
-  it('accepts initial settings of whole levels 0 to 10 only', () => {
+  it('accepts initial settings of whole levels 0 to 10 only, and knows them in any member order', () => {
+    const sorted = {coolLevel: 10, heatLevel: 6, lumbar: 3, vibrate: 0, volume: 0, water: 'cool'};
+    assert.equal(model.init_key(sorted), model.init_key(model.kDefaultInit));
+    assert.notEqual(model.init_key({...sorted, lumbar: 4}), model.init_key(model.kDefaultInit));
     const good = {water: 'heat', coolLevel: '10', heatLevel: ' 4 ', lumbar: 0, vibrate: '0', volume: '2'};
     assert.deepEqual(model.init_from_form(good),
         {init: {water: 'heat', coolLevel: 10, heatLevel: 4, lumbar: 0, vibrate: 0, volume: 2}});

@@ -33,6 +33,15 @@ describe('the panel against the simulated chair', () => {
   const text = (selector) => page.$eval(selector, (e) => e.textContent.replace(/\s+/g, ' ').trim());
   const attr = (selector, name) => page.$eval(selector, (e, n) => e.getAttribute(n), name);
   const enabled = (selector) => page.$eval(selector, (e) => !e.disabled && !e.closest('fieldset:disabled'));
+  // A control that is busy with the previous action is disabled and would swallow the click.
+  const press = async (selector) => {
+    await until(`${selector} to be enabled`, () => enabled(selector));
+    await page.click(selector);
+  };
+  const upload = async (selector, file) => {
+    await until(`${selector} to be enabled`, () => enabled(selector));
+    await (await page.$(selector)).uploadFile(file);
+  };
   const bind_file = () => JSON.parse(fs.readFileSync(path.join(work, 'data', 'bind.json'), 'utf8'));
   // A step that times out says what the service was telling the page at the time.
   const until = async (what, condition, timeout = 15000) => {
@@ -40,7 +49,9 @@ describe('the panel against the simulated chair', () => {
       return await eventually(condition, {what, timeout});
     } catch (e) {
       const lines = await page.$$eval('#log-lines li', (l) => l.slice(0, 12).map((e) => e.textContent)).catch(() => []);
-      e.message += `\n  the page's newest log lines:\n    ${lines.join('\n    ')}`;
+      const writes = await sim_writes(bus).catch(() => []);
+      e.message += `\n  the page's newest log lines:\n    ${lines.join('\n    ')}` +
+          `\n  the chair's last writes:\n    ${writes.slice(-12).join('\n    ')}`;
       throw e;
     }
   };
@@ -114,18 +125,18 @@ describe('the panel against the simulated chair', () => {
   });
 
   it('lists the simulated chair after a scan and stops scanning', kStep, async () => {
-    await page.click('#scan-start');
+    await press('#scan-start');
     await until('the scanning state', async () => (await attr('#link-status', 'data-status')) === 'scanning');
     const row = `#devices li[data-address="${kChairAddress}"]`;
     await until('the chair in the list', () => page.$(row));
     assert.match(await text(row), new RegExp(`${kChairName}.*${kChairAddress}.*-\\d+ dBm.*\\d+ hits?`));
-    await page.click('#scan-stop');
+    await press('#scan-stop');
     await until('the scan to stop', async () => (await attr('#link-status', 'data-status')) === 'idle');
     assert.ok(await page.$(row), 'the list is kept after the scan');
   });
 
   it('connects from the list and names the chair', kStep, async () => {
-    await page.click(`#devices li[data-address="${kChairAddress}"] .device-connect`);
+    await press(`#devices li[data-address="${kChairAddress}"] .device-connect`);
     await until('the connected state', async () => (await text('#link-status')) === `Connected to ${kChairName}`);
     // The binding's initial settings end with lumbar 3; controls moved before that would race them.
     await until('the initial settings', async () => (await attr('#level-lumbar-reported', 'data-value')) === '3');
@@ -156,11 +167,11 @@ describe('the panel against the simulated chair', () => {
     assert.ok((await sim_writes(bus)).includes('55 04 0A 02 00 0C AA'));
     await until('vibration off on the page', async () => (await text('#level-vibrate-reported')) === 'Chair: off');
 
-    await page.click('button[aria-label="Water: turn off"]');
+    await press('button[aria-label="Water: turn off"]');
     await until('the water off on the chair', async () => ((await sim_status(bus)).switchByte & 0x10) === 0);
     await until('the water off on the page', async () => (await text('#switch-water')) === 'Chair: off');
     await until('the mode follows the chair', async () => (await attr('#water-reported', 'data-mode')) === 'off');
-    await page.click('#water-mode-cool');
+    await press('#water-mode-cool');
     await until('cooling again', async () => ((await sim_status(bus)).switchByte & 0x10) !== 0);
   });
 
@@ -202,28 +213,28 @@ describe('the panel against the simulated chair', () => {
   });
 
   it('binds, exports, forgets and imports the binding back; a refused import shows why', kStep, async () => {
-    await page.click('#bind-connected');
+    await press('#bind-connected');
     await until('the bound chair', async () => (await attr('#bound-chair', 'data-address')) === kChairAddress);
     assert.match(await text('#bound-chair'), new RegExp(kChairName));
     assert.equal(bind_file().boundAddress, kChairAddress);
 
-    await page.click('#bind-export');
+    await press('#bind-export');
     const saved = path.join(work, 'downloads', 'chair-binding.json');
     await until('the exported file', () => fs.existsSync(saved));
     const exported = fs.readFileSync(saved, 'utf8');
     assert.equal(exported, await (await fetch(`${panel.service_url}/api/bind/export`)).text());
 
-    await page.click('#bind-forget');
+    await press('#bind-forget');
     await until('the binding forgotten', async () => (await attr('#bound-chair', 'data-address')) === '');
     assert.equal(bind_file().boundAddress, '');
 
     const bad = path.join(work, 'bad-binding.json');
     fs.writeFileSync(bad, '{"boundAddress": 5}');
-    await (await page.$('#bind-import')).uploadFile(bad);
+    await upload('#bind-import', bad);
     await until('the refusal', async () => /^Refused: 解析失败/.test(await text('#bind-message')));
     assert.equal(await attr('#bound-chair', 'data-address'), '');
 
-    await (await page.$('#bind-import')).uploadFile(saved);
+    await upload('#bind-import', saved);
     await until('the binding imported', async () => (await attr('#bound-chair', 'data-address')) === kChairAddress);
     assert.equal(bind_file().boundAddress, kChairAddress);
     assert.equal(await page.$eval('#bind-auto', (e) => e.checked), true);
@@ -233,13 +244,13 @@ describe('the panel against the simulated chair', () => {
     await page.select('#init-water', 'heat');
     await page.$eval('#init-heatLevel', (e) => e.select());
     await page.type('#init-heatLevel', '4');
-    await page.click('#init-save');
+    await press('#init-save');
     await until('the saved settings', async () => /Saved/.test(await text('#init-message')));
     assert.equal(bind_file().init.water, 'heat');
     assert.equal(bind_file().init.heatLevel, 4);
     // The defaults of the service itself would come back on a bad import; put ours back.
     await page.select('#init-water', 'cool');
-    await page.click('#init-save');
+    await press('#init-save');
     await until('cooling again in the file', () => bind_file().init.water === 'cool');
   });
 
@@ -265,10 +276,10 @@ describe('the panel against the simulated chair', () => {
 
   it('stops everything and leaves the chair quiet', kStep, async () => {
     // Auto-connect would bring the chair back a moment later, so it goes off first.
-    await page.click('#bind-auto');
+    await press('#bind-auto');
     await until('auto-connect off', () => bind_file().autoConnect === false);
     await sim_ctl(bus, 'clear-writes', kChairAddress);
-    await page.click('#stop-everything');
+    await press('#stop-everything');
     await until('the stop confirmed', async () => /the chair is quiet/.test(await text('#bar-message')));
     await until('the idle state', async () => (await attr('#link-status', 'data-status')) === 'idle');
     const quiet = ['55 02 0A 02 00 0A AA', '55 03 0A 02 00 0B AA', '55 06 0A 02 00 0E AA', '55 04 0A 02 00 0C AA',

@@ -110,54 +110,80 @@ function ScanPanel({state, client, connect_to}) {
     </section>`;
 }
 
+// How long a control keeps showing the user's choice while the chair has not yet confirmed it.
+const kConfirmMs = 3000;
+
+// The value a control shows: the user's choice until the chair reports it (or kConfirmMs pass
+// without that), then whatever the chair reports. Reports trail the user: the confirmation of
+// one key press can arrive between the input and change events of the next, and a control
+// that jumped back to it then would send the older value again.
+function useReported(reported, same = (a, b) => a === b) {
+  const [wanted, set_wanted] = useState(reported);
+  const expected = useRef(null);
+  const [deadline_passed, set_deadline_passed] = useState(0);
+  const key = JSON.stringify(reported);
+  useEffect(() => {
+    const e = expected.current;
+    if (e && !same(reported, e.value) && Date.now() < e.deadline) return;
+    expected.current = null;
+    set_wanted(reported);
+  }, [key, deadline_passed]);
+  const hold = (value) => {
+    set_wanted(value);
+    expected.current = {value, deadline: Date.now() + kConfirmMs};
+    setTimeout(() => set_deadline_passed((n) => n + 1), kConfirmMs + 50);
+  };
+  return [wanted, hold];
+}
+
 // A level the chair reports back: the slider is what the user asks for, the text beside it
-// what the chair last said. A new report moves the slider to the chair's value.
+// what the chair last said.
 function LevelControl({fn, label, reported, enabled, client}) {
   const action = useAction();
-  const [wanted, set_wanted] = useState(reported ?? 0);
+  const [shown, hold] = useReported(reported ?? 0);
   const sender = useRef(null);
   sender.current ||= model.serial_sender((value) => value === 0 ?
       client.call('/api/cmd/raw', {hex: model.zero_level_hex(fn)}) :
       client.call('/api/cmd/intensity', {fn, value}));
-  useEffect(() => {
-    if (!sender.current.busy) set_wanted(reported ?? 0);
-  }, [reported]);
-  const send = (value) => action.run(() => sender.current.send(value));
+  const send = (value) => {
+    hold(value);
+    action.run(() => sender.current.send(value));
+  };
   const id = `level-${fn}`;
   return html`
     <div class="level">
       <label for=${id}>${label}</label>
-      <input type="range" id=${id} min="0" max="10" step="1" value=${wanted} disabled=${!enabled}
-             aria-valuetext=${wanted === 0 ? 'off' : `level ${wanted}`} aria-describedby=${`${id}-reported`}
-             onInput=${(e) => set_wanted(Number(e.currentTarget.value))}
+      <input type="range" id=${id} min="0" max="10" step="1" value=${shown} disabled=${!enabled}
+             aria-valuetext=${shown === 0 ? 'off' : `level ${shown}`} aria-describedby=${`${id}-reported`}
+             onInput=${(e) => hold(Number(e.currentTarget.value))}
              onChange=${(e) => send(Number(e.currentTarget.value))}/>
-      <span class="wanted" aria-hidden="true">${level_text(wanted)}</span>
+      <span class="wanted" aria-hidden="true">${level_text(shown)}</span>
       <output id=${`${id}-reported`} for=${id} data-value=${reported ?? ''}>
         Chair: ${level_text(reported)}</output>
       <${Message} action=${action}/>
     </div>`;
 }
 
+const same_water = (a, b) => !!a && !!b && a.mode === b.mode && (a.mode === 'off' || a.level === b.level);
+
 function WaterControl({chair, enabled, client}) {
   const action = useAction();
   const reported = model.reported_water(chair);
-  const [mode, set_mode] = useState(reported ? reported.mode : 'off');
-  const [level, set_level] = useState(reported && reported.level ? reported.level : 5);
+  const [wanted, hold] = useReported(reported, same_water);
+  // With the water off the chair may report no level; the slider keeps the last one.
+  const last_level = useRef(5);
+  if (wanted && wanted.level) last_level.current = wanted.level;
+  const mode = wanted ? wanted.mode : 'off';
+  const level = last_level.current;
   const sender = useRef(null);
-  sender.current ||= model.serial_sender(([next_mode, next_level]) => next_mode === 'off' ?
+  sender.current ||= model.serial_sender(({mode: next_mode, level: next_level}) => next_mode === 'off' ?
       client.call('/api/cmd/switch', {bits: model.kSwitchBytes.waterOff}) :
       client.call('/api/cmd/intensity', {fn: next_mode === 'cool' ? 'cold' : 'hot', value: next_level}));
-  const key = reported ? `${reported.mode}/${reported.level}` : '';
-  useEffect(() => {
-    if (!reported || sender.current.busy) return;
-    set_mode(reported.mode);
-    if (reported.level) set_level(reported.level);
-  }, [key]);
-  const send = (next_mode, next_level) => action.run(() => sender.current.send([next_mode, next_level]));
-  const choose = (next) => {
-    set_mode(next);
-    send(next, level);
+  const send = (next) => {
+    hold(next);
+    action.run(() => sender.current.send(next));
   };
+  const choose = (next_mode) => send({mode: next_mode, level});
   const reported_text = !chair ? 'no report yet' :
       `${kWaterText[reported.mode].toLowerCase()}${reported.mode === 'off' ? '' : ` ${reported.level}`}` +
       ` (cooling ${chair.cold}, heating ${chair.hot}, water ${chair.waterOn ? 'on' : 'off'})`;
@@ -176,8 +202,8 @@ function WaterControl({chair, enabled, client}) {
         <label for="water-level">${mode === 'heat' ? 'Heating level' : 'Cooling level'}</label>
         <input type="range" id="water-level" min="1" max="10" step="1" value=${level} disabled=${mode === 'off'}
                aria-valuetext=${`level ${level}`} aria-describedby="water-reported"
-               onInput=${(e) => set_level(Number(e.currentTarget.value))}
-               onChange=${(e) => send(mode, Number(e.currentTarget.value))}/>
+               onInput=${(e) => hold({mode, level: Number(e.currentTarget.value)})}
+               onChange=${(e) => send({mode, level: Number(e.currentTarget.value)})}/>
         <span class="wanted" aria-hidden="true">${level}</span>
         <output id="water-reported" for="water-level" data-mode=${reported ? reported.mode : ''}
                 data-cold=${chair ? chair.cold : ''} data-hot=${chair ? chair.hot : ''}>Chair: ${reported_text}</output>
@@ -260,12 +286,14 @@ function InitForm({bind, enabled, client}) {
   const action = useAction();
   const from_bind = () => ({...model.kDefaultInit, ...(bind ? bind.init : {})});
   const [draft, set_draft] = useState(from_bind);
-  const saved = bind ? JSON.stringify(bind.init) : '';
+  const saved = model.init_key(bind && bind.init);
   useEffect(() => set_draft(from_bind()), [saved]);
+  // Two edits before the next render must both count (typing after picking, autofill).
+  const edit = (key, value) => set_draft((d) => ({...d, [key]: value}));
   const field = (key, label) => html`
     <label class="field"><span>${label}</span>
       <input type="number" name=${key} id=${`init-${key}`} min="0" max="10" step="1" required value=${draft[key] ?? ''}
-             onInput=${(e) => set_draft({...draft, [key]: e.currentTarget.value})}/></label>`;
+             onInput=${(e) => edit(key, e.currentTarget.value)}/></label>`;
   const submit = (e) => {
     e.preventDefault();
     const parsed = model.init_from_form(draft);
@@ -281,7 +309,7 @@ function InitForm({bind, enabled, client}) {
         <legend id="init-title">Initial settings, applied after every connection</legend>
         <label class="field"><span>Water</span>
           <select name="water" id="init-water" value=${draft.water || 'cool'}
-                  onChange=${(e) => set_draft({...draft, water: e.currentTarget.value})}>
+                  onChange=${(e) => edit('water', e.currentTarget.value)}>
             <option value="cool">Cooling</option><option value="heat">Heating</option><option value="off">Off</option>
           </select></label>
         ${field('coolLevel', 'Cooling level')}${field('heatLevel', 'Heating level')}

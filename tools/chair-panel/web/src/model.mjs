@@ -132,6 +132,12 @@ export function zero_level_hex(fn) {
 
 export const kSwitchBytes = {waterOn: 0x40, waterOff: 0x04, motionOff: 0x02, audioOff: 0x01};
 
+// The same settings always give the same key, whichever order the service wrote them in (an
+// event record keeps its own member order, a route's reply sorts them).
+export function init_key(init) {
+  return init ? JSON.stringify(Object.keys(kDefaultInit).map((k) => init[k])) : '';
+}
+
 // The initial settings form's values as the service stores them; levels are whole numbers 0..10.
 export function init_from_form(fields) {
   const out = {water: ['cool', 'heat', 'off'].includes(fields.water) ? fields.water : 'cool'};
