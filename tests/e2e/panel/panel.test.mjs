@@ -8,7 +8,7 @@ import path from 'node:path';
 import {after, before, describe, it} from 'node:test';
 import {createRequire} from 'node:module';
 import {build_panel} from '../../../tools/chair-panel/web/build.mjs';
-import {launch_browser, watch_page} from './lib/browser.mjs';
+import {chromium_path, launch_browser, watch_page} from './lib/browser.mjs';
 import {start_panel_stand_in} from './lib/panel_stand_in.mjs';
 import {
   Processes, binary, eventually, kChairAddress, kChairName, repo_root, sim_ctl, sim_status, sim_writes, start_bus,
@@ -18,6 +18,14 @@ import {
 const axe_source = fs.readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
 const screenshot_file = process.env.CHAIR_PANEL_SCREENSHOT || path.join(repo_root, 'build', 'panel', 'panel.png');
 const kStep = {timeout: 40000};
+
+// Counted as a failure of its own, not only as cancelled steps: a machine without the browser
+// or the binaries has not run the panel's tests.
+it('has chromium and the service and simulator binaries to run', () => {
+  chromium_path();
+  binary('chair-service');
+  binary('chair-sim');
+});
 
 describe('the panel against the simulated chair', () => {
   let procs;
@@ -184,8 +192,6 @@ describe('the panel against the simulated chair', () => {
     assert.equal(await attr('.plot-box', 'data-last'), now);
     assert.match(await attr('.plot-box', 'aria-label'), new RegExp(`now ${now} °C`));
     assert.ok(await page.$('.plot-box canvas'), 'the plot is drawn');
-    fs.mkdirSync(path.dirname(screenshot_file), {recursive: true});
-    await page.screenshot({path: screenshot_file, fullPage: true});
   });
 
   it('passes the accessibility check in light and dark, on a desktop and at 360 px', kStep, async () => {
@@ -252,6 +258,17 @@ describe('the panel against the simulated chair', () => {
     await page.select('#init-water', 'cool');
     await press('#init-save');
     await until('cooling again in the file', () => bind_file().init.water === 'cool');
+  });
+
+  it('shows the bound chair connected (the picture in the docs)', kStep, async () => {
+    assert.equal(await text('#link-status'), `Connected to ${kChairName}`);
+    assert.equal(await attr('#bound-chair', 'data-address'), kChairAddress);
+    await page.evaluate(() => {
+      document.activeElement?.blur();
+      window.scrollTo(0, 0);
+    });
+    fs.mkdirSync(path.dirname(screenshot_file), {recursive: true});
+    await page.screenshot({path: screenshot_file, fullPage: true});
   });
 
   it('recovers by itself when the service is killed', kStep, async () => {

@@ -8,10 +8,12 @@ import {kPlotWindowMs} from './model.mjs';
 const html = htm.bind(h);
 const kHeight = 180;
 const kWindowSeconds = kPlotWindowMs / 1000;
+const kMinSpanSeconds = 60;
 
-function clock(seconds) {
+function clock(seconds, with_seconds) {
   const d = new Date(seconds * 1000);
-  return `${String(d.getHours()).padStart(2, '0')}:${String(d.getMinutes()).padStart(2, '0')}`;
+  const parts = [d.getHours(), d.getMinutes(), ...(with_seconds ? [d.getSeconds()] : [])];
+  return parts.map((n) => String(n).padStart(2, '0')).join(':');
 }
 
 function columns(samples) {
@@ -35,12 +37,13 @@ function options(width) {
     legend: {show: false},
     cursor: {show: false},
     scales: {
-      // Always the whole window, ending at the newest reading.
-      x: {time: true, range: (u, min, max) => [max - kWindowSeconds, max]},
+      // Ends at the newest reading and grows with the readings up to the whole window, so the
+      // first minutes of a session are not a sliver at the right edge.
+      x: {time: true, range: (u, min, max) => [Math.min(Math.max(min, max - kWindowSeconds), max - kMinSpanSeconds), max]},
       y: {range: (u, min, max) => [Math.min(min, max - 4) - 1, Math.max(max, min + 4) + 1]},
     },
     axes: [
-      {...axis, values: (u, ticks) => ticks.map(clock)},
+      {...axis, values: (u, ticks, axis_index, space, step) => ticks.map((t) => clock(t, step < 60))},
       // The chair reports whole degrees.
       {...axis, size: 48, incrs: [1, 2, 5, 10, 20], values: (u, ticks) => ticks.map((v) => `${v}°`)},
     ],
