@@ -2,10 +2,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 
 #include "common/text.h"
 
 namespace chair::http {
+
+uint64_t next_query_seed() {
+  thread_local uint64_t state = std::random_device{}();
+  // splitmix64: distinct, well-mixed seeds from one random start.
+  uint64_t z = state += 0x9e3779b97f4a7c15ULL;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
 
 Result<size_t> MemorySource::read_some(char* buf, size_t n) {
   size_t take = std::min({n, chunk_, bytes_.size()});
@@ -104,6 +114,20 @@ void keep_header(std::string_view name, std::string_view value, Request& req) {
   }
 }
 
+// A plain unsigned decimal (one leading "+" allowed) is the length; anything else means no
+// body. A number too large to hold is still a number, and far over the body limit: it must
+// not wrap around to a small length, or to none.
+uint64_t parse_content_length(std::string_view value) {
+  if (!value.empty() && value.front() == '+') value.remove_prefix(1);
+  if (value.empty()) return 0;
+  uint64_t length = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return 0;
+    length = length > (UINT64_MAX - 9) / 10 ? UINT64_MAX : length * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return length;
+}
+
 void parse_query(std::string_view qs, Request& req) {
   while (!qs.empty()) {
     size_t amp = qs.find('&');
@@ -177,9 +201,7 @@ std::optional<Request> read_request(ByteSource& source) {
     if (ieq(name, "host")) {
       req.hosts.emplace_back(value);
     } else if (ieq(name, "content-length")) {
-      // Anything but a plain unsigned decimal, overflow included, means no body.
-      uint64_t v = 0;
-      content_length = parse_u64(value, v) ? v : 0;
+      content_length = parse_content_length(value);
     } else {
       keep_header(name, value, req);
     }
