@@ -2,20 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include "common/text.h"
 
 namespace chair::http {
-
-uint64_t next_query_seed() {
-  thread_local uint64_t state = std::random_device{}();
-  // splitmix64: distinct, well-mixed seeds from one random start.
-  uint64_t z = state += 0x9e3779b97f4a7c15ULL;
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-  return z ^ (z >> 31);
-}
 
 Result<size_t> MemorySource::read_some(char* buf, size_t n) {
   size_t take = std::min({n, chunk_, bytes_.size()});

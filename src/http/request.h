@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "common/result.h"
+#include "common/seeded_hash.h"
 
 namespace chair::http {
 
@@ -24,22 +24,10 @@ inline constexpr size_t kMaxHeaders = 100;
 inline constexpr size_t kMaxBodyBytes = 1024 * 1024;
 inline constexpr std::chrono::seconds kRequestTimeout{30};  // for the whole request
 
-// Every map gets a seed of its own, so nothing comes to rely on the query's order. A request
-// builds one each time: the seeds come from a sequence per thread that asks the system for
-// randomness once, because asking it per request cost a quarter of the server's processor
-// time (the processor query it makes is slow under virtualisation).
-uint64_t next_query_seed();
-struct QueryHash {
-  uint64_t seed = next_query_seed();
-  size_t operator()(const std::string& s) const noexcept {
-    return std::hash<std::string>{}(s) ^ static_cast<size_t>(seed);
-  }
-};
-
 struct Request {
   std::string method;
   std::string path;  // the target up to its first "?", not decoded
-  std::unordered_map<std::string, std::string, QueryHash> query;  // decoded; a later key wins
+  std::unordered_map<std::string, std::string, SeededHash> query;  // decoded; a later key wins
   std::string body;
   std::vector<std::string> hosts;  // every Host header's value, trimmed, in order
   // The other headers the server looks at, by lower-case name, trimmed; a later one wins:
