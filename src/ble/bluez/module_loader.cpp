@@ -54,7 +54,7 @@ class LoadedPlatform final : public Platform {
     std::call_once(loaded_, [this] {
       const std::string file = program_folder() + "/" + kBluezModuleFile;
       // Never unloaded: the backend's threads run its code until the process ends.
-      void* module = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+      void* module = ::dlopen(file.c_str(), RTLD_LAZY | RTLD_LOCAL);
       if (!module) {
         error_ = std::string("Bluetooth backend not loaded: ") + ::dlerror();
         return;
