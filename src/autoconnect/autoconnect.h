@@ -2,7 +2,6 @@
 // of the service, and the one-off attempts the binding routes ask for.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -46,11 +45,15 @@ class AutoConnect {
 
   // Starts the supervisor's thread; it runs until the object goes.
   void start();
-  // One attempt to connect to the bound chair, on a thread of its own (autoconnect?on=1,
-  // import). Does nothing unless a chair is bound with auto-connect on, no link exists and
-  // no scan runs.
+
+  // The attempts the UI asks for. Both are announced on the calling thread and handed to
+  // the link's connect thread, whose newest request wins; a request superseded before its
+  // turn ends in "waiting" like any failed attempt. Neither waits for the chair.
+  //
+  // One attempt to connect to the bound chair (autoconnect?on=1, import). Does nothing
+  // unless a chair is bound with auto-connect on, no link exists and no scan runs.
   void attempt_soon();
-  // Connects to a chair just bound, on a thread of its own, whatever the link and scan do.
+  // Connects to a chair just bound, whatever the link and scan do.
   void connect_bound_soon(const std::string& address);
 
   // One supervisor pass on the calling thread (tests).

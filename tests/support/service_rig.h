@@ -18,6 +18,7 @@
 #include "bind/bind_config.h"
 #include "data_dir.h"
 #include "fake_platform.h"
+#include "frames.h"
 #include "http_client.h"
 #include "service/service.h"
 
@@ -37,10 +38,8 @@ inline constexpr uint32_t kDataProps =
 // status poll stays slow: its traffic would only blur the writes the tests look at.
 Timings fast_timings();
 
-// A full status report as the chair sends it: cold, hot, vibrate, volume, lumbar,
-// temperature, switch byte.
-Bytes full_report(std::array<uint8_t, 7> values = {5, 0, 0, 0, 3, 27, 0x10});
-std::string hex(const Bytes& bytes);
+// The report the usual chair answers every query with.
+inline Bytes usual_report() { return full_report({5, 0, 0, 0, 3, 27, 0x10}); }
 
 // A binding as a test writes it into bind.json.
 bind::BindConfig bound_to(std::string address, bool auto_connect = true);

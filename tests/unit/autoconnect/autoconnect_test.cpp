@@ -13,12 +13,11 @@ namespace chair::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using ble::ConnectionStatus;
 
 const std::string kAutoConnecting = std::string("auto connecting ") + kChairText + " ...";
 const std::string kLostLink = "座椅连接已断开，将自动重连";
-const Result<ConnectionStatus> kDown = ConnectionStatus::Disconnected;
-const Result<ConnectionStatus> kUp = ConnectionStatus::Connected;
+const Result<bool> kDown = false;
+const Result<bool> kUp = true;
 
 // Waits for a record and returns the moment the test saw it.
 Clock::time_point seen(EventStream& events, const std::function<bool(const nlohmann::json&)>& pred,
@@ -77,7 +76,7 @@ TEST(AutoConnect, StaysQuietUntilTheBindingAndTheRadioAllowAnAttempt) {
     std::this_thread::sleep_for(10 * fast_timings().autoconnect.pause);
     for (const auto& record : rig.drained())
       EXPECT_FALSE(phase_is("connecting")(record) || log_is(kAutoConnecting)(record)) << record;
-    EXPECT_TRUE(rig.fake->sessions().empty());
+    EXPECT_TRUE(rig.fake->connections().empty());
 
     if (row.lift) {
       row.lift(rig);
@@ -100,7 +99,7 @@ TEST(AutoConnect, ReconnectsAfterTheUserDisconnects) {
   ASSERT_TRUE(rig.events->wait_for(status_is("idle")));
   EXPECT_TRUE(rig.events->wait_log(kAutoConnecting));
   EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
-  EXPECT_EQ(rig.fake->sessions().size(), 2u);
+  EXPECT_EQ(rig.fake->connections().size(), 2u);
   EXPECT_GE(rig.chair.device->closes(), 1);
 }
 
@@ -141,14 +140,14 @@ TEST(AutoConnect, AConnectedLinkIsDroppedOnlyAfterThreeDisconnectedReadingsInARo
   const auto pause = fast_timings().autoconnect.health_pause;
   struct Row {
     const char* name;
-    std::vector<Result<ConnectionStatus>> readings;  // the last one repeats
+    std::vector<Result<bool>> readings;  // the last one repeats
     int pauses_before_loss;
   };
   const std::vector<Row> rows = {
       {"three disconnected readings", {kDown, kDown, kDown}, 3},
       // The first check ends at the Connected reading; only the next pass finds three.
       {"a connected reading ends the check", {kDown, kDown, kUp, kDown, kDown, kDown}, 5},
-      {"an unreadable status", {Result<ConnectionStatus>(fail("device gone"))}, 0},
+      {"an unreadable status", {Result<bool>(fail("device gone"))}, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -226,27 +225,30 @@ TEST(AutoConnect, BindThenConnectGoesAheadWhereTheSupervisorWouldWait) {
   EXPECT_TRUE(rig.events->wait_for(phase_is("waiting")));
 }
 
-TEST(AutoConnect, AFloodOfRequestsKeepsOneWorkerAndTheLatestWins) {
-  // Every request lands while the first attempt is still blocked in the platform: they
-  // replace one another, and only the last one is served after it.
+TEST(AutoConnect, AFloodOfRequestsIsServedNewestFirstAndTheRestEndWaiting) {
+  // Every request lands while the first attempt is still blocked in the platform: each one
+  // supersedes the one waiting before it, which ends in "waiting" at once. Only the first and
+  // the newest reach the platform.
   ServiceRig rig(bound_to("", false));
   add_answering_chair(*rig.fake);
-  rig.fake->set_async_delay(300ms);
+  rig.fake->set_call_delay(300ms);
   rig.start();
   auto& autoconnect = rig.svc().autoconnect();
   autoconnect.connect_bound_soon("C0:FF:EE:0B:AD:00");
-  ASSERT_TRUE(rig.events->wait_log("绑定后立即连接 C0:FF:EE:0B:AD:00 ..."));
+  ASSERT_TRUE(eventually([&] { return rig.fake->opens() == 1; }));
   for (int i = 1; i <= 50; ++i) autoconnect.connect_bound_soon("C0:FF:EE:0B:AD:" + std::to_string(10 + i));
   autoconnect.connect_bound_soon(kChairText);
-  int served = 0;
+  int waiting = 0;
   auto connected = rig.events->wait_for(
       [&](const nlohmann::json& e) {
-        served += log_starts("绑定后立即连接")(e);
+        waiting += phase_is("waiting")(e);
         return status_is("connected")(e);
       },
       10s);
   ASSERT_TRUE(connected);
-  EXPECT_EQ(served, 1) << "only the latest request is served after the first";
+  EXPECT_EQ(waiting, 51) << "fifty superseded, and the first one failed";
+  EXPECT_EQ(rig.fake->opens(), 2);
+  EXPECT_EQ(rig.svc().link().view().address, kChairText);
 }
 
 }  // namespace

@@ -243,7 +243,7 @@ TEST(Shutdown, WithoutAChairItOnlyStopsScanningAndReportsIdle) {
   ASSERT_TRUE(rig.events->wait_for(status_is("scanning")));
   EXPECT_EQ(rig.call("/api/shutdown"), ok_reply());
   EXPECT_TRUE(rig.events->wait_for(status_is("idle")));
-  EXPECT_EQ(rig.fake->watchers_running(), 0);
+  EXPECT_EQ(rig.fake->scans_running(), 0);
   EXPECT_FALSE(rig.svc().scanner().scanning());
   EXPECT_TRUE(rig.chair.data->writes().empty());
   EXPECT_EQ(count(rig.drained(), log_is("chair entered silent state")), 0);
