@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/address.h"
 #include "common/text.h"
 
 namespace chair::autoconnect {
@@ -45,13 +46,15 @@ struct AutoConnect::State : std::enable_shared_from_this<AutoConnect::State> {
   mutable std::mutex mutex;  // guards the fields below
   std::condition_variable changed;
   bool stopping = false;
+  bool held = false;   // a shutdown asked for the chair to stay off
   int attempts = 0;    // attempts handed to the link and not answered yet
   int reporting = 0;   // answers being reported; the destructor waits for them
   std::thread supervisor;
 
   std::shared_ptr<Answer> attempt();
   std::shared_ptr<Answer> hand_to_link(const std::string& address);
-  void answered(bool opened, Answer& answer);
+  void answered(const std::string& address, bool opened, Answer& answer);
+  bool close_if_held(const std::string& address);
   void pass();
   void drop(uint64_t generation, const char* message);
   void run_supervisor();
@@ -64,7 +67,7 @@ std::shared_ptr<Answer> AutoConnect::State::attempt() {
   {
     std::lock_guard lock(mutex);
     // One attempt of ours at a time: the link would otherwise open the chair twice in a row.
-    if (stopping || attempts > 0) return nullptr;
+    if (stopping || held || attempts > 0) return nullptr;
   }
   if (link.view().phase != ble::LinkPhase::Closed) return nullptr;  // a link exists or is being made
   if (scanning && scanning()) return nullptr;                       // the user is looking for chairs; the radio is busy
@@ -83,14 +86,14 @@ std::shared_ptr<Answer> AutoConnect::State::hand_to_link(const std::string& addr
   }
   // The answer holds the state, so it can come after the AutoConnect object has gone; it
   // then reports nothing.
-  link.connect_async(address, [self = shared_from_this(), answer](bool opened) {
-    self->answered(opened, *answer);
+  link.connect_async(address, [self = shared_from_this(), address, answer](bool opened) {
+    self->answered(address, opened, *answer);
   });
   return answer;
 }
 
 // On the link's connect thread: must not wait for the link.
-void AutoConnect::State::answered(bool opened, Answer& answer) {
+void AutoConnect::State::answered(const std::string& address, bool opened, Answer& answer) {
   bool report = false;
   {
     std::lock_guard lock(mutex);
@@ -102,7 +105,11 @@ void AutoConnect::State::answered(bool opened, Answer& answer) {
   changed.notify_all();
   if (!report) return;
   try {
-    if (!opened) events.on_autoconnect("waiting", store.snapshot());
+    if (!opened) {
+      events.on_autoconnect("waiting", store.snapshot());
+    } else {
+      (void)close_if_held(address);
+    }
   } catch (...) {
     // The link's connect thread must go on serving requests.
   }
@@ -111,6 +118,23 @@ void AutoConnect::State::answered(bool opened, Answer& answer) {
     --reporting;
   }
   changed.notify_all();
+}
+
+// A connection that was under way when the shutdown came has just opened its link: it is
+// closed before its handshake can reach the initial settings. Called by whoever waited for the
+// opening, before anything else is asked of the link, so the link found here is the one just
+// opened unless somebody closed it meanwhile.
+bool AutoConnect::State::close_if_held(const std::string& address) {
+  {
+    std::lock_guard lock(mutex);
+    if (!held) return false;
+  }
+  const ble::LinkView view = link.view();
+  if (view.phase == ble::LinkPhase::Closed || compact_address(view.address) != compact_address(address)) return false;
+  if (!link.drop(view.generation)) return false;
+  events.on_autoconnect_log("shut down meanwhile; the link opened for " + address + " is closed again");
+  events.on_link_dropped();
+  return true;
 }
 
 // Drops the link the pass looked at, and only that one: by the time the decision is taken
@@ -190,18 +214,39 @@ void AutoConnect::start() {
   }
 }
 
-void AutoConnect::attempt_soon() { (void)state_->attempt(); }
+void AutoConnect::attempt_soon() {
+  if (state_->store.snapshot().autoConnect) resume();
+  (void)state_->attempt();
+}
 
 void AutoConnect::connect_bound_soon(const std::string& address) {
   {
     std::lock_guard lock(state_->mutex);
     if (state_->stopping) return;
+    state_->held = false;
   }
   if (state_->stop_scan) state_->stop_scan();
   state_->events.on_autoconnect("connecting", state_->store.snapshot());
   state_->events.on_autoconnect_log("绑定后立即连接 " + address + " ...");
   (void)state_->hand_to_link(address);
 }
+
+void AutoConnect::hold() {
+  std::lock_guard lock(state_->mutex);
+  state_->held = true;
+}
+
+void AutoConnect::resume() {
+  std::lock_guard lock(state_->mutex);
+  state_->held = false;
+}
+
+bool AutoConnect::held() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->held;
+}
+
+bool AutoConnect::close_if_held(const std::string& address) { return state_->close_if_held(address); }
 
 void AutoConnect::pass() { state_->pass(); }
 

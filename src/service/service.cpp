@@ -161,8 +161,12 @@ void Service::stop_scan() {
 }
 
 bool Service::connect(const std::string& address) {
+  autoconnect_->resume();
   scanner_->stop();
-  return link_->connect(address);
+  if (!link_->connect(address)) return false;
+  // A shutdown that came while the device was being opened is the newer word: the link it
+  // could not quiet yet is closed, and no link is what the caller gets.
+  return !autoconnect_->close_if_held(address);
 }
 
 bool Service::disconnect() {
@@ -174,6 +178,8 @@ bool Service::disconnect() {
 }
 
 void Service::shutdown() {
+  // Held first: no attempt may start between the quieting and the status.
+  autoconnect_->hold();
   scanner_->stop();
   link_->quiet();
   hub_.publish_status("idle");

@@ -67,13 +67,14 @@ class Service final : private ble::LinkEvents,
   // text is the user's message when Bluetooth cannot be used or the scan did not start.
   Status start_scan();
   void stop_scan();  // publishes the state and "scan stopped"
-  // Ends a scan, then opens a link (true once it is open).
+  // Ends a scan, then opens a link (true once it is open). Ends a hold of the supervisor.
   bool connect(const std::string& address);
   // Drops whatever link there is; false when there was none.
   bool disconnect();
 
   // Quiets the chair as "/api/shutdown" does: silent frames when a chair is ready, the link
-  // torn down, "idle" published.
+  // torn down, "idle" published. The supervisor then holds until the UI asks for a link
+  // again; the stored auto-connect setting stays as it is, so the next start reconnects.
   void shutdown();
 
   // The routes, ready for a server.

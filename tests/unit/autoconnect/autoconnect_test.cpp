@@ -251,5 +251,61 @@ TEST(AutoConnect, AFloodOfRequestsIsServedNewestFirstAndTheRestEndWaiting) {
   EXPECT_EQ(rig.svc().link().view().address, kChairText);
 }
 
+TEST(AutoConnect, AfterAShutdownNoAttemptIsMadeUntilTheUIAsksForALinkAgain) {
+  const std::vector<std::pair<std::string, std::string>> asks = {
+      {"/api/connect?addr=" + std::string(kChairText), ""},
+      {"/api/bind/set?addr=" + std::string(kChairText) + "&name=Den", ""},
+      {"/api/bind/import", R"({"boundAddress":"C0:FF:EE:01:02:0A","autoConnect":true})"},
+      {"/api/bind/autoconnect?on=1", ""},
+  };
+  for (const auto& [ask, body] : asks) {
+    SCOPED_TRACE(ask);
+    Supervised rig;
+    rig.run();
+    ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
+    ASSERT_EQ(rig.call("/api/shutdown"), ok_reply());
+    // Requests that do not ask for a link leave the hold as it is.
+    EXPECT_EQ(rig.call("/api/bind/init", R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
+              ok_reply());
+    EXPECT_EQ(rig.call("/api/scan/start"), ok_reply());
+    EXPECT_EQ(rig.call("/api/scan/stop"), ok_reply());
+    std::this_thread::sleep_for(10 * fast_timings().autoconnect.pause);
+    for (const auto& record : rig.drained())
+      EXPECT_FALSE(phase_is("connecting")(record) || log_is(kAutoConnecting)(record)) << record;
+    EXPECT_EQ(rig.fake->connections().size(), 1u);
+    EXPECT_TRUE(rig.stored().autoConnect) << "the next start reconnects as before";
+
+    EXPECT_EQ(rig.call(ask, body), ok_reply());
+    EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
+    EXPECT_EQ(rig.fake->connections().size(), 2u);
+  }
+}
+
+TEST(AutoConnect, ALinkThatOpensAfterTheShutdownCameIsClosedAgainUntouched) {
+  // The shutdown arrives while the device is still being opened, by the supervisor or for the
+  // UI's own connect: once open, the link is closed before its handshake writes anything.
+  for (const bool by_supervisor : {true, false}) {
+    SCOPED_TRACE(by_supervisor ? "the supervisor's attempt" : "/api/connect");
+    Supervised rig(by_supervisor ? bound_to(kChairText) : bound_to("", false));
+    rig.fake->set_call_delay(300ms);
+    rig.run();
+    std::thread connecting;
+    nlohmann::json reply;
+    if (!by_supervisor) connecting = std::thread([&] { reply = rig.connect(); });
+    ASSERT_TRUE(eventually([&] { return rig.fake->opens() == 1; }));
+    EXPECT_EQ(rig.call("/api/shutdown"), ok_reply());
+    EXPECT_TRUE(rig.events->wait_log(std::string("shut down meanwhile; the link opened for ") + kChairText +
+                                     " is closed again"));
+    if (connecting.joinable()) connecting.join();
+    if (!by_supervisor) {
+      EXPECT_EQ(reply, (nlohmann::json{{"error", "connect failed"}, {"ok", false}}));
+    }
+    EXPECT_EQ(rig.svc().link().view().phase, ble::LinkPhase::Closed);
+    std::this_thread::sleep_for(5 * fast_timings().autoconnect.pause);
+    EXPECT_TRUE(rig.chair.data->writes().empty());
+    EXPECT_EQ(rig.fake->opens(), 1);
+  }
+}
+
 }  // namespace
 }  // namespace chair::test
