@@ -3,7 +3,10 @@
 #include "service/service.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -14,6 +17,8 @@
 #include "common/address.h"
 #include "common/text.h"
 #include "sys/parent.h"
+#include "sys/termination.h"
+#include "sys/thread.h"
 #include "sys/sockets.h"
 
 namespace chair {
@@ -81,15 +86,46 @@ std::optional<http::Reply> host_guard(const http::Request& request) {
   return std::nullopt;
 }
 
-// The parent is gone: nobody will end us or quiet the chair, so the chair is quieted as
-// "/api/shutdown" does and the process ends after the open streams took the last events.
-[[noreturn]] void quiet_and_exit(Service& service) {
-  try {
-    service.shutdown();
-  } catch (...) {
+// Whatever ends the process from outside leaves the chair quiet: at most this long for the
+// shutdown sequence, the last status on the open streams and the exit together.
+constexpr auto kEndingBound = std::chrono::milliseconds(2000);
+// What is left of it for the streams once the sequence has had its time.
+constexpr auto kDeliveryReserve = std::chrono::milliseconds(400);
+// A stream thread that took the last record from its queue is given this to write it.
+constexpr auto kLastWrite = std::chrono::milliseconds(50);
+
+// Asked to end (a termination signal, the console closing) or orphaned (nobody will end us or
+// quiet the chair): the chair is quieted as "/api/shutdown" does, the open streams get the
+// last status, and the process exits with 0, all within kEndingBound. A sequence stuck in a
+// platform call is not waited for beyond its share: "idle" is published and the process ends,
+// which ends the link too.
+[[noreturn]] void quiet_and_exit(const std::shared_ptr<Service>& service) {
+  static std::atomic<bool> ending{false};
+  // The watchdog and a signal may both come; the first one ends the process.
+  if (ending.exchange(true)) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
-  service.events().wait_delivered(std::chrono::seconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto deadline = std::chrono::steady_clock::now() + kEndingBound;
+  auto finished = std::make_shared<std::promise<void>>();
+  auto done = finished->get_future();
+  const bool on_its_own = sys::spawn_detached([service, finished] {
+    try {
+      service->shutdown();
+    } catch (...) {
+    }
+    finished->set_value();
+  });
+  if (!on_its_own) {
+    try {
+      service->shutdown();
+    } catch (...) {
+    }
+  } else if (done.wait_until(deadline - kDeliveryReserve) != std::future_status::ready) {
+    service->events().publish_status("idle");
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  service->events().wait_delivered(std::max(left - kLastWrite, std::chrono::milliseconds(0)));
+  std::this_thread::sleep_for(kLastWrite);
   std::fflush(stdout);
   std::_Exit(0);
 }
@@ -267,7 +303,8 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
     return 1;
   }
   const unsigned port = *bound;
-  sys::watch_parent([service] { quiet_and_exit(*service); });
+  sys::watch_parent([service] { quiet_and_exit(service); });
+  sys::watch_termination([service] { quiet_and_exit(service); });
   std::printf("[*] 服务监听: http://127.0.0.1:%u\nLISTEN_URL=http://127.0.0.1:%u\n[*] 后端就绪，UI 由主程序接管\n", port,
               port);
   std::fflush(stdout);

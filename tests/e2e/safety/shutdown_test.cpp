@@ -1,7 +1,14 @@
 // The chair does what it was last told: after a shutdown it stays quiet, whatever the
 // supervisor would otherwise do.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
+
+#include "ble/protocol/commands.h"
+#include "ble/protocol/frame.h"
+#include "ble/protocol/switch_bits.h"
 #include "bluez_rig.h"
 #include "eventually.h"
 
@@ -12,6 +19,32 @@ constexpr const char* kChair = "C0:FF:EE:01:02:0A";
 constexpr const char* kChairName = "TAMRO-X1";
 const std::string kPairedChair = std::string(kChair) + ",name=TAMRO-X1,paired";
 const Json kOk = Json::parse(R"({"ok":true})");
+
+// The frames of the silent shutdown, as the chair's write record shows them.
+std::vector<std::string> silent_frames() {
+  std::vector<std::string> out;
+  for (const auto& frame : ble::silent_frames()) out.push_back(ble::hex_dump(frame));
+  return out;
+}
+
+// The chair as the simulator holds it: every level at 0 and the water off.
+void expect_quiet(BluezRig& rig) {
+  const Json state = rig.chair_status(kChair);
+  for (const char* level : {"cold", "hot", "vibrate", "volume", "lumbar"}) EXPECT_EQ(state[level], 0) << level;
+  EXPECT_EQ(state["switchByte"].get<int>() & ble::kWaterOn, 0) << state.dump();
+}
+
+// Waits until the chair has taken the last of the default initial settings.
+void wait_init_done(BluezRig& rig) {
+  const std::string last = ble::hex_dump(*ble::level_frame(ble::kLumbar, 3));
+  ASSERT_TRUE(eventually(
+      [&] {
+        const auto frames = rig.frames(kChair);
+        return !frames.empty() && frames.back() == last;
+      },
+      5s))
+      << joined(rig.frames(kChair));
+}
 
 bool link_activity(const Json& record) {
   const std::string type = record.value("type", "");
@@ -37,6 +70,34 @@ TEST(ShutdownHolds, TheBoundChairIsNotReconnectedUntilTheUIAsks) {
   EXPECT_EQ(rig.api("/api/bind/get")["autoConnect"], true) << "the next start reconnects as before";
 
   rig.connect(kChair, kChairName);
+}
+
+TEST(Signals, EachTerminationSignalQuietsAConnectedChairAndEndsTheServiceWithZero) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    BluezRig rig({.sim_args = {"--chair", kPairedChair}});
+    rig.connect(kChair, kChairName);
+    wait_init_done(rig);
+    ASSERT_NE(rig.chair_status(kChair)["cold"], 0) << "the default settings turned cooling on";
+
+    const size_t before = rig.writes(kChair).size();
+    const size_t at = rig.events().size();
+    const auto sent = std::chrono::steady_clock::now();
+    rig.service().kill(signal);
+    EXPECT_EQ(rig.service().wait(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 2500ms) << "bounded to 2 s";
+
+    // The streams had the whole sequence before the process ended.
+    EXPECT_TRUE(rig.events().wait_log("chair entered silent state", 1s, at)) << rig.events().dump(at);
+    EXPECT_TRUE(rig.events().wait_status("idle", 1s, at)) << rig.events().dump(at);
+    auto frames = rig.frames(kChair);
+    frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(before));
+    // The status poll may slip a query in between; nothing else may.
+    std::erase(frames, ble::hex_dump(ble::query_frame()));
+    EXPECT_EQ(frames, silent_frames());
+    expect_quiet(rig);
+    EXPECT_TRUE(eventually([&] { return rig.chair_status(kChair)["connected"] == false; }, 5s));
+  }
 }
 
 }  // namespace
