@@ -121,6 +121,7 @@ constexpr auto kLastWrite = std::chrono::milliseconds(50);
     } catch (...) {
     }
   } else if (done.wait_until(deadline - kDeliveryReserve) != std::future_status::ready) {
+    // Said ahead of the fact: the link ends with the process a moment later.
     service->events().publish_status("idle");
   }
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -155,9 +156,11 @@ void Service::start() {
   if (options_.start_supervisor) autoconnect_->start();
 }
 
-std::string Service::status_name() const {
+std::string Service::status_name() const { return status_of(link_->view()); }
+
+std::string Service::status_of(const ble::LinkView& view) const {
   // The link first, then the scanner; their locks are never held together.
-  switch (link_->view().phase) {
+  switch (view.phase) {
     case ble::LinkPhase::Connected:
       return "connected";
     case ble::LinkPhase::Opening:
@@ -169,7 +172,16 @@ std::string Service::status_name() const {
   return scanner_->scanning() ? "scanning" : "idle";
 }
 
-void Service::publish_status() { hub_.publish_status(status_name()); }
+void Service::publish_status() {
+  // A connected chair is shown with its name, as when it connected: the clients replace
+  // whatever they showed with this.
+  const ble::LinkView view = link_->view();
+  if (view.phase == ble::LinkPhase::Connected) {
+    hub_.publish(make_connected_event(view.name));
+    return;
+  }
+  hub_.publish_status(status_of(view));
+}
 
 Status Service::start_scan() {
   if (auto message = bluetooth_unavailable(*platform_)) {
@@ -179,7 +191,8 @@ Status Service::start_scan() {
   // A connection still in its handshake would compete with the scan for the radio.
   link_->drop_handshake();
   scanner_->begin();
-  hub_.publish_status("scanning");
+  // "scanning", unless a chair stays connected through the scan.
+  publish_status();
   hub_.publish_log("scan started");
   paired_->refresh();
   auto started = scanner_->start();
@@ -208,7 +221,8 @@ bool Service::connect(const std::string& address) {
 bool Service::disconnect() {
   if (link_->view().phase == ble::LinkPhase::Closed) return false;
   link_->teardown();
-  hub_.publish_status("idle");
+  // "idle", or "scanning" when a scan runs on.
+  publish_status();
   hub_.publish_log("disconnected");
   return true;
 }
@@ -218,7 +232,7 @@ void Service::shutdown() {
   autoconnect_->hold();
   scanner_->stop();
   link_->quiet();
-  hub_.publish_status("idle");
+  publish_status();
 }
 
 // ---- what the components report --------------------------------------------------------
@@ -262,7 +276,7 @@ void Service::on_autoconnect(const std::string& phase, const bind::BindConfig& b
 
 void Service::on_autoconnect_log(std::string text) { hub_.publish_log(std::move(text)); }
 
-void Service::on_link_dropped() { hub_.publish_status("idle"); }
+void Service::on_link_dropped() { publish_status(); }
 
 // ---- the process -------------------------------------------------------------------------
 

@@ -59,7 +59,9 @@ class Service final : private ble::LinkEvents,
 
   // "connected", "connecting", "scanning" or "idle".
   std::string status_name() const;
-  void publish_status();  // publishes status_name()
+  // Publishes the state as it is now (never a fixed name): status_name(), and a connected
+  // chair with its display name.
+  void publish_status();
 
   // The policy that spans components, for the routes.
   // A fresh scan: a link still in its handshake is dropped first (it would compete for the
@@ -73,7 +75,7 @@ class Service final : private ble::LinkEvents,
   bool disconnect();
 
   // Quiets the chair as "/api/shutdown" does: silent frames when a chair is ready, the link
-  // torn down, "idle" published. The supervisor then holds until the UI asks for a link
+  // torn down, the state published ("idle"). The supervisor then holds until the UI asks for a link
   // again; the stored auto-connect setting stays as it is, so the next start reconnects.
   void shutdown();
 
@@ -92,6 +94,8 @@ class Service final : private ble::LinkEvents,
   void on_autoconnect(const std::string& phase, const bind::BindConfig& binding) override;
   void on_autoconnect_log(std::string text) override;
   void on_link_dropped() override;
+
+  std::string status_of(const ble::LinkView& view) const;
 
   ServiceOptions options_;
   ble::PlatformPtr platform_;
