@@ -4,12 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <random>
+#include <thread>
 
 #include "ble/protocol/commands.h"
 #include "ble/protocol/frame.h"
 #include "ble/protocol/switch_bits.h"
 #include "bluez_rig.h"
+#include "common/address.h"
 #include "eventually.h"
 
 namespace chair::test {
@@ -72,6 +78,30 @@ TEST(ShutdownHolds, TheBoundChairIsNotReconnectedUntilTheUIAsks) {
   rig.connect(kChair, kChairName);
 }
 
+TEST(ShutdownRace, AShutdownTheMomentTheChairConnectsLeavesItQuiet) {
+  // The initial settings start right after "connected": the shutdown must cut them off, so
+  // that the chair hears nothing but the silent frames from the first of them on.
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
+  ASSERT_EQ(rig.api("/api/bind/autoconnect?on=0"), kOk);
+  const auto silent = silent_frames();
+  for (int run = 0; run < 6; ++run) {
+    SCOPED_TRACE(run);
+    const size_t from = rig.events().size();
+    const size_t before = rig.writes(kChair).size();
+    ASSERT_EQ(rig.api(std::string("/api/connect?addr=") + kChair), kOk);
+    ASSERT_TRUE(rig.events().wait_status("connected", 10s, from)) << rig.events().dump(from);
+    ASSERT_EQ(rig.api("/api/shutdown"), kOk);
+
+    auto frames = rig.frames(kChair);
+    frames.erase(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(before));
+    const auto first = std::find(frames.begin(), frames.end(), silent.front());
+    ASSERT_NE(first, frames.end()) << joined(frames);
+    EXPECT_EQ(std::vector<std::string>(first, frames.end()), silent) << joined(frames);
+    expect_quiet(rig);
+    ASSERT_TRUE(eventually([&] { return rig.chair_status(kChair)["connected"] == false; }, 5s));
+  }
+}
+
 TEST(Signals, EachTerminationSignalQuietsAConnectedChairAndEndsTheServiceWithZero) {
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(signal);
@@ -98,6 +128,53 @@ TEST(Signals, EachTerminationSignalQuietsAConnectedChairAndEndsTheServiceWithZer
     expect_quiet(rig);
     EXPECT_TRUE(eventually([&] { return rig.chair_status(kChair)["connected"] == false; }, 5s));
   }
+}
+
+TEST(ConnectFlood, SixteenClientsBindingChairsAtRandomKeepThreadsAndMemoryBounded) {
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
+  const auto start = process_figures(rig.service_pid());
+  ASSERT_TRUE(start);
+
+  constexpr int kClients = 16;
+  std::atomic<bool> stop{false};
+  std::atomic<int> requests{0}, refused{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      std::mt19937_64 random(static_cast<uint64_t>(c));
+      while (!stop) {
+        const std::string address = format_address(random() & 0xFFFFFFFFFFFF);
+        const Json reply = get_json(rig.port(), "/api/bind/set?addr=" + address + "&name=flood");
+        ++requests;
+        if (reply != kOk) ++refused;
+      }
+    });
+  }
+  ProcessFigures peak = *start;
+  const auto until = std::chrono::steady_clock::now() + 4s;
+  while (std::chrono::steady_clock::now() < until) {
+    if (auto now = process_figures(rig.service_pid())) {
+      peak.threads = std::max(peak.threads, now->threads);
+      peak.rss_kib = std::max(peak.rss_kib, now->rss_kib);
+    }
+    (void)rig.events().size();  // keeps reading, as a UI does
+    std::this_thread::sleep_for(50ms);
+  }
+  stop = true;
+  for (auto& t : clients) t.join();
+
+  EXPECT_GT(requests.load(), 100);
+  EXPECT_EQ(refused.load(), 0);
+  // One thread per request in flight (at most one per client), one connect thread for every
+  // attempt, the stream's and a few of the platform's.
+  EXPECT_LE(peak.threads, start->threads + kClients + 8) << "from " << start->threads;
+  EXPECT_LE(peak.rss_kib, start->rss_kib + 32 * 1024) << "from " << start->rss_kib << " KiB";
+
+  // The newest binding won, and the chair can still be had.
+  ASSERT_EQ(rig.api(std::string("/api/bind/set?addr=") + kChair + "&name=" + kChairName), kOk);
+  EXPECT_TRUE(rig.events().wait_status("connected", 10s, rig.events().size())) << rig.events().dump();
+  std::fprintf(stderr, "connect flood: %d requests, threads %ld -> %ld peak, rss %ld -> %ld KiB peak\n",
+               requests.load(), start->threads, peak.threads, start->rss_kib, peak.rss_kib);
 }
 
 }  // namespace
