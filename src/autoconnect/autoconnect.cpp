@@ -46,9 +46,9 @@ struct AutoConnect::State : std::enable_shared_from_this<AutoConnect::State> {
   mutable std::mutex mutex;  // guards the fields below
   std::condition_variable changed;
   bool stopping = false;
-  bool held = false;   // a shutdown asked for the chair to stay off
-  int attempts = 0;    // attempts handed to the link and not answered yet
-  int reporting = 0;   // answers being reported; the destructor waits for them
+  bool held = false;  // a shutdown asked for the chair to stay off
+  int attempts = 0;   // attempts handed to the link and not answered yet
+  int reporting = 0;  // answers being reported; the destructor waits for them
   std::thread supervisor;
 
   std::shared_ptr<Answer> attempt();
@@ -86,9 +86,8 @@ std::shared_ptr<Answer> AutoConnect::State::hand_to_link(const std::string& addr
   }
   // The answer holds the state, so it can come after the AutoConnect object has gone; it
   // then reports nothing.
-  link.connect_async(address, [self = shared_from_this(), address, answer](bool opened) {
-    self->answered(address, opened, *answer);
-  });
+  link.connect_async(
+      address, [self = shared_from_this(), address, answer](bool opened) { self->answered(address, opened, *answer); });
   return answer;
 }
 

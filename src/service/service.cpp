@@ -17,9 +17,9 @@
 #include "common/address.h"
 #include "common/text.h"
 #include "sys/parent.h"
+#include "sys/sockets.h"
 #include "sys/termination.h"
 #include "sys/thread.h"
-#include "sys/sockets.h"
 
 namespace chair {
 
@@ -319,8 +319,8 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
   const unsigned port = *bound;
   sys::watch_parent([service] { quiet_and_exit(service); });
   sys::watch_termination([service] { quiet_and_exit(service); });
-  std::printf("[*] 服务监听: http://127.0.0.1:%u\nLISTEN_URL=http://127.0.0.1:%u\n[*] 后端就绪，UI 由主程序接管\n", port,
-              port);
+  std::printf("[*] 服务监听: http://127.0.0.1:%u\nLISTEN_URL=http://127.0.0.1:%u\n[*] 后端就绪，UI 由主程序接管\n",
+              port, port);
   std::fflush(stdout);
   server.run();
   return 0;

@@ -67,8 +67,8 @@ FakeChair add_chair(FakePlatform& fake, const Layout& layout, const std::string&
 }
 
 FakeChair add_answering_chair(FakePlatform& fake, uint64_t address, const std::string& name) {
-  FakeChair chair = add_chair(fake, {{kServiceUuid, {{std::string(ble::kDataCharacteristicUuid), kDataProps}}}},
-                              name, address);
+  FakeChair chair =
+      add_chair(fake, {{kServiceUuid, {{std::string(ble::kDataCharacteristicUuid), kDataProps}}}}, name, address);
   answer_queries(chair, usual_report());
   return chair;
 }

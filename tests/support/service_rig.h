@@ -67,7 +67,8 @@ FakeChair add_answering_chair(FakePlatform& fake, uint64_t address = kChairAddre
                               const std::string& name = "TAMRO Den");
 // Queries written to any characteristic of the chair are answered with `report` on every
 // characteristic when `answer(n)` holds for the query's number n (1-based).
-void answer_queries(const FakeChair& chair, Bytes report, std::function<bool(int)> answer = [](int) { return true; });
+void answer_queries(
+    const FakeChair& chair, Bytes report, std::function<bool(int)> answer = [](int) { return true; });
 // A chair model behind the data characteristic: every write is applied and answered.
 std::shared_ptr<sim::ChairModel> attach_model(const FakeCharacteristicPtr& data);
 // The frames written to `c` that equal `frame`.

@@ -265,8 +265,9 @@ TEST(AutoConnect, AfterAShutdownNoAttemptIsMadeUntilTheUIAsksForALinkAgain) {
     ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
     ASSERT_EQ(rig.call("/api/shutdown"), ok_reply());
     // Requests that do not ask for a link leave the hold as it is.
-    EXPECT_EQ(rig.call("/api/bind/init", R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
-              ok_reply());
+    EXPECT_EQ(
+        rig.call("/api/bind/init", R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
+        ok_reply());
     EXPECT_EQ(rig.call("/api/scan/start"), ok_reply());
     EXPECT_EQ(rig.call("/api/scan/stop"), ok_reply());
     std::this_thread::sleep_for(10 * fast_timings().autoconnect.pause);

@@ -40,17 +40,22 @@ TEST(ShownStatus, EveryChangeShowsTheStateAsItIs) {
   const nlohmann::json failed = {{"error", "connect failed"}, {"ok", false}};
   const std::vector<Step> steps = {
       {"connect", [&] { EXPECT_EQ(rig.connect(), kOk); }, {"status:connecting", kConnected}, "status:connected"},
-      {"a scan starts beside the connected chair", [&] { EXPECT_EQ(rig.call("/api/scan/start"), kOk); },
-       {kConnected}, "status:connected"},
-      {"a connect to an absent chair fails beside it", [&] { EXPECT_EQ(rig.connect("C0:FF:EE:0B:AD:00"), failed); },
-       {"status:connecting", kConnected}, "status:connected"},
+      {"a scan starts beside the connected chair",
+       [&] { EXPECT_EQ(rig.call("/api/scan/start"), kOk); },
+       {kConnected},
+       "status:connected"},
+      {"a connect to an absent chair fails beside it",
+       [&] { EXPECT_EQ(rig.connect("C0:FF:EE:0B:AD:00"), failed); },
+       {"status:connecting", kConnected},
+       "status:connected"},
       {"the scan stops", [&] { EXPECT_EQ(rig.call("/api/scan/stop"), kOk); }, {kConnected}, "status:connected"},
       {"the user disconnects while a scan runs on",
        [&] {
          EXPECT_EQ(rig.call("/api/scan/start"), kOk);
          EXPECT_EQ(rig.call("/api/disconnect"), kOk);
        },
-       {kConnected, "status:scanning"}, "status:scanning"},
+       {kConnected, "status:scanning"},
+       "status:scanning"},
       {"the supervisor drops a lost link while a scan runs on",
        [&] {
          EXPECT_EQ(rig.connect(), kOk);
@@ -60,7 +65,8 @@ TEST(ShownStatus, EveryChangeShowsTheStateAsItIs) {
          chair.device->script_connection({Result<bool>(false)});
          rig.svc().autoconnect().pass();
        },
-       {"status:scanning"}, "status:scanning"},
+       {"status:scanning"},
+       "status:scanning"},
       {"shutdown", [&] { EXPECT_EQ(rig.call("/api/shutdown"), kOk); }, {"status:idle"}, "status:idle"},
   };
   for (const Step& step : steps) {
