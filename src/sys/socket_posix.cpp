@@ -139,6 +139,11 @@ Result<Listener> Listener::bind_loopback(uint16_t port, int backlog) {
   if (fd < 0) return fail(os_error(errno));
   Listener l;
   l.s_ = Socket(fd);
+  // A service started again on its predecessor's port (the port an open page knows) must get
+  // it: the connections the old one had open stay in TIME_WAIT for a minute and would block the
+  // bind. A port some socket still listens on stays refused all the same.
+  int reuse = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
