@@ -47,9 +47,13 @@ std::optional<ServiceUrl> parse_service_url(std::string_view announced) {
   const std::string_view host = host_port.substr(0, colon);
   // The service listens on IPv4 loopback only, and that is where call_shutdown goes.
   if (host != "127.0.0.1") return std::nullopt;
+  const std::string_view digits = host_port.substr(colon + 1);
   uint64_t port = 0;
-  if (!parse_u64(host_port.substr(colon + 1), port) || port == 0 || port > 65535) return std::nullopt;
-  return ServiceUrl{std::string(kScheme) + std::string(host_port), static_cast<uint16_t>(port)};
+  if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string_view::npos ||
+      !parse_u64(digits, port) || port == 0 || port > 65535) {
+    return std::nullopt;
+  }
+  return ServiceUrl{"http://127.0.0.1:" + std::to_string(port), static_cast<uint16_t>(port)};
 }
 
 Status call_shutdown(uint16_t port, std::chrono::milliseconds timeout, const std::function<bool()>& give_up) {
