@@ -35,18 +35,8 @@ void raise_descriptor_limit(size_t wanted) {
 }
 
 void poke_loopback(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EINPROGRESS) {
-    // Closed before the handshake ends, the connection would never reach the accept queue.
-    pollfd p{fd, POLLOUT, 0};
-    (void)::poll(&p, 1, 1000);
-  }
-  ::close(fd);
+  // Closed before the handshake ends, the connection would never reach the accept queue.
+  (void)connect_loopback(port, std::chrono::seconds(1));
 }
 
 Socket& Socket::operator=(Socket&& o) noexcept {

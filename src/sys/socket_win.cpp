@@ -46,25 +46,8 @@ void init_sockets() {
 void raise_descriptor_limit(size_t) {}
 
 void poke_loopback(uint16_t port) {
-  SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, kSocketFlags);
-  if (s == INVALID_SOCKET) return;
-  u_long nonblocking = 1;
-  ::ioctlsocket(s, FIONBIO, &nonblocking);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-    // select rather than WSAPoll: only select reports a refused connection at once.
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval wait{1, 0};
-    (void)::select(0, nullptr, &writable, &failed, &wait);
-  }
-  ::closesocket(s);
+  // Closed before the handshake ends, the connection would never reach the accept queue.
+  (void)connect_loopback(port, std::chrono::seconds(1));
 }
 
 Socket& Socket::operator=(Socket&& o) noexcept {
