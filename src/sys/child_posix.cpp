@@ -79,7 +79,8 @@ Result<std::string, MissingLine> Child::read_line(std::string_view prefix, std::
     if (left.count() <= 0) return MissingLine{MissingLine::Why::kTimedOut, {}};
     pollfd p{output_, POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(std::min(left, std::chrono::milliseconds(kGiveUpCheck)).count()));
-    if (ready < 0 && errno != EINTR) return MissingLine{MissingLine::Why::kReadFailed, std::system_category().message(errno)};
+    if (ready < 0 && errno != EINTR)
+      return MissingLine{MissingLine::Why::kReadFailed, std::system_category().message(errno)};
     if (ready <= 0) continue;
     char chunk[4096];
     const ssize_t n = ::read(output_, chunk, sizeof chunk);
@@ -137,7 +138,11 @@ std::string companion_program(const std::string& name, const std::vector<std::st
     if (slash != std::string::npos) folder = self.substr(0, slash);
   }
   std::vector<std::string> candidates{folder + "/" + name};
-  for (const auto& other : other_folders) candidates.push_back(folder + "/" + other + "/" + name);
+  for (const auto& other : other_folders) {
+    std::string path = folder;
+    path.append("/").append(other).append("/").append(name);
+    candidates.push_back(std::move(path));
+  }
   for (const auto& candidate : candidates) {
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
   }

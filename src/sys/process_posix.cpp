@@ -121,8 +121,7 @@ Result<std::string> run_process(const std::string& program, const std::vector<st
   auto pause = std::chrono::milliseconds(1);
   while (!child.try_reap()) {
     if (Clock::now() >= deadline) return fail(program + " did not finish in time");
-    std::this_thread::sleep_for(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(
-                                                    deadline - Clock::now())));
+    std::this_thread::sleep_for(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now())));
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
   return out;

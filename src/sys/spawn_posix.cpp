@@ -47,10 +47,10 @@ void close_fd(int& fd) {
 
 }  // namespace
 
-Result<Spawned> spawn_process(const std::string& program, const std::vector<std::string>& args,
-                              SpawnStreams streams) {
+Result<Spawned> spawn_process(const std::string& program, const std::vector<std::string>& args, SpawnStreams streams) {
   int pipe_fds[2] = {-1, -1};
-  if (streams.capture_output && ::pipe2(pipe_fds, O_CLOEXEC) != 0) return fail("cannot create pipe: " + errno_text(errno));
+  if (streams.capture_output && ::pipe2(pipe_fds, O_CLOEXEC) != 0)
+    return fail("cannot create pipe: " + errno_text(errno));
   int& read_end = pipe_fds[0];
   int& write_end = pipe_fds[1];
 
@@ -61,14 +61,14 @@ Result<Spawned> spawn_process(const std::string& program, const std::vector<std:
   if (streams.capture_output) {
     actions_ok = actions_ok && posix_spawn_file_actions_adddup2(&setup.files, write_end, STDOUT_FILENO) == 0;
   } else {
-    actions_ok = actions_ok &&
-                 posix_spawn_file_actions_addopen(&setup.files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0;
+    actions_ok =
+        actions_ok && posix_spawn_file_actions_addopen(&setup.files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0) == 0;
   }
-  actions_ok = actions_ok &&
-               posix_spawn_file_actions_addopen(&setup.files, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0;
+  actions_ok =
+      actions_ok && posix_spawn_file_actions_addopen(&setup.files, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0;
   if (!streams.keep_errors) {
-    actions_ok = actions_ok &&
-                 posix_spawn_file_actions_addopen(&setup.files, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0;
+    actions_ok =
+        actions_ok && posix_spawn_file_actions_addopen(&setup.files, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0;
   }
 #if defined(__GLIBC__) && defined(__GLIBC_PREREQ)
 #if __GLIBC_PREREQ(2, 34)
@@ -83,8 +83,8 @@ Result<Spawned> spawn_process(const std::string& program, const std::vector<std:
   sigemptyset(&default_signals);
   for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&default_signals, s);
   actions_ok = actions_ok &&
-               posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                         POSIX_SPAWN_SETPGROUP) == 0 &&
+               posix_spawnattr_setflags(&setup.attr,
+                                        POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP) == 0 &&
                posix_spawnattr_setsigmask(&setup.attr, &empty_mask) == 0 &&
                posix_spawnattr_setsigdefault(&setup.attr, &default_signals) == 0 &&
                posix_spawnattr_setpgroup(&setup.attr, 0) == 0;

@@ -23,7 +23,6 @@ struct Spawned {
 // Starts `program` (looked up on PATH when it names no folder) with `args` and standard input
 // from /dev/null, in a process group of its own, with an empty signal mask and the default
 // actions for the signals we may ignore or catch, and none of our other descriptors.
-Result<Spawned> spawn_process(const std::string& program, const std::vector<std::string>& args,
-                              SpawnStreams streams);
+Result<Spawned> spawn_process(const std::string& program, const std::vector<std::string>& args, SpawnStreams streams);
 
 }  // namespace chair::sys::detail

@@ -109,14 +109,12 @@ Status ServiceKeeper::start_one(uint16_t port) {
   if (!line) {
     const std::string how = (*child)->end(timings_.end_grace).text();
     switch (line.failure().why) {
-      case sys::MissingLine::Why::kGaveUp:
-        return fail("stopped while " + program_ + " was starting");
+      case sys::MissingLine::Why::kGaveUp: return fail("stopped while " + program_ + " was starting");
       case sys::MissingLine::Why::kTimedOut:
-        return fail(program_ + " did not announce its address within " + std::to_string(timings_.start_timeout.count()) +
-                    " ms (it " + how + ")");
+        return fail(program_ + " did not announce its address within " +
+                    std::to_string(timings_.start_timeout.count()) + " ms (it " + how + ")");
       case sys::MissingLine::Why::kOutputEnded:
-      case sys::MissingLine::Why::kReadFailed:
-        break;
+      case sys::MissingLine::Why::kReadFailed: break;
     }
     return fail(program_ + " " + how + " before announcing its address");
   }

@@ -48,9 +48,10 @@ void say(const std::string& line) {
 }  // namespace
 
 Parsed parse_arguments(int argc, char** argv) {
-  CLI::App app{"The chair's control panel in the browser: starts chair-service as its child, serves the panel "
-               "on 127.0.0.1 and opens it. Ctrl-C quiets the chair and ends the service.",
-               "chair-panel"};
+  CLI::App app{
+      "The chair's control panel in the browser: starts chair-service as its child, serves the panel "
+      "on 127.0.0.1 and opens it. Ctrl-C quiets the chair and ends the service.",
+      "chair-panel"};
   app.set_version_flag("--version", std::string("chair-panel ") + CHAIR_VERSION, "print the version and exit");
   PanelOptions options;
   bool no_browser = false;
@@ -76,9 +77,8 @@ int run_panel(const PanelOptions& options, std::span<const WebFile> files) {
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
   auto address = std::make_shared<ServiceAddress>();
-  const std::string program = options.service.empty()
-                                  ? sys::companion_program("chair-service", {"../libexec/chair-service"})
-                                  : options.service;
+  const std::string program =
+      options.service.empty() ? sys::companion_program("chair-service", {"../libexec/chair-service"}) : options.service;
   ServiceKeeper keeper(program, address, say, stop_pending);
   if (const Status started = keeper.start(); !started) {
     say(started.error());
@@ -112,7 +112,8 @@ int run_panel(const PanelOptions& options, std::span<const WebFile> files) {
     keeper.check();
     if (opener) {
       if (auto ended = opener->poll_exit()) {
-        if (!ended->success()) say("could not open a browser (xdg-open " + ended->text() + "); open " + url + " yourself");
+        if (!ended->success())
+          say("could not open a browser (xdg-open " + ended->text() + "); open " + url + " yourself");
         opener.reset();
       }
     }

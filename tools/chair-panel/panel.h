@@ -11,9 +11,9 @@
 namespace chair::panel {
 
 struct PanelOptions {
-  uint16_t port = 0;        // the panel's own port; 0: the system picks one
+  uint16_t port = 0;  // the panel's own port; 0: the system picks one
   bool open_browser = true;
-  std::string service;      // the service program; empty: beside us, else the installed one
+  std::string service;  // the service program; empty: beside us, else the installed one
 };
 
 // The options, or the exit code when the command line said all there was to do (--help,

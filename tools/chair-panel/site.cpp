@@ -61,10 +61,14 @@ std::string_view content_type(std::string_view path) {
     std::string_view extension, type;
   };
   static constexpr Type kTypes[] = {
-      {".html", "text/html; charset=utf-8"}, {".mjs", "text/javascript; charset=utf-8"},
-      {".js", "text/javascript; charset=utf-8"}, {".css", "text/css; charset=utf-8"},
-      {".svg", "image/svg+xml"}, {".json", kJsonType},
-      {".txt", "text/plain; charset=utf-8"}, {".png", "image/png"},
+      {".html", "text/html; charset=utf-8"},
+      {".mjs", "text/javascript; charset=utf-8"},
+      {".js", "text/javascript; charset=utf-8"},
+      {".css", "text/css; charset=utf-8"},
+      {".svg", "image/svg+xml"},
+      {".json", kJsonType},
+      {".txt", "text/plain; charset=utf-8"},
+      {".png", "image/png"},
   };
   const size_t slash = path.rfind('/');
   const size_t dot = path.rfind('.');
@@ -79,10 +83,12 @@ std::string_view content_type(std::string_view path) {
 
 http::Reply answer(const http::Request& request, std::span<const WebFile> files, const std::string& service_url) {
   for (const std::string& host : request.hosts) {
-    if (!http::is_loopback_host(host)) return reply(kForbidden, "text/plain; charset=utf-8", "forbidden\n", false, service_url);
+    if (!http::is_loopback_host(host))
+      return reply(kForbidden, "text/plain; charset=utf-8", "forbidden\n", false, service_url);
   }
   const bool head_only = request.method == "HEAD";
-  if (request.method != "GET" && !head_only) return reply(kMethodNotAllowed, "text/plain; charset=utf-8", "", false, service_url);
+  if (request.method != "GET" && !head_only)
+    return reply(kMethodNotAllowed, "text/plain; charset=utf-8", "", false, service_url);
   if (request.path == "/config.json") {
     const std::string body = http::json_text(nlohmann::json{{"serviceUrl", service_url}});
     return reply(kOk, kJsonType, body, head_only, service_url);
@@ -96,7 +102,7 @@ http::Reply answer(const http::Request& request, std::span<const WebFile> files,
 }
 
 http::PreRouting site_handler(std::span<const WebFile> files, std::shared_ptr<const ServiceAddress> address) {
-  return [files, address](const http::Request& request) -> std::optional<http::Reply> {
+  return [files, address = std::move(address)](const http::Request& request) -> std::optional<http::Reply> {
     return answer(request, files, address->get());
   };
 }

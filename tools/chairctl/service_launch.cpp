@@ -11,8 +11,8 @@ std::string default_service_path() {
 }
 
 Result<std::unique_ptr<LaunchedService>, Failure> LaunchedService::start(const std::string& program,
-                                                                 const std::vector<std::string>& args,
-                                                                 std::chrono::milliseconds timeout) {
+                                                                         const std::vector<std::string>& args,
+                                                                         std::chrono::milliseconds timeout) {
   // Should chairctl die without stopping it, the service notices its parent is gone and quiets
   // the chair by itself.
   auto child = chair::sys::Child::start(program, args);
@@ -35,14 +35,12 @@ Result<std::unique_ptr<LaunchedService>, Failure> LaunchedService::start(const s
   using Why = chair::sys::MissingLine::Why;
   const std::string how = service->stop(std::chrono::milliseconds(500));
   switch (line.failure().why) {
-    case Why::kGaveUp:
-      return Failure{kExitInterrupted, "interrupted while " + program + " was starting"};
+    case Why::kGaveUp: return Failure{kExitInterrupted, "interrupted while " + program + " was starting"};
     case Why::kTimedOut:
       return Failure{kExitUnreachable, program + " did not announce its address within " +
                                            std::to_string(timeout.count()) + " ms (it " + how + ")"};
     case Why::kOutputEnded:
-    case Why::kReadFailed:
-      break;
+    case Why::kReadFailed: break;
   }
   return Failure{kExitUnreachable, program + " " + how + " before announcing its address"};
 }

@@ -20,8 +20,8 @@ class LaunchedService {
   // Starts `program` with `args` and reads its standard output until the "LISTEN_URL="
   // line (or `timeout`). Its standard error stays ours, so a listener failure is seen.
   static Result<std::unique_ptr<LaunchedService>, Failure> start(const std::string& program,
-                                                         const std::vector<std::string>& args,
-                                                         std::chrono::milliseconds timeout);
+                                                                 const std::vector<std::string>& args,
+                                                                 std::chrono::milliseconds timeout);
 
   const std::string& url() const { return url_; }
 

@@ -34,14 +34,26 @@ TEST(Child, ReadsTheAnnouncedLineOrSaysWhyItDidNotCome) {
     Why why;                          // when it does not
   };
   const Case cases[] = {
-      {"after other lines, without its CR", "printf 'one\\nLISTEN_URL=http://x:1\\r\\nafter\\n'; sleep 5", 5s, false,
-       "http://x:1", {}},
+      {"after other lines, without its CR",
+       "printf 'one\\nLISTEN_URL=http://x:1\\r\\nafter\\n'; sleep 5",
+       5s,
+       false,
+       "http://x:1",
+       {}},
       {"split over two writes", "printf 'LISTEN_'; sleep 0.1; printf 'URL=two\\n'; sleep 5", 5s, false, "two", {}},
-      {"the prefix inside a line does not count", "echo ' LISTEN_URL=no'; echo 'LISTEN_URL=yes'; sleep 5", 5s, false,
-       "yes", {}},
+      {"the prefix inside a line does not count",
+       "echo ' LISTEN_URL=no'; echo 'LISTEN_URL=yes'; sleep 5",
+       5s,
+       false,
+       "yes",
+       {}},
       {"an empty rest", "echo LISTEN_URL=; sleep 5", 5s, false, "", {}},
       {"the output ends first", "echo nothing here", 5s, false, {}, Why::kOutputEnded},
-      {"a last line without a line feed is not announced", "printf 'LISTEN_URL=half'", 5s, false, {},
+      {"a last line without a line feed is not announced",
+       "printf 'LISTEN_URL=half'",
+       5s,
+       false,
+       {},
        Why::kOutputEnded},
       {"silence until the deadline", "sleep 5", 200ms, false, {}, Why::kTimedOut},
       {"the caller gives up", "sleep 5", 5s, true, {}, Why::kGaveUp},
@@ -100,7 +112,8 @@ TEST(Child, GetsDefaultSignalsAndItsOwnProcessGroup) {
   sigaddset(&term, SIGTERM);
   sigset_t old;
   pthread_sigmask(SIG_BLOCK, &term, &old);
-  struct sigaction ignore {}, old_action{};
+  struct sigaction ignore {
+  }, old_action{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGINT, &ignore, &old_action);
 

@@ -35,14 +35,10 @@ class FakeService {
       ++calls;
       caller_alive = running_pid.load() > 0 && ::kill(running_pid.load(), 0) == 0;
       switch (answer_) {
-        case Answer::kOk:
-          return http::Reply::json({{"ok", true}});
-        case Answer::kRefused:
-          return http::Reply::json({{"ok", false}, {"error", "busy"}});
-        case Answer::kGarbage:
-          return http::Reply::raw("HTTP/1.1 500 Oops\r\nConnection: close\r\n\r\n");
-        case Answer::kNever:
-          break;
+        case Answer::kOk: return http::Reply::json({{"ok", true}});
+        case Answer::kRefused: return http::Reply::json({{"ok", false}, {"error", "busy"}});
+        case Answer::kGarbage: return http::Reply::raw("HTTP/1.1 500 Oops\r\nConnection: close\r\n\r\n");
+        case Answer::kNever: break;
       }
       std::this_thread::sleep_for(2s);
       return http::Reply::json({{"ok", true}});
@@ -74,12 +70,13 @@ class Rig {
   explicit Rig(Answer answer = Answer::kOk, std::string script_tail = "")
       : fake(answer), address(std::make_shared<ServiceAddress>()) {
     const std::string d = dir.path().string();
-    dir.script("service",
-               "echo \"$*\" >> '" + d + "/starts'\n"
-               "if [ \"$1\" = --port ] && [ -e '" + d + "/busy' ]; then echo 'listen failed' >&2; exit 1; fi\n" +
-                   (script_tail.empty() ? "echo '[*] up'\necho 'LISTEN_URL=http://127.0.0.1:" +
-                                              std::to_string(fake.port) + "'\nexec sleep 60"
-                                        : script_tail));
+    dir.script("service", "echo \"$*\" >> '" + d +
+                              "/starts'\n"
+                              "if [ \"$1\" = --port ] && [ -e '" +
+                              d + "/busy' ]; then echo 'listen failed' >&2; exit 1; fi\n" +
+                              (script_tail.empty() ? "echo '[*] up'\necho 'LISTEN_URL=http://127.0.0.1:" +
+                                                         std::to_string(fake.port) + "'\nexec sleep 60"
+                                                   : script_tail));
   }
 
   std::unique_ptr<ServiceKeeper> keeper(std::function<bool()> give_up = {}) {
