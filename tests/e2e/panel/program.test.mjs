@@ -48,7 +48,6 @@ describe('the command line', () => {
     const cases = [
       {args: ['--version'], code: 0, stdout: `chair-panel ${kVersion}\n`},
       {args: ['--port', '70000'], code: 2, stderr: /--port/},
-      {args: ['--open-browser'], code: 2, stderr: /--open-browser/},
       {args: ['--no-browser', '--service', '/nonexistent/chair-service'], code: 1,
         stderr: /^chair-panel: cannot start \/nonexistent\/chair-service: No such file or directory$/m},
       {args: ['--no-browser', '--service', '/bin/false'], code: 1,

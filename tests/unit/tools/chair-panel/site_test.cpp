@@ -102,21 +102,6 @@ TEST(PanelSite, ServesOnlyItsOwnFilesToItsOwnHost) {
   }
 }
 
-TEST(PanelSite, TypesByExtension) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"/a.html", "text/html; charset=utf-8"},
-      {"/vendor/x.mjs", "text/javascript; charset=utf-8"},
-      {"/x.js", "text/javascript; charset=utf-8"},
-      {"/icon.svg", "image/svg+xml"},
-      {"/LICENSES.txt", "text/plain; charset=utf-8"},
-      {"/x.json", "application/json; charset=utf-8"},
-      {"/x", "application/octet-stream"},
-      {"/v.1/x", "application/octet-stream"},
-      {"/x.HTML", "application/octet-stream"},
-  };
-  for (const auto& [path, type] : cases) EXPECT_EQ(content_type(path), type) << path;
-}
-
 TEST(PanelSite, HandlerFollowsTheServiceAddress) {
   auto address = std::make_shared<ServiceAddress>();
   address->set("http://127.0.0.1:1111");
