@@ -35,18 +35,8 @@ void raise_descriptor_limit(size_t wanted) {
 }
 
 void poke_loopback(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno == EINPROGRESS) {
-    // Closed before the handshake ends, the connection would never reach the accept queue.
-    pollfd p{fd, POLLOUT, 0};
-    (void)::poll(&p, 1, 1000);
-  }
-  ::close(fd);
+  // Closed before the handshake ends, the connection would never reach the accept queue.
+  (void)connect_loopback(port, std::chrono::seconds(1));
 }
 
 Socket& Socket::operator=(Socket&& o) noexcept {
@@ -104,11 +94,46 @@ void Socket::set_send_timeout(std::chrono::milliseconds timeout) {
   setsockopt(static_cast<int>(s_), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+Result<Socket> connect_loopback(uint16_t port, std::chrono::milliseconds timeout) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return fail(os_error(errno));
+  Socket s(fd);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EINPROGRESS) return fail(os_error(errno));
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return fail("timed out");
+      pollfd p{fd, POLLOUT, 0};
+      int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return fail(os_error(errno));
+      if (r > 0) break;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return fail(os_error(errno));
+    if (err != 0) return fail(os_error(err));
+  }
+  // Blocking again: write_all counts on it, and read_some waits by itself.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return s;
+}
+
 Result<Listener> Listener::bind_loopback(uint16_t port, int backlog) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return fail(os_error(errno));
   Listener l;
   l.s_ = Socket(fd);
+  // A service started again on its predecessor's port (the port an open page knows) must get
+  // it: the connections the old one had open stay in TIME_WAIT for a minute and would block the
+  // bind. A port some socket still listens on stays refused all the same.
+  int reuse = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
