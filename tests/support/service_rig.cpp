@@ -72,7 +72,7 @@ FakeChair add_chair(FakePlatform& fake, const Layout& layout, const std::string&
     }
     chair.services.push_back(std::make_shared<FakeService>(service_uuid, in_service));
   }
-  chair.device = std::make_shared<FakeDevice>("dev-" + std::to_string(address), name);
+  chair.device = std::make_shared<FakeDevice>(name);
   chair.device->set_services(chair.services);
   fake.add_device(address, chair.device);
   return chair;
