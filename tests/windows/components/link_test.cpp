@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST_F(LinkOnTheRuntime, CommandsReachTheChairInOrderAndItsSplitReportsAreReassembled) {
-  connect(",name=TAMRO-X1,chunking,seed=7");
+  ASSERT_NO_FATAL_FAILURE(connect(",name=TAMRO-X1,chunking,seed=7"));
   const size_t sent = fakert::writes(kChair).size();
   const size_t reported = events_.reports.size();
   ASSERT_TRUE(link_->send_level(ble::kCold, 5));
@@ -231,7 +231,7 @@ struct LossCase {
 class StatusPoll : public LinkOnTheRuntime, public ::testing::WithParamInterface<LossCase> {};
 
 TEST_P(StatusPoll, GivesUpALostChairAfterThreeBeatsAndLetsItGo) {
-  connect(",name=TAMRO-X1", 150ms);
+  ASSERT_NO_FATAL_FAILURE(connect(",name=TAMRO-X1", 150ms));
   const size_t polled = events_.lines.size();
   ASSERT_TRUE(events_.wait("log:TX: " + std::string(kQuery), polled)) << "the poll beats";
   ASSERT_EQ(fakert::control(GetParam().control), "");
@@ -256,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LinkOnTheRuntime, TheSupervisorsHealthCheckReadsTheConnectionStatus) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   const uint64_t generation = link_->view().generation;
   size_t from = fakert::call_count();
   EXPECT_EQ(link_->check_health(generation, 3, 10ms), Health::Healthy);
@@ -277,7 +277,7 @@ TEST_F(LinkOnTheRuntime, TheSupervisorsHealthCheckReadsTheConnectionStatus) {
 }
 
 TEST_F(LinkOnTheRuntime, QuietSilencesTheChairFrameByFrameAndClosesEverything) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   ASSERT_TRUE(link_->send_level(ble::kVibrate, 7));
   ASSERT_TRUE(link_->send_level(ble::kCold, 4));
   const size_t sent = fakert::writes(kChair).size();
@@ -312,7 +312,7 @@ struct RefusalCase {
 class RefusedWrite : public LinkOnTheRuntime, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(RefusedWrite, IsTriedBothWaysAndReportedAndTheLinkStays) {
-  connect();
+  ASSERT_NO_FATAL_FAILURE(connect());
   ASSERT_EQ(fakert::control(GetParam().control), "");
   const size_t from = fakert::call_count();
   const Status written = link_->send_level(ble::kCold, 5);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -53,9 +54,14 @@ std::pair<int, uint16_t> listen_loopback() {
 
 }  // namespace
 
-bool FakertRig::available() {
-  const char* cmd = std::getenv("CHAIR_SERVICE_CMD");
-  return cmd && std::string(cmd).find("chair-service-fakert") != std::string::npos;
+bool FakertRig::available() { return !command().empty(); }
+
+std::vector<std::string> FakertRig::command() {
+  std::vector<std::string> words;
+  const char* cmd = std::getenv("CHAIR_FAKERT_CMD");
+  std::istringstream text(cmd ? cmd : "");
+  for (std::string word; text >> word;) words.push_back(word);
+  return words;
 }
 
 FakertRig::FakertRig(FakertRigOptions options) {
@@ -74,9 +80,11 @@ FakertRig::FakertRig(FakertRigOptions options) {
   }
 
   auto [listener, control_port] = listen_loopback();
-  const std::string exe = service_command(bin_path("chair-service")).back();
+  const std::vector<std::string> words = command();
+  if (words.empty()) throw std::runtime_error("CHAIR_FAKERT_CMD is not set");
+  const std::string& exe = words.back();
   service_ = std::make_unique<ServiceProcess>(
-      bin_path("chair-service"), std::vector<std::string>{},
+      words.front(), std::vector<std::string>(words.begin() + 1, words.end()),
       std::vector<std::string>{"CHAIR_FAKERT_ARGS=" + Json(options.sim_args).dump(),
                                "CHAIR_FAKERT_CONTROL=" + std::to_string(control_port),
                                "TAMRO_DATA_DIR=" + windows_path(data_dir_),

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,11 @@ struct RigTraits<BluezRig> {
   static constexpr const char* kRadioOff = "蓝牙未开启，请在系统设置中打开蓝牙，或运行 bluetoothctl power on";
   // The daemon's answer to a write the chair refused.
   static constexpr const char* kRefusedWrite = "[org.bluez.Error.Failed] Operation failed with ATT error: 0x0e";
-  static bool available() { return true; }
+  // CHAIR_SERVICE_CMD would put another build of the service behind this rig.
+  static bool available() {
+    const char* other = std::getenv("CHAIR_SERVICE_CMD");
+    return other == nullptr || *other == '\0';
+  }
   static void finish(BluezRig&) {}
 };
 
