@@ -25,7 +25,11 @@ constexpr const char* kWaterOff = "55 07 0A 02 04 0B AA";  // all the quiet init
 // the directory it asks while connecting.
 class LinkLines final : public ble::LinkEvents, public ble::LinkDirectory {
  public:
-  void on_link_log(std::string text) override { lines.add("log:" + text); }
+  void on_link_log(std::string text) override {
+    // A slow listener stretches the moment between a report arriving and it being told.
+    if (text.rfind("RX: ", 0) == 0) std::this_thread::sleep_for(rx_delay);
+    lines.add("log:" + text);
+  }
   void on_link_status(ble::LinkStatus status, const std::string& name) override {
     static const char* const kNames[] = {"idle", "connecting", "connected"};
     lines.add(std::string("status:") + kNames[static_cast<int>(status)] + (name.empty() ? "" : "/" + name));
@@ -64,6 +68,7 @@ class LinkLines final : public ble::LinkEvents, public ble::LinkDirectory {
 
   Collected<std::string> lines;
   Collected<ble::ChairStatus> reports;
+  std::chrono::milliseconds rx_delay{0};
 };
 
 bool in_order(const std::vector<std::string>& all, const std::vector<std::string>& wanted) {
@@ -181,6 +186,15 @@ INSTANTIATE_TEST_SUITE_P(
       std::replace(name.begin(), name.end(), '-', '_');
       return name;
     });
+
+TEST_F(LinkOnTheRuntime, TheFirstReportIsToldBeforeTheLinkSaysConnected) {
+  events_.rx_delay = 200ms;
+  ASSERT_NO_FATAL_FAILURE(connect());
+  EXPECT_TRUE(in_order(events_.lines.items(), {"log:RX: 55 01 0B 08 00 00 00 00 00 1C 08 16 AA",
+                                               "chair:55 01 0B 08 00 00 00 00 00 1C 08 16 AA",
+                                               "status:connected/TAMRO-X1"}))
+      << events_.dump();
+}
 
 TEST_F(LinkOnTheRuntime, CommandsReachTheChairInOrderAndItsSplitReportsAreReassembled) {
   ASSERT_NO_FATAL_FAILURE(connect(",name=TAMRO-X1,chunking,seed=7"));
