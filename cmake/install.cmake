@@ -1,6 +1,7 @@
 # What `cmake --install` lays out under the prefix (/usr/local by default, /usr in the package):
 #   bin/chairctl, bin/chair-sim, bin/chair-panel          programs people run
 #   libexec/chair-service/chair-service                   the service, started by a UI or chairctl --spawn
+#   libexec/chair-service/chair-bluez.so                  its BlueZ backend, loaded at the first Bluetooth call
 #   share/man/man1, man8                                  manual pages (compressed)
 #   share/bash-completion/completions/chairctl
 #   share/applications, share/icons/hicolor               the panel's desktop entry and icon
@@ -26,6 +27,10 @@ function(chair_install_program target destination)
 endfunction()
 
 chair_install_program(chair-service ${CHAIR_SERVICE_INSTALL_DIR})
+# The service's BlueZ backend, which it loads from beside itself at its first Bluetooth call.
+if(TARGET chair_bluez_module)
+  install(TARGETS chair_bluez_module LIBRARY DESTINATION ${CHAIR_SERVICE_INSTALL_DIR})
+endif()
 foreach(program chairctl chair-sim chair-panel)
   chair_install_program(${program} ${CMAKE_INSTALL_BINDIR})
 endforeach()

@@ -104,6 +104,20 @@ void keep_header(std::string_view name, std::string_view value, Request& req) {
   }
 }
 
+// A plain unsigned decimal (one leading "+" allowed) is the length; anything else means no
+// body. A number too large to hold is still a number, and far over the body limit: it must
+// not wrap around to a small length, or to none.
+uint64_t parse_content_length(std::string_view value) {
+  if (!value.empty() && value.front() == '+') value.remove_prefix(1);
+  if (value.empty()) return 0;
+  uint64_t length = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return 0;
+    length = length > (UINT64_MAX - 9) / 10 ? UINT64_MAX : length * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return length;
+}
+
 void parse_query(std::string_view qs, Request& req) {
   while (!qs.empty()) {
     size_t amp = qs.find('&');
@@ -177,9 +191,7 @@ std::optional<Request> read_request(ByteSource& source) {
     if (ieq(name, "host")) {
       req.hosts.emplace_back(value);
     } else if (ieq(name, "content-length")) {
-      // Anything but a plain unsigned decimal, overflow included, means no body.
-      uint64_t v = 0;
-      content_length = parse_u64(value, v) ? v : 0;
+      content_length = parse_content_length(value);
     } else {
       keep_header(name, value, req);
     }

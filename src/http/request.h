@@ -3,9 +3,9 @@
 #pragma once
 
 #include <chrono>
-#include <map>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>

@@ -13,12 +13,17 @@ namespace chair::http {
 namespace {
 
 constexpr int kBacklog = 128;
-// Every connection holds two descriptors (the socket and its read handle), so the connection
-// cap alone needs more than the usual soft limit of 1024; short of descriptors, accept fails
-// and clients hang in the backlog instead of being turned away.
+// The connection cap alone needs 512 descriptors besides the process's own, and the usual
+// soft limit of 1024 leaves little room; short of descriptors, accept fails and clients
+// hang in the backlog instead of being turned away.
 constexpr size_t kWantedDescriptors = 4096;
 // A persistent accept failure (no descriptor left) must not spin the processor.
 constexpr std::chrono::milliseconds kAcceptRetryPause{1};
+// A thread waiting this long for a connection ends, unless it is the last one waiting;
+// after a burst the process returns to its idle threads within this time.
+constexpr std::chrono::seconds kParkedIdle{10};
+// A thread that finishes its connection while this many others wait ends at once.
+constexpr int kMaxParked = 32;
 
 constexpr std::string_view kNotFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
@@ -54,24 +59,15 @@ bool ieq(std::string_view a, std::string_view b) {
   return true;
 }
 
-// What the connection workers share with the server. Workers are detached and may outlive
-// the Server object, so they hold this by reference count.
+// What the connection threads share with the server. They are detached and may outlive the
+// Server object, so they hold this by reference count; the last one closes the listener.
 struct Shared {
   Router router;
   PreRouting pre_routing;
-  std::atomic<int> active{0};
-};
-
-// A connection's place under the cap, given back however its worker ends.
-class Slot {
- public:
-  explicit Slot(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-  ~Slot() { shared_->active.fetch_sub(1); }
-  Slot(const Slot&) = delete;
-  Slot& operator=(const Slot&) = delete;
-
- private:
-  std::shared_ptr<Shared> shared_;
+  sys::Listener listener;  // in place before the first thread accepts
+  std::atomic<bool> stopping{false};
+  std::atomic<int> active{0};   // connections being served
+  std::atomic<int> waiting{0};  // threads in accept(), or on their way back to it
 };
 
 Reply route(const Shared& shared, const Request& request) {
@@ -82,14 +78,13 @@ Reply route(const Shared& shared, const Request& request) {
   return handler ? (*handler)(request) : Reply::not_found();
 }
 
-// One request, one reply (or a stream), then both handles close: the read handle first.
+// One request, one reply (or a stream), then the socket closes. Reads and writes share the
+// one handle: a small request costs one read and its reply one write.
 void serve_connection(const Shared& shared, sys::Socket socket) {
-  auto read_handle = socket.duplicate();
-  if (!read_handle) return;
-  SocketSource source(*read_handle, std::chrono::steady_clock::now() + kRequestTimeout);
-  std::optional<Request> request = read_request(source);
-  if (!request) return;
   try {
+    SocketSource source(socket, std::chrono::steady_clock::now() + kRequestTimeout);
+    std::optional<Request> request = read_request(source);
+    if (!request) return;
     Reply reply = route(shared, *request);
     if (reply.streaming()) {
       SocketSink sink(socket);
@@ -101,6 +96,60 @@ void serve_connection(const Shared& shared, sys::Socket socket) {
   } catch (...) {
     // A handler's failure costs its own connection only.
   }
+}
+
+void accept_loop(const std::shared_ptr<Shared>& shared);
+
+// Adds a thread to the ones waiting for connections; false when none could be started.
+bool start_acceptor(const std::shared_ptr<Shared>& shared) {
+  shared->waiting.fetch_add(1);
+  if (sys::spawn_detached([shared] { accept_loop(shared); })) return true;
+  shared->waiting.fetch_sub(1);
+  return false;
+}
+
+// Leaves the waiting threads when at least one other stays.
+bool leave_waiting(std::atomic<int>& waiting) {
+  int n = waiting.load();
+  while (n > 1) {
+    if (waiting.compare_exchange_weak(n, n - 1)) return true;
+  }
+  return false;
+}
+
+// The life of a connection thread: every thread accepts for itself and serves what it
+// accepted, so a connection is never handed from thread to thread. Whoever takes the last
+// waiting place starts a new thread first, so someone always accepts, and over the cap that
+// one closes the connection at once. An event stream keeps its thread until the client goes;
+// afterwards the thread waits again, or ends when enough others wait.
+void accept_loop(const std::shared_ptr<Shared>& shared) {
+  for (;;) {
+    auto accepted = shared->listener.accept();
+    if (shared->stopping.load()) break;
+    if (!accepted) {
+      std::this_thread::sleep_for(kAcceptRetryPause);
+      continue;
+    }
+    if (!accepted->valid()) {
+      if (leave_waiting(shared->waiting)) return;
+      continue;
+    }
+    if (shared->active.fetch_add(1) >= kMaxConnections) {
+      shared->active.fetch_sub(1);
+      continue;  // closed here, without a reply
+    }
+    if (shared->waiting.fetch_sub(1) == 1 && !start_acceptor(shared)) {
+      // Nobody would accept while this connection is served: it is dropped instead.
+      shared->active.fetch_sub(1);
+      shared->waiting.fetch_add(1);
+      continue;
+    }
+    serve_connection(*shared, std::move(*accepted));
+    shared->active.fetch_sub(1);
+    if (shared->waiting.load() >= kMaxParked) return;
+    shared->waiting.fetch_add(1);
+  }
+  shared->waiting.fetch_sub(1);
 }
 
 }  // namespace
@@ -150,12 +199,11 @@ std::vector<std::string> Router::paths() const {
 
 struct Server::Impl {
   std::shared_ptr<Shared> shared = std::make_shared<Shared>();
-  std::optional<sys::Listener> listener;  // touched by listen() and run() only
-  std::atomic<uint16_t> port{0};
-  std::atomic<bool> stopping{false};
+  bool listening = false;  // touched by listen() and run() only
   std::mutex mutex;
-  std::condition_variable run_ended;
-  bool running = false;  // guarded by mutex
+  std::condition_variable changed;
+  bool stop_asked = false;  // guarded by mutex
+  bool running = false;     // guarded by mutex
 };
 
 Server::Server(Router router, PreRouting pre_routing) : impl_(std::make_unique<Impl>()) {
@@ -166,58 +214,51 @@ Server::Server(Router router, PreRouting pre_routing) : impl_(std::make_unique<I
 Server::~Server() {
   stop();
   std::unique_lock lock(impl_->mutex);
-  impl_->run_ended.wait(lock, [&] { return !impl_->running; });
+  impl_->changed.wait(lock, [&] { return !impl_->running; });
 }
 
 Result<uint16_t> Server::listen(uint16_t port) {
-  if (impl_->listener) return fail("already listening");
+  if (impl_->listening) return fail("already listening");
   sys::init_sockets();
   sys::raise_descriptor_limit(kWantedDescriptors);
   auto listener = sys::Listener::bind_loopback(port, kBacklog);
   if (!listener) return listener.take_error();
   if (uint16_t bound = listener->local_port()) port = bound;
-  impl_->listener.emplace(std::move(*listener));
-  impl_->port = port;
+  listener->set_accept_timeout(kParkedIdle);
+  impl_->shared->listener = std::move(*listener);
+  impl_->listening = true;
   return port;
 }
 
 void Server::run() {
-  {
-    std::lock_guard lock(impl_->mutex);
-    if (impl_->running || !impl_->listener) return;
-    impl_->running = true;
-  }
+  std::unique_lock lock(impl_->mutex);
+  if (impl_->running || impl_->stop_asked || !impl_->listening) return;
+  impl_->running = true;
+  lock.unlock();
   const std::shared_ptr<Shared>& shared = impl_->shared;
-  while (!impl_->stopping) {
-    auto accepted = impl_->listener->accept();
-    if (impl_->stopping) break;  // the accepted socket, most likely stop()'s own, closes here
-    if (!accepted) {
-      std::this_thread::sleep_for(kAcceptRetryPause);
-      continue;
-    }
-    if (shared->active.fetch_add(1) >= kMaxConnections) {
-      shared->active.fetch_sub(1);
-      continue;  // closed here, without a reply
-    }
-    // std::function needs a copyable body; the socket itself moves once, into the worker.
-    auto socket = std::make_shared<sys::Socket>(std::move(*accepted));
-    bool started = sys::spawn_detached([shared, socket] {
-      Slot slot(shared);
-      serve_connection(*shared, std::move(*socket));
-    });
-    if (!started) shared->active.fetch_sub(1);  // no thread: this connection is dropped
+  if (!start_acceptor(shared)) {
+    // Not even one thread: this one accepts and serves instead, until stop().
+    shared->waiting.fetch_add(1);
+    accept_loop(shared);
   }
-  impl_->listener.reset();
-  {
-    std::lock_guard lock(impl_->mutex);
-    impl_->running = false;
-  }
-  impl_->run_ended.notify_all();
+  lock.lock();
+  impl_->changed.wait(lock, [&] { return impl_->stop_asked; });
+  impl_->running = false;
+  lock.unlock();
+  impl_->changed.notify_all();
 }
 
 void Server::stop() {
-  if (impl_->stopping.exchange(true)) return;
-  if (uint16_t port = impl_->port) sys::poke_loopback(port);
+  {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->stop_asked) return;
+    impl_->stop_asked = true;
+  }
+  impl_->changed.notify_all();
+  // Refuses new connections and wakes the waiting threads, which end; connections being
+  // served finish on their threads, and the last of them closes the listener.
+  impl_->shared->stopping.store(true);
+  impl_->shared->listener.shut();
 }
 
 int Server::active_connections() const { return impl_->shared->active.load(); }
@@ -242,6 +283,48 @@ bool is_loopback_host(std::string_view host) {
     name = name.substr(0, colon);
   }
   return name == "127.0.0.1" || ieq(name, "localhost") || name == "[::1]";
+}
+
+bool host_is_loopback(const Request& request) {
+  return request.hosts.empty() || (request.hosts.size() == 1 && is_loopback_host(request.hosts.front()));
+}
+
+namespace {
+
+// A header value that may go back into our own reply as it is: visible ASCII, spaces and
+// tabs. Anything else (a bare carriage return above all) is not echoed.
+bool plain_header_value(std::string_view value) {
+  if (value.empty()) return false;
+  for (char c : value) {
+    if (c != ' ' && c != '\t' && (c < 0x21 || c > 0x7e)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Reply> preflight_reply(const Request& request) {
+  if (request.method != "OPTIONS" || !request.header("access-control-request-method")) return std::nullopt;
+  const std::string* asked = request.header("access-control-request-headers");
+  std::string bytes =
+      "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\n"
+      "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\nAccess-Control-Allow-Headers: ";
+  bytes += asked && plain_header_value(*asked) ? std::string_view(*asked) : std::string_view("Content-Type");
+  // Browsers cap the time they keep an answer at their own maximum.
+  bytes += "\r\nAccess-Control-Max-Age: 600\r\nConnection: close\r\n\r\n";
+  return Reply::raw(std::move(bytes));
+}
+
+std::optional<uint16_t> parse_port(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+    if (value > 65535) return std::nullopt;
+  }
+  return static_cast<uint16_t>(value);
 }
 
 }  // namespace chair::http

@@ -73,9 +73,11 @@ class Router {
 // reply it returns is sent instead of the route's. Exceptions as for Handler.
 using PreRouting = std::function<std::optional<Reply>(const Request&)>;
 
-// One request per connection, each served on a detached thread of its own, at most
-// kMaxConnections at once. A request the reader refuses (the limits of request.h, a malformed
-// request line, a body shorter than announced, the deadline) is closed without a reply.
+// One request per connection, at most kMaxConnections served at once. Connections are
+// served on a pool of detached threads that grows with the connections being served (an
+// event stream keeps its thread) and shrinks again when they are idle. A request the reader
+// refuses (the limits of request.h, a malformed request line, a body shorter than announced,
+// the deadline) is closed without a reply.
 class Server {
  public:
   explicit Server(Router router, PreRouting pre_routing = {});
@@ -88,10 +90,11 @@ class Server {
   // when the system cannot tell), or the system's error text. Also prepares the process:
   // sockets initialised, SIGPIPE ignored, the soft descriptor limit raised.
   Result<uint16_t> listen(uint16_t port);
-  // Serves connections until stop(), then closes the listener; connections being served
-  // finish on their own threads. Returns at once without a listener.
+  // Serves connections until stop(); returns at once without a listener.
   void run();
-  // Makes run() return soon; safe from any thread, and before run() was called.
+  // Refuses new connections at once and makes run() return; connections being served
+  // finish on their own threads, and the port is free once they have. Safe from any thread,
+  // and before run() was called.
   void stop();
 
   // Connections being served now (event streams included).
@@ -107,5 +110,18 @@ std::string json_text(const nlohmann::json& value);
 
 // The Host header names this machine's loopback (127.0.0.1, localhost or [::1], any port).
 bool is_loopback_host(std::string_view host);
+// The request may be served by a loopback-only service: it has no Host header, or exactly
+// one that names the loopback. A second Host header is refused whatever it names: servers and
+// proxies disagree on which of them counts.
+bool host_is_loopback(const Request& request);
+
+// A browser's preflight (OPTIONS with Access-Control-Request-Method) gets this reply, which
+// allows the request it asks about, and no route runs for it; every other request, a plain
+// OPTIONS included, gets nullopt.
+std::optional<Reply> preflight_reply(const Request& request);
+
+// A port number as the command line gives it: decimal digits only, leading zeros allowed,
+// one optional leading "+", at most 65535; nullopt for anything else.
+std::optional<uint16_t> parse_port(std::string_view text);
 
 }  // namespace chair::http

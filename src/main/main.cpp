@@ -12,7 +12,7 @@
 
 #include "ble/winrt/winrt_platform.h"
 #else
-#include "ble/bluez/bluez_platform.h"
+#include "ble/bluez/module.h"
 #endif
 
 #ifdef _WIN32
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   auto platform = chair::ble::make_winrt_platform();
 #else
   std::vector<std::string> args(argv, argv + argc);
-  auto platform = chair::ble::make_bluez_platform();
+  auto platform = chair::ble::make_loaded_bluez_platform();
 #endif
   return chair::run_service(args, std::move(platform));
 }

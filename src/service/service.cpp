@@ -10,10 +10,6 @@
 #include <optional>
 #include <thread>
 
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
-
 #include "common/address.h"
 #include "common/text.h"
 #include "sys/parent.h"
@@ -63,26 +59,14 @@ std::optional<std::string> find_option(const std::vector<std::string>& args, con
   return std::nullopt;
 }
 
-// Every served connection holds two descriptors (the socket and its read handle), so the
-// connection limit alone needs more than 1024. With the usual soft limit of 1024 the
-// descriptors ran out first: accept failed, and new clients hung in the backlog instead of
-// being turned away, while the binding could no longer be saved. The hard limit allows more.
-void raise_descriptor_limit() {
-#ifndef _WIN32
-  constexpr rlim_t kWanted = 4096;
-  rlimit lim{};
-  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= kWanted) return;
-  lim.rlim_cur = lim.rlim_max == RLIM_INFINITY ? kWanted : std::min(lim.rlim_max, kWanted);
-  (void)setrlimit(RLIMIT_NOFILE, &lim);
-#endif
-}
-
-// A page on another site may send requests to our port through the browser; under a
-// rebound DNS name they would pass as same-origin. Only a Host naming this machine's
-// loopback is served, and every Host header counts, not just the last.
-std::optional<http::Reply> host_guard(const http::Request& request) {
-  for (const std::string& host : request.hosts)
-    if (!http::is_loopback_host(host)) return http::Reply::raw(std::string(kForbidden));
+// Before any route. A page on another site may send requests to our port through the
+// browser; under a rebound DNS name they would pass as same-origin, so only a Host naming
+// this machine's loopback is served, and a second Host header is refused whatever it names.
+// Then a browser's preflight gets its answer without running the route it asks about: the
+// route runs only when the browser sends the request itself.
+std::optional<http::Reply> pre_route(const http::Request& request) {
+  if (!http::host_is_loopback(request)) return http::Reply::raw(std::string(kForbidden));
+  if (auto preflight = http::preflight_reply(request)) return preflight;
   return std::nullopt;
 }
 
@@ -281,16 +265,9 @@ void Service::on_link_dropped() { publish_status(); }
 // ---- the process -------------------------------------------------------------------------
 
 bool parse_port_value(std::string_view text, uint16_t& port) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty() || text.size() > 5) return false;
-  unsigned v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (v > 65535) return false;
-  port = static_cast<uint16_t>(v);
-  return true;
+  const std::optional<uint16_t> parsed = http::parse_port(text);
+  if (parsed) port = *parsed;
+  return parsed.has_value();
 }
 
 uint16_t find_port_option(const std::vector<std::string>& args) {
@@ -303,12 +280,10 @@ uint16_t find_port_option(const std::vector<std::string>& args) {
 
 int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform) {
   sys::init_sockets();
-  raise_descriptor_limit();
   const uint16_t requested = find_port_option(args);
   auto service = std::make_shared<Service>(std::move(platform));
-  service->start();
 
-  http::Server server(service->router(), host_guard);
+  http::Server server(service->router(), pre_route);
   auto bound = server.listen(requested);
   if (!bound) {
     std::fflush(stdout);
@@ -322,6 +297,10 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
   std::printf("[*] 服务监听: http://127.0.0.1:%u\nLISTEN_URL=http://127.0.0.1:%u\n[*] 后端就绪，UI 由主程序接管\n",
               port, port);
   std::fflush(stdout);
+  // The address went out as soon as the port was ours: the UI waits on that line alone.
+  // Nothing is served before the binding is loaded: connections wait in the listener's queue
+  // until the listing, the binding and the supervisor have started, in their usual order.
+  service->start();
   server.run();
   return 0;
 }
@@ -330,7 +309,7 @@ Result<InProcessService> start_in_process(ble::PlatformPtr platform, ServiceOpti
   sys::init_sockets();
   auto service = std::make_shared<Service>(std::move(platform), std::move(options));
   service->start();
-  auto server = std::make_shared<http::Server>(service->router(), host_guard);
+  auto server = std::make_shared<http::Server>(service->router(), pre_route);
   auto port = server->listen(0);
   if (!port) return port.take_error();
   // The server and the service stay for the rest of the test process, like the real one.

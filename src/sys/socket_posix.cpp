@@ -34,11 +34,6 @@ void raise_descriptor_limit(size_t wanted) {
   (void)setrlimit(RLIMIT_NOFILE, &lim);
 }
 
-void poke_loopback(uint16_t port) {
-  // Closed before the handshake ends, the connection would never reach the accept queue.
-  (void)connect_loopback(port, std::chrono::seconds(1));
-}
-
 Socket& Socket::operator=(Socket&& o) noexcept {
   if (this != &o) {
     close();
@@ -55,12 +50,6 @@ void Socket::close() {
   }
 }
 
-Result<Socket> Socket::duplicate() const {
-  int d = fcntl(static_cast<int>(s_), F_DUPFD_CLOEXEC, 0);
-  if (d < 0) return fail(os_error(errno));
-  return Socket(d);
-}
-
 bool Socket::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::send(static_cast<int>(s_), bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -72,18 +61,19 @@ bool Socket::write_all(std::string_view bytes) {
 }
 
 Result<size_t> Socket::read_some(char* buf, size_t n, std::chrono::steady_clock::time_point deadline) {
+  const int fd = static_cast<int>(s_);
   for (;;) {
+    // Bytes that are already here need no wait: a small request usually is by the time its
+    // connection is accepted, and then it costs this one call.
+    ssize_t got = ::recv(fd, buf, n, MSG_DONTWAIT);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return fail(os_error(errno));
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return fail("timed out");
-    pollfd p{static_cast<int>(s_), POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return fail(os_error(errno));
-    if (r == 0) continue;
-    ssize_t got = ::recv(static_cast<int>(s_), buf, n, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return fail(os_error(errno));
-    return static_cast<size_t>(got);
+    pollfd p{fd, POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 60'000)));
+    if (r < 0 && errno != EINTR) return fail(os_error(errno));
   }
 }
 
@@ -129,17 +119,18 @@ Result<Listener> Listener::bind_loopback(uint16_t port, int backlog) {
   if (fd < 0) return fail(os_error(errno));
   Listener l;
   l.s_ = Socket(fd);
-  // A service started again on its predecessor's port (the port an open page knows) must get
-  // it: the connections the old one had open stay in TIME_WAIT for a minute and would block the
-  // bind. A port some socket still listens on stays refused all the same.
-  int reuse = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  // Connections we closed first wait out TIME_WAIT on our port for a minute; without this a
+  // restarted service could not listen there again until they are gone. A socket that still
+  // listens on the port keeps it: a second instance fails as before.
+  int on = 1;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(os_error(errno));
   if (::listen(fd, backlog) != 0) return fail(os_error(errno));
+  l.port_ = l.local_port();
   return l;
 }
 
@@ -150,10 +141,31 @@ uint16_t Listener::local_port() const {
   return ntohs(addr.sin_port);
 }
 
+void Listener::set_accept_timeout(std::chrono::milliseconds timeout) {
+  accept_timeout_ = timeout;
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+  // Linux applies a listener's receive timeout to accept.
+  (void)::setsockopt(static_cast<int>(s_.native()), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
 Result<Socket> Listener::accept() {
+  if (shut_->load()) return fail("listener shut");
   int fd = ::accept4(static_cast<int>(s_.native()), nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return fail(os_error(errno));
-  return Socket(fd);
+  if (fd >= 0) return Socket(fd);
+  const int err = errno;
+  if (shut_->load()) return fail("listener shut");
+  // Nothing came in time, a signal, or a client that gave up while queued: nothing to report.
+  if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) return Socket();
+  return fail(os_error(err));
+}
+
+void Listener::shut() {
+  shut_->store(true);
+  // On a listening socket this refuses new connections at once and wakes every thread
+  // blocked in accept.
+  (void)::shutdown(static_cast<int>(s_.native()), SHUT_RDWR);
 }
 
 }  // namespace chair::sys

@@ -32,6 +32,13 @@ std::string last_error() { return os_error(WSAGetLastError()); }
 
 constexpr DWORD kSocketFlags = WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT;
 
+// Connects to 127.0.0.1:port and drops the connection at once, waiting at most a second for
+// it to be set up: a connection arriving is what wakes the threads waiting in select().
+void poke_loopback(uint16_t port) {
+  // Closed before the handshake ends, the connection would never reach the accept queue.
+  (void)connect_loopback(port, std::chrono::seconds(1));
+}
+
 }  // namespace
 
 void init_sockets() {
@@ -44,11 +51,6 @@ void init_sockets() {
 }
 
 void raise_descriptor_limit(size_t) {}
-
-void poke_loopback(uint16_t port) {
-  // Closed before the handshake ends, the connection would never reach the accept queue.
-  (void)connect_loopback(port, std::chrono::seconds(1));
-}
 
 Socket& Socket::operator=(Socket&& o) noexcept {
   if (this != &o) {
@@ -64,14 +66,6 @@ void Socket::close() {
     ::closesocket(as_socket(s_));
     s_ = kNoSocket;
   }
-}
-
-Result<Socket> Socket::duplicate() const {
-  WSAPROTOCOL_INFOW info{};
-  if (::WSADuplicateSocketW(as_socket(s_), GetCurrentProcessId(), &info) != 0) return fail(last_error());
-  SOCKET d = ::WSASocketW(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0, kSocketFlags);
-  if (d == INVALID_SOCKET) return fail(last_error());
-  return Socket(static_cast<NativeSocket>(d));
 }
 
 bool Socket::write_all(std::string_view bytes) {
@@ -165,6 +159,11 @@ Result<Listener> Listener::bind_loopback(uint16_t port, int backlog) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(last_error());
   if (::listen(s, backlog) != 0) return fail(last_error());
+  // Several threads wait in select() and then accept: the one that loses the race must not
+  // block in accept.
+  u_long nonblocking = 1;
+  ::ioctlsocket(s, FIONBIO, &nonblocking);
+  l.port_ = l.local_port();
   return l;
 }
 
@@ -175,13 +174,40 @@ uint16_t Listener::local_port() const {
   return ntohs(addr.sin_port);
 }
 
+void Listener::set_accept_timeout(std::chrono::milliseconds timeout) { accept_timeout_ = timeout; }
+
 Result<Socket> Listener::accept() {
-  SOCKET s = ::accept(as_socket(s_.native()), nullptr, nullptr);
-  if (s == INVALID_SOCKET) return fail(last_error());
-  // An accepted socket takes the listener's attributes; making sure of the one that
-  // matters when a child process is started.
+  if (shut_->load()) return fail("listener shut");
+  const SOCKET listener = as_socket(s_.native());
+  // Winsock's accept knows no timeout and is not woken by a shutdown; select is, by the
+  // connection that shut() makes.
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(listener, &readable);
+  timeval wait{};
+  wait.tv_sec = static_cast<long>(accept_timeout_.count() / 1000);
+  wait.tv_usec = static_cast<long>((accept_timeout_.count() % 1000) * 1000);
+  int ready = ::select(0, &readable, nullptr, nullptr, accept_timeout_.count() > 0 ? &wait : nullptr);
+  if (shut_->load()) return fail("listener shut");
+  if (ready == SOCKET_ERROR) return fail(last_error());
+  if (ready == 0) return Socket();
+  SOCKET s = ::accept(listener, nullptr, nullptr);
+  if (s == INVALID_SOCKET) {
+    int err = WSAGetLastError();
+    if (err == WSAEWOULDBLOCK || err == WSAEINTR || err == WSAECONNRESET) return Socket();
+    return fail(os_error(err));
+  }
+  // An accepted socket takes the listener's attributes: it must block like any other, and
+  // it must not be inherited by a child process.
+  u_long blocking = 0;
+  ::ioctlsocket(s, FIONBIO, &blocking);
   SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
   return Socket(static_cast<NativeSocket>(s));
+}
+
+void Listener::shut() {
+  if (shut_->exchange(true)) return;
+  if (port_ != 0) poke_loopback(port_);
 }
 
 }  // namespace chair::sys

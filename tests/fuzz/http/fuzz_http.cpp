@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the request reader, whole and in small reads, and the same bytes
 // to url_decode.
 // The reader's answer is checked against the raw bytes: the body is exactly what follows
-// the blank line, as long as the last Content-Length header says; the path stops before
+// the blank line, as long as the last Content-Length header says (a number beyond the limit,
+// however large, refuses the request); the path stops before
 // the first "?"; the Host values are every Host header's, in order; every decoded query key
 // and value is clean UTF-8; and how the bytes arrive changes nothing.
 #include <cstdio>
@@ -32,6 +33,7 @@ struct Framing {
   std::string_view target;  // second token of the request line
   size_t body_at = 0;       // where the header block ends
   uint64_t content_length = 0;
+  bool length_over_limit = false;  // the last Content-Length is a number beyond the body limit
   size_t longest_line = 0;  // with its line feed
   size_t header_lines = 0;  // non-blank lines after the request line
   std::vector<std::string_view> hosts;
@@ -66,6 +68,9 @@ Framing frame(std::string_view bytes) {
         if (ieq(name, "content-length")) {
           uint64_t v = 0;
           f.content_length = parse_u64(value, v) ? v : 0;
+          std::string_view digits = value.substr(value.starts_with('+') ? 1 : 0);
+          f.length_over_limit = !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos &&
+                                (f.content_length > kMaxBodyBytes || !parse_u64(value, v));
         } else if (ieq(name, "host")) {
           f.hosts.push_back(value);
         }
@@ -87,13 +92,14 @@ void check_request(std::string_view bytes) {
   MemorySource trickle(bytes, 1 + bytes.size() % 61);
   const auto split = read_request(trickle);
   check(split.has_value() == req.has_value(), "split reads accept what whole reads accept");
+  const Framing f = frame(bytes);
+  check(!(req && f.length_over_limit), "a length beyond the limit, however large, is refused");
   if (!req) return;
   check(split->method == req->method && split->path == req->path && split->body == req->body &&
             split->hosts == req->hosts && ordered(split->query) == ordered(req->query) &&
             ordered(split->headers) == ordered(req->headers),
         "split reads give the same request");
 
-  const Framing f = frame(bytes);
   check(!req->method.empty(), "method present");
   check(f.longest_line <= kMaxLineBytes, "no line beyond the line limit");
   check(f.header_lines <= kMaxHeaders, "no more headers than the limit");

@@ -91,8 +91,13 @@ TEST(RequestReader, Limits) {
   EXPECT_EQ(at_limit->body.size(), kMaxBodyBytes);
   EXPECT_FALSE(parse_request("POST /a\r\nContent-Length: " + std::to_string(kMaxBodyBytes + 1) + "\r\n\r\n" + full +
                              "b"));
-  // An overflowing length is no length at all.
-  EXPECT_EQ(parse_request("POST /a\r\nContent-Length: 99999999999999999999999\r\n\r\n")->body, "");
+  // A length too large to hold is over the limit, not a small number or none: refused
+  // before any body byte is read.
+  for (const char* huge : {"18446744073709551616", "18446744073709551615", "+99999999999999999999999999",
+                           "000000000000000000000018446744073709551616"})
+    EXPECT_FALSE(parse_request(std::string("POST /a\r\nContent-Length: ") + huge + "\r\n\r\n")) << huge;
+  // Still not a number at all: no body.
+  EXPECT_EQ(parse_request("POST /a\r\nContent-Length: 99999999999999999999x\r\n\r\nab")->body, "");
 }
 
 TEST(RequestReader, KeepsHostsAndPreflightHeaders) {

@@ -1,7 +1,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cmath>
+#include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <sys/resource.h>
@@ -44,11 +46,19 @@ class Gate {
   bool open_ = false;
 };
 
-// A server on an ephemeral port, run on a thread of its own.
+// Threads of this process now.
+size_t thread_count() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+// A server on a port of its own (0: an ephemeral one), run on a thread of its own.
 class Running {
  public:
-  explicit Running(Router router, PreRouting pre = {}) : server_(std::move(router), std::move(pre)) {
-    auto port = server_.listen(0);
+  explicit Running(Router router, PreRouting pre = {}, uint16_t port_wanted = 0)
+      : server_(std::move(router), std::move(pre)) {
+    auto port = server_.listen(port_wanted);
     EXPECT_TRUE(port) << port.error();
     port_ = port ? *port : 0;
     thread_ = std::thread([this] { server_.run(); });
@@ -93,6 +103,74 @@ TEST(LoopbackGuard, HostNames) {
   for (const char* bad : {"evil.example", "evil.example:80", "127.0.0.1.evil.example", "localhost.evil", "[::1]x",
                           "[::2]", "", "127.0.0.2", "[::1"})
     EXPECT_FALSE(is_loopback_host(bad)) << bad;
+}
+
+TEST(LoopbackGuard, EveryHostHeaderCounts) {
+  struct {
+    const char* headers;
+    bool served;
+  } cases[] = {
+      {"", true},
+      {"Host: 127.0.0.1:8080\r\n", true},
+      {"HOST: [::1]:80\r\n", true},
+      {"Host: rebind.example\r\n", false},
+      {"Host: rebind.example\r\nHost: 127.0.0.1\r\n", false},
+      {"Host: 127.0.0.1\r\nHost: rebind.example\r\n", false},
+      // Two are refused even when both name the loopback.
+      {"Host: localhost\r\nHost: 127.0.0.1\r\n", false},
+  };
+  for (const auto& c : cases) {
+    auto request = parse_request(std::string("GET /api/bind/clear HTTP/1.1\r\n") + c.headers + "\r\n");
+    ASSERT_TRUE(request);
+    EXPECT_EQ(host_is_loopback(*request), c.served) << c.headers;
+  }
+}
+
+TEST(Preflight, OnlyABrowsersPreflightIsAnswered) {
+  const std::string head =
+      "HTTP/1.1 204 No Content\r\nAccess-Control-Allow-Origin: *\r\n"
+      "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\nAccess-Control-Allow-Headers: ";
+  const std::string tail = "\r\nAccess-Control-Max-Age: 600\r\nConnection: close\r\n\r\n";
+  struct {
+    std::string request;
+    std::optional<std::string> allowed_headers;  // nullopt: not a preflight
+  } cases[] = {
+      {"OPTIONS /api/cmd/intensity?fn=cold&value=7 HTTP/1.1\r\nAccess-Control-Request-Method: POST\r\n",
+       "Content-Type"},
+      {"OPTIONS /api/bind/clear HTTP/1.1\r\naccess-control-request-method: DELETE\r\n"
+       "Access-Control-Request-Headers: content-type, x-chair\r\n",
+       "content-type, x-chair"},
+      // A value that would break our own head, or is not plain ASCII, is not echoed.
+      {"OPTIONS /a HTTP/1.1\r\nAccess-Control-Request-Method: POST\r\nAccess-Control-Request-Headers: a\rb\r\n",
+       "Content-Type"},
+      {"OPTIONS /a HTTP/1.1\r\nAccess-Control-Request-Method: POST\r\nAccess-Control-Request-Headers: \xe4\xb8\xad\r\n",
+       "Content-Type"},
+      // A plain OPTIONS, or another method with the header, is served like any request.
+      {"OPTIONS /api/devices HTTP/1.1\r\nOrigin: http://x\r\n", std::nullopt},
+      {"POST /api/devices HTTP/1.1\r\nAccess-Control-Request-Method: POST\r\n", std::nullopt},
+      {"options /api/devices HTTP/1.1\r\nAccess-Control-Request-Method: POST\r\n", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto request = parse_request(c.request + "\r\n");
+    ASSERT_TRUE(request) << c.request;
+    auto reply = preflight_reply(*request);
+    ASSERT_EQ(reply.has_value(), c.allowed_headers.has_value()) << c.request;
+    if (reply) {
+      EXPECT_EQ(reply->bytes(), head + *c.allowed_headers + tail) << c.request;
+    }
+  }
+}
+
+TEST(PortValue, DecimalDigitsUpTo65535) {
+  struct {
+    const char* text;
+    std::optional<uint16_t> port;
+  } cases[] = {
+      {"8080", 8080}, {"0043579", 43579}, {"0000000000065535", 65535}, {"+80", 80}, {"0", 0}, {"65535", 65535},
+      {"65536", std::nullopt}, {"99999999999999999999", std::nullopt}, {"", std::nullopt}, {"+", std::nullopt},
+      {"-1", std::nullopt}, {"0x10", std::nullopt}, {" 80", std::nullopt}, {"80 ", std::nullopt}, {"++80", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_port(c.text), c.port) << c.text;
 }
 
 TEST(Server, JsonAndRawReplies) {
@@ -226,13 +304,66 @@ TEST(Server, ConnectionCap) {
   EXPECT_EQ(get(s.port(), "/api/devices").body, "[]");
 }
 
+TEST(Server, ConnectionThreadsAreReused) {
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  Router r;
+  r.add("/who", [&](const Request&) {
+    std::lock_guard lock(mutex);
+    threads.insert(std::this_thread::get_id());
+    return Reply::json({{"ok", true}});
+  });
+  Running s(std::move(r));
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(get(s.port(), "/who").status, 200);
+  // One connection after another finds a thread waiting: no thread is started per connection.
+  EXPECT_LE(threads.size(), 2u);
+}
+
+TEST(Server, IdleThreadsLeaveAndOneKeepsAccepting) {
+  const size_t before = thread_count();
+  Gate gate;
+  Router r;
+  r.add("/hold", [&](const Request&) {
+    return Reply::stream([&](ByteSink& sink) {
+      gate.wait();
+      sink.write_all("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    });
+  });
+  r.add("/api/devices", [](const Request&) { return Reply::json(nlohmann::json::array()); });
+  Running s(std::move(r));
+  std::vector<int> held;
+  for (int i = 0; i < 40; ++i) {
+    int fd = test::connect_loopback(s.port());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(test::send_all(fd, "GET /hold HTTP/1.1\r\n\r\n"));
+    held.push_back(fd);
+  }
+  ASSERT_TRUE(eventually([&] { return s.server().active_connections() == 40; }, std::chrono::seconds(10)));
+  EXPECT_GT(thread_count(), before + 40);
+  gate.open();
+  for (int fd : held) ::close(fd);
+  // Back to the runner's thread and one waiting for connections, once the rest sat idle.
+  EXPECT_TRUE(eventually([&] { return thread_count() == before + 2; }, std::chrono::seconds(30)))
+      << thread_count() << " threads, " << before << " before";
+  EXPECT_EQ(get(s.port(), "/api/devices").body, "[]");
+}
+
 TEST(Server, StopEndsRunAndClosesThePort) {
   Server before(basic_routes());
   ASSERT_TRUE(before.listen(0));
   before.stop();
   before.run();  // returns at once
 
-  Server server(basic_routes());
+  Gate gate;
+  std::atomic<bool> streamed{false};
+  Router r = basic_routes();
+  r.add("/hold", [&](const Request&) {
+    return Reply::stream([&](ByteSink& sink) {
+      gate.wait();
+      streamed = sink.write_all("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    });
+  });
+  Server server(std::move(r));
   auto port = server.listen(0);
   ASSERT_TRUE(port);
   std::atomic<bool> returned{false};
@@ -241,10 +372,31 @@ TEST(Server, StopEndsRunAndClosesThePort) {
     returned = true;
   });
   EXPECT_EQ(get(*port, "/api/devices").body, "[]");
+  int held = test::connect_loopback(*port);
+  ASSERT_GE(held, 0);
+  ASSERT_TRUE(test::send_all(held, "GET /hold HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(eventually([&] { return server.active_connections() == 1; }));
+  // run() returns and the port refuses at once; the connection being served goes on.
   server.stop();
   EXPECT_TRUE(eventually([&] { return returned.load(); }));
   runner.join();
   EXPECT_LT(test::connect_loopback(*port), 0);
+  gate.open();
+  EXPECT_TRUE(eventually([&] { return streamed.load(); }));
+  ::close(held);
+}
+
+TEST(Server, RestartsOnItsPortWhileClosedConnectionsLinger) {
+  uint16_t port = 0;
+  {
+    Running first(basic_routes());
+    port = first.port();
+    // The server closes each of these first, so they linger in TIME_WAIT on its port.
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(get(port, "/api/devices").body, "[]");
+  }
+  Running again(basic_routes(), {}, port);
+  EXPECT_EQ(again.port(), port);
+  EXPECT_EQ(get(port, "/api/devices").body, "[]");
 }
 
 TEST(Server, ListenFailsOnAPortInUseAndRaisesTheDescriptorLimit) {
