@@ -1,8 +1,8 @@
 // The real service against simulated chairs, as a user of the desktop UI would see it, from
 // scanning to the silent shutdown: one body per scenario, typed over the rig, so that the same
-// scenario runs on every platform the service is built for (scenario_rig.h). Today the list
-// holds the Windows build on its fake runtime; each case ends with RigTraits::finish, which
-// there proves that every runtime object the service obtained was released.
+// scenario runs on every platform the service is built for (scenario_rig.h): Linux over the
+// simulated Bluetooth daemon, and the Windows build on its fake runtime, where each case ends
+// with RigTraits::finish proving that every runtime object the service obtained was released.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -90,7 +90,7 @@ struct RigNames {
     return RigTraits<Rig>::kName;
   }
 };
-using Rigs = ::testing::Types<FakertRig>;
+using Rigs = ::testing::Types<BluezRig, FakertRig>;
 TYPED_TEST_SUITE(Scenario, Rigs, RigNames);
 
 TYPED_TEST(Scenario, ScanListsNamedAndPairedChairsAndNothingElse) {
