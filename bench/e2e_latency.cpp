@@ -31,8 +31,10 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include "ble/bluez/names.h"
 #include "dbus_fixture.h"
 #include "http_client.h"
+#include "tools/chair-sim/control.h"
 
 namespace {
 
@@ -40,7 +42,8 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr const char* kChair = "C0:FF:EE:01:02:0A";
-constexpr const char* kCharPath = "/org/bluez/hci0/dev_C0_FF_EE_01_02_0A/service000a/char000b";
+const std::string kCharPath =
+    std::string(chair::ble::bluez::kSimAdapterPath) + "/dev_C0_FF_EE_01_02_0A/service000a/char000b";
 constexpr size_t kStreams = 200;
 
 using chair::test::connect_loopback;
@@ -252,22 +255,24 @@ int run(unsigned commands) {
   Inbox<std::string> writes;
   Inbox<bool> notifications;
   auto conn = sdbus::createSessionBusConnectionWithAddress(bus.address());
-  auto control = sdbus::createProxy(*conn, "com.chairsim.Control", "/chairsim");
-  control->uponSignal("WriteRecorded").onInterface("com.chairsim.Control1").call(
-      [&writes](const std::string&, const std::string&, const std::string& hex) { writes.push(hex); });
+  auto control = sdbus::createProxy(*conn, chair::sim::kControlName, chair::sim::kControlPath);
+  control->uponSignal(chair::sim::kWriteRecorded)
+      .onInterface(chair::sim::kControlIface)
+      .call([&writes](const std::string&, const std::string&, const std::string& hex) { writes.push(hex); });
   control->finishRegistration();
-  auto value_match = conn->addMatch(
-      std::string("type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',"
-                  "member='PropertiesChanged',path='") + kCharPath + "'",
-      [&notifications](sdbus::Message& m) {
-        try {
-          std::string iface;
-          std::map<std::string, sdbus::Variant> changed;
-          m >> iface >> changed;
-          if (changed.count("Value")) notifications.push(true);
-        } catch (...) {
-        }
-      });
+  namespace names = chair::ble::bluez;
+  const std::string value_rule = std::string("type='signal',sender='") + names::kBluezService + "',interface='" +
+                                 names::kPropertiesIface + "',member='" + names::kPropertiesChanged + "',path='" +
+                                 kCharPath + "'";
+  auto value_match = conn->addMatch(value_rule, [&notifications](sdbus::Message& m) {
+    try {
+      std::string iface;
+      std::map<std::string, sdbus::Variant> changed;
+      m >> iface >> changed;
+      if (changed.count(names::kValue)) notifications.push(true);
+    } catch (...) {
+    }
+  });
   conn->enterEventLoopAsync();
 
   char tmpl[] = "/tmp/chair-e2e-latency-XXXXXX";

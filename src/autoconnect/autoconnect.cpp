@@ -1,18 +1,17 @@
 // The auto-connect supervisor and the attempts the binding routes ask for.
 //
-// Threads: the supervisor (one, for the life of the object) and at most one short-lived
-// worker for the attempts that requests ask for. A request that arrives while another is
-// still waiting for the worker replaces it: only the latest matters, and a flood of
-// requests never costs more than that one thread.
+// Threads: the supervisor (one, for the life of the object). Every attempt, the supervisor's
+// and the requested ones, is served by the link's one connect thread; its answer comes back
+// on that thread (or on the caller's, when a newer request superseded it), so a flood of
+// requests costs no thread of ours.
 #include "autoconnect/autoconnect.h"
 
 #include <condition_variable>
 #include <mutex>
-#include <optional>
 #include <thread>
 
+#include "common/address.h"
 #include "common/text.h"
-#include "sys/thread.h"
 
 namespace chair::autoconnect {
 
@@ -20,10 +19,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One request waiting for the worker.
-struct Request {
-  enum class Kind { Attempt, ConnectBound } kind = Kind::Attempt;
-  std::string address;  // ConnectBound only
+// Whether the link has answered one attempt; guarded by the state's mutex.
+struct Answer {
+  bool done = false;
 };
 
 }  // namespace
@@ -45,39 +43,97 @@ struct AutoConnect::State : std::enable_shared_from_this<AutoConnect::State> {
   const std::function<void()> stop_scan;
   const Timings timings;
 
-  std::mutex mutex;  // guards the fields below
+  mutable std::mutex mutex;  // guards the fields below
   std::condition_variable changed;
   bool stopping = false;
-  bool worker_running = false;
-  std::optional<Request> pending;
+  bool held = false;  // a shutdown asked for the chair to stay off
+  int attempts = 0;   // attempts handed to the link and not answered yet
+  int reporting = 0;  // answers being reported; the destructor waits for them
   std::thread supervisor;
 
-  void attempt();
-  void connect_bound(const std::string& address);
+  std::shared_ptr<Answer> attempt();
+  std::shared_ptr<Answer> hand_to_link(const std::string& address);
+  void answered(const std::string& address, bool opened, Answer& answer);
+  bool close_if_held(const std::string& address);
   void pass();
   void drop(uint64_t generation, const char* message);
   void run_supervisor();
-  void run_worker();
-  void post(Request request);
 };
 
-void AutoConnect::State::attempt() {
+// Announces nothing and returns null when no attempt is due.
+std::shared_ptr<Answer> AutoConnect::State::attempt() {
   const bind::BindConfig binding = store.snapshot();
-  if (!binding.autoConnect || binding.boundAddress.empty()) return;
-  if (link.view().phase != ble::LinkPhase::Closed) return;  // a link exists or is being made
-  if (scanning && scanning()) return;                       // the user is looking for chairs; the radio is busy
+  if (!binding.autoConnect || binding.boundAddress.empty()) return nullptr;
+  {
+    std::lock_guard lock(mutex);
+    // One attempt of ours at a time: the link would otherwise open the chair twice in a row.
+    if (stopping || held || attempts > 0) return nullptr;
+  }
+  if (link.view().phase != ble::LinkPhase::Closed) return nullptr;  // a link exists or is being made
+  if (scanning && scanning()) return nullptr;                       // the user is looking for chairs; the radio is busy
 
   const std::string address = to_upper_ascii(binding.boundAddress);
   events.on_autoconnect("connecting", binding);
   events.on_autoconnect_log("auto connecting " + address + " ...");
-  if (!link.connect(address)) events.on_autoconnect("waiting", store.snapshot());
+  return hand_to_link(address);
 }
 
-void AutoConnect::State::connect_bound(const std::string& address) {
-  if (stop_scan) stop_scan();
-  events.on_autoconnect("connecting", store.snapshot());
-  events.on_autoconnect_log("绑定后立即连接 " + address + " ...");
-  if (!link.connect(address)) events.on_autoconnect("waiting", store.snapshot());
+std::shared_ptr<Answer> AutoConnect::State::hand_to_link(const std::string& address) {
+  auto answer = std::make_shared<Answer>();
+  {
+    std::lock_guard lock(mutex);
+    ++attempts;
+  }
+  // The answer holds the state, so it can come after the AutoConnect object has gone; it
+  // then reports nothing.
+  link.connect_async(
+      address, [self = shared_from_this(), address, answer](bool opened) { self->answered(address, opened, *answer); });
+  return answer;
+}
+
+// On the link's connect thread: must not wait for the link.
+void AutoConnect::State::answered(const std::string& address, bool opened, Answer& answer) {
+  bool report = false;
+  {
+    std::lock_guard lock(mutex);
+    --attempts;
+    answer.done = true;
+    report = !stopping;
+    if (report) ++reporting;
+  }
+  changed.notify_all();
+  if (!report) return;
+  try {
+    if (!opened) {
+      events.on_autoconnect("waiting", store.snapshot());
+    } else {
+      (void)close_if_held(address);
+    }
+  } catch (...) {
+    // The link's connect thread must go on serving requests.
+  }
+  {
+    std::lock_guard lock(mutex);
+    --reporting;
+  }
+  changed.notify_all();
+}
+
+// A connection that was under way when the shutdown came has just opened its link: it is
+// closed before its handshake can reach the initial settings. Called by whoever waited for the
+// opening, before anything else is asked of the link, so the link found here is the one just
+// opened unless somebody closed it meanwhile.
+bool AutoConnect::State::close_if_held(const std::string& address) {
+  {
+    std::lock_guard lock(mutex);
+    if (!held) return false;
+  }
+  const ble::LinkView view = link.view();
+  if (view.phase == ble::LinkPhase::Closed || compact_address(view.address) != compact_address(address)) return false;
+  if (!link.drop(view.generation)) return false;
+  events.on_autoconnect_log("shut down meanwhile; the link opened for " + address + " is closed again");
+  events.on_link_dropped();
+  return true;
 }
 
 // Drops the link the pass looked at, and only that one: by the time the decision is taken
@@ -91,7 +147,12 @@ void AutoConnect::State::drop(uint64_t generation, const char* message) {
 void AutoConnect::State::pass() {
   const ble::LinkView view = link.view();
   if (view.phase == ble::LinkPhase::Closed) {
-    attempt();
+    // The pass waits for its attempt's answer: a failed attempt is tried again a pause
+    // after it failed, not while it is still under way.
+    auto answer = attempt();
+    if (!answer) return;
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return answer->done || stopping; });
     return;
   }
   const auto age = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - view.opened_at);
@@ -123,52 +184,6 @@ void AutoConnect::State::run_supervisor() {
   }
 }
 
-void AutoConnect::State::run_worker() {
-  for (;;) {
-    std::optional<Request> next;
-    {
-      std::lock_guard lock(mutex);
-      if (stopping || !pending) {
-        pending.reset();
-        worker_running = false;
-        changed.notify_all();
-        return;
-      }
-      next = std::exchange(pending, std::nullopt);
-    }
-    try {
-      if (next->kind == Request::Kind::Attempt)
-        attempt();
-      else
-        connect_bound(next->address);
-    } catch (...) {
-      // The next request is served all the same.
-    }
-  }
-}
-
-void AutoConnect::State::post(Request request) {
-  const bool bound = request.kind == Request::Kind::ConnectBound;
-  {
-    std::lock_guard lock(mutex);
-    if (stopping) return;
-    pending = std::move(request);
-    if (worker_running) return;  // the running worker takes it next
-    worker_running = true;
-  }
-  // The worker holds the state; the destructor waits for it before the link and the store
-  // it uses go.
-  if (sys::spawn_detached([self = shared_from_this()] { self->run_worker(); })) return;
-  {
-    std::lock_guard lock(mutex);
-    pending.reset();
-    worker_running = false;
-    changed.notify_all();
-  }
-  events.on_autoconnect_log(bound ? "could not start the connection to the bound chair"
-                                  : "could not start an auto-connect attempt");
-}
-
 AutoConnect::AutoConnect(ble::ChairLink& link, bind::BindingStore& store, AutoConnectEvents& events,
                          std::function<bool()> scanning, std::function<void()> stop_scan, Timings timings)
     : state_(std::make_shared<State>(link, store, events, std::move(scanning), std::move(stop_scan), timings)) {}
@@ -178,11 +193,10 @@ AutoConnect::~AutoConnect() {
   {
     std::unique_lock lock(state_->mutex);
     state_->stopping = true;
-    state_->pending.reset();
     state_->changed.notify_all();
-    // An attempt under way ends within the platform's bound; nothing may use the link or
-    // the store after this object is gone.
-    state_->changed.wait(lock, [this] { return !state_->worker_running; });
+    // Answers still to come report nothing; one being reported now may be using the link,
+    // the store or the events, which go with this object's owner.
+    state_->changed.wait(lock, [this] { return state_->reporting == 0; });
     supervisor = std::move(state_->supervisor);
   }
   if (supervisor.joinable()) supervisor.join();
@@ -199,11 +213,39 @@ void AutoConnect::start() {
   }
 }
 
-void AutoConnect::attempt_soon() { state_->post(Request{Request::Kind::Attempt, {}}); }
+void AutoConnect::attempt_soon() {
+  if (state_->store.snapshot().autoConnect) resume();
+  (void)state_->attempt();
+}
 
 void AutoConnect::connect_bound_soon(const std::string& address) {
-  state_->post(Request{Request::Kind::ConnectBound, address});
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) return;
+    state_->held = false;
+  }
+  if (state_->stop_scan) state_->stop_scan();
+  state_->events.on_autoconnect("connecting", state_->store.snapshot());
+  state_->events.on_autoconnect_log("绑定后立即连接 " + address + " ...");
+  (void)state_->hand_to_link(address);
 }
+
+void AutoConnect::hold() {
+  std::lock_guard lock(state_->mutex);
+  state_->held = true;
+}
+
+void AutoConnect::resume() {
+  std::lock_guard lock(state_->mutex);
+  state_->held = false;
+}
+
+bool AutoConnect::held() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->held;
+}
+
+bool AutoConnect::close_if_held(const std::string& address) { return state_->close_if_held(address); }
 
 void AutoConnect::pass() { state_->pass(); }
 

@@ -2,7 +2,6 @@
 // of the service, and the one-off attempts the binding routes ask for.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -30,7 +29,8 @@ class AutoConnectEvents {
   // "connecting" before an attempt, "waiting" after one failed; with the binding as it was.
   virtual void on_autoconnect(const std::string& phase, const bind::BindConfig& binding) = 0;
   virtual void on_autoconnect_log(std::string text) = 0;
-  // The supervisor closed a hung or lost link; the status should be shown again.
+  // The supervisor closed a link (hung, lost, or opened after a shutdown); the status should
+  // be shown again.
   virtual void on_link_dropped() = 0;
 };
 
@@ -46,12 +46,28 @@ class AutoConnect {
 
   // Starts the supervisor's thread; it runs until the object goes.
   void start();
-  // One attempt to connect to the bound chair, on a thread of its own (autoconnect?on=1,
-  // import). Does nothing unless a chair is bound with auto-connect on, no link exists and
-  // no scan runs.
+
+  // The attempts the UI asks for. Both are announced on the calling thread and handed to
+  // the link's connect thread, whose newest request wins; a request superseded before its
+  // turn ends in "waiting" like any failed attempt. Neither waits for the chair.
+  //
+  // One attempt to connect to the bound chair (autoconnect?on=1, import). Does nothing
+  // unless a chair is bound with auto-connect on, no link exists and no scan runs; with
+  // auto-connect on it also ends a hold.
   void attempt_soon();
-  // Connects to a chair just bound, on a thread of its own, whatever the link and scan do.
+  // Connects to a chair just bound, whatever the link and scan do; ends a hold.
   void connect_bound_soon(const std::string& address);
+
+  // After a shutdown the chair stays off: the supervisor makes no attempt until the UI asks
+  // for a link again (resume(), or one of the requests above). A link that an attempt
+  // under way opens while the hold is on is closed again at once.
+  void hold();
+  void resume();
+  bool held() const;
+  // Called right after a link to `address` was opened: while a hold is on (a shutdown came
+  // during the opening), that link is closed again before its handshake gets anywhere and
+  // the status is shown again. True when it was closed.
+  bool close_if_held(const std::string& address);
 
   // One supervisor pass on the calling thread (tests).
   void pass();

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "service/service.h"
+#include "sys/termination.h"
 #ifdef _WIN32
 #include <windows.h>
 // after windows.h, which it needs
@@ -39,6 +40,9 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
 #endif
 
 int main(int argc, char** argv) {
+  // Before the platform starts its threads: they inherit the deferral, so a termination
+  // signal waits for the service's own handler, which quiets the chair first.
+  chair::sys::defer_termination_requests();
 #ifdef _WIN32
   // The parent reads our announcement as UTF-8 bytes with bare line feeds: no text-mode
   // translation of "\n" into "\r\n".

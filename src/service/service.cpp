@@ -3,7 +3,10 @@
 #include "service/service.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -11,6 +14,8 @@
 #include "common/text.h"
 #include "sys/parent.h"
 #include "sys/sockets.h"
+#include "sys/termination.h"
+#include "sys/thread.h"
 
 namespace chair {
 
@@ -65,15 +70,47 @@ std::optional<http::Reply> pre_route(const http::Request& request) {
   return std::nullopt;
 }
 
-// The parent is gone: nobody will end us or quiet the chair, so the chair is quieted as
-// "/api/shutdown" does and the process ends after the open streams took the last events.
-[[noreturn]] void quiet_and_exit(Service& service) {
-  try {
-    service.shutdown();
-  } catch (...) {
+// Whatever ends the process from outside leaves the chair quiet: at most this long for the
+// shutdown sequence, the last status on the open streams and the exit together.
+constexpr auto kEndingBound = std::chrono::milliseconds(2000);
+// What is left of it for the streams once the sequence has had its time.
+constexpr auto kDeliveryReserve = std::chrono::milliseconds(400);
+// A stream thread that took the last record from its queue is given this to write it.
+constexpr auto kLastWrite = std::chrono::milliseconds(50);
+
+// Asked to end (a termination signal, the console closing) or orphaned (nobody will end us or
+// quiet the chair): the chair is quieted as "/api/shutdown" does, the open streams get the
+// last status, and the process exits with 0, all within kEndingBound. A sequence stuck in a
+// platform call is not waited for beyond its share: "idle" is published and the process ends,
+// which ends the link too.
+[[noreturn]] void quiet_and_exit(const std::shared_ptr<Service>& service) {
+  static std::atomic<bool> ending{false};
+  // The watchdog and a signal may both come; the first one ends the process.
+  if (ending.exchange(true)) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
-  service.events().wait_delivered(std::chrono::seconds(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto deadline = std::chrono::steady_clock::now() + kEndingBound;
+  auto finished = std::make_shared<std::promise<void>>();
+  auto done = finished->get_future();
+  const bool on_its_own = sys::spawn_detached([service, finished] {
+    try {
+      service->shutdown();
+    } catch (...) {
+    }
+    finished->set_value();
+  });
+  if (!on_its_own) {
+    try {
+      service->shutdown();
+    } catch (...) {
+    }
+  } else if (done.wait_until(deadline - kDeliveryReserve) != std::future_status::ready) {
+    // Said ahead of the fact: the link ends with the process a moment later.
+    service->events().publish_status("idle");
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  service->events().wait_delivered(std::max(left - kLastWrite, std::chrono::milliseconds(0)));
+  std::this_thread::sleep_for(kLastWrite);
   std::fflush(stdout);
   std::_Exit(0);
 }
@@ -103,9 +140,11 @@ void Service::start() {
   if (options_.start_supervisor) autoconnect_->start();
 }
 
-std::string Service::status_name() const {
+std::string Service::status_name() const { return status_of(link_->view()); }
+
+std::string Service::status_of(const ble::LinkView& view) const {
   // The link first, then the scanner; their locks are never held together.
-  switch (link_->view().phase) {
+  switch (view.phase) {
     case ble::LinkPhase::Connected:
       return "connected";
     case ble::LinkPhase::Opening:
@@ -117,7 +156,16 @@ std::string Service::status_name() const {
   return scanner_->scanning() ? "scanning" : "idle";
 }
 
-void Service::publish_status() { hub_.publish_status(status_name()); }
+void Service::publish_status() {
+  // A connected chair is shown with its name, as when it connected: the clients replace
+  // whatever they showed with this.
+  const ble::LinkView view = link_->view();
+  if (view.phase == ble::LinkPhase::Connected) {
+    hub_.publish(make_connected_event(view.name));
+    return;
+  }
+  hub_.publish_status(status_of(view));
+}
 
 Status Service::start_scan() {
   if (auto message = bluetooth_unavailable(*platform_)) {
@@ -127,7 +175,8 @@ Status Service::start_scan() {
   // A connection still in its handshake would compete with the scan for the radio.
   link_->drop_handshake();
   scanner_->begin();
-  hub_.publish_status("scanning");
+  // "scanning", unless a chair stays connected through the scan.
+  publish_status();
   hub_.publish_log("scan started");
   paired_->refresh();
   auto started = scanner_->start();
@@ -145,22 +194,29 @@ void Service::stop_scan() {
 }
 
 bool Service::connect(const std::string& address) {
+  autoconnect_->resume();
   scanner_->stop();
-  return link_->connect(address);
+  if (!link_->connect(address)) return false;
+  // A shutdown that came while the device was being opened is the newer word: the link it
+  // could not quiet yet is closed, and no link is what the caller gets.
+  return !autoconnect_->close_if_held(address);
 }
 
 bool Service::disconnect() {
   if (link_->view().phase == ble::LinkPhase::Closed) return false;
   link_->teardown();
-  hub_.publish_status("idle");
+  // "idle", or "scanning" when a scan runs on.
+  publish_status();
   hub_.publish_log("disconnected");
   return true;
 }
 
 void Service::shutdown() {
+  // Held first: no attempt may start between the quieting and the status.
+  autoconnect_->hold();
   scanner_->stop();
   link_->quiet();
-  hub_.publish_status("idle");
+  publish_status();
 }
 
 // ---- what the components report --------------------------------------------------------
@@ -204,7 +260,7 @@ void Service::on_autoconnect(const std::string& phase, const bind::BindConfig& b
 
 void Service::on_autoconnect_log(std::string text) { hub_.publish_log(std::move(text)); }
 
-void Service::on_link_dropped() { hub_.publish_status("idle"); }
+void Service::on_link_dropped() { publish_status(); }
 
 // ---- the process -------------------------------------------------------------------------
 
@@ -236,9 +292,10 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
     return 1;
   }
   const unsigned port = *bound;
-  sys::watch_parent([service] { quiet_and_exit(*service); });
-  std::printf("[*] 服务监听: http://127.0.0.1:%u\nLISTEN_URL=http://127.0.0.1:%u\n[*] 后端就绪，UI 由主程序接管\n", port,
-              port);
+  sys::watch_parent([service] { quiet_and_exit(service); });
+  sys::watch_termination([service] { quiet_and_exit(service); });
+  std::printf("[*] 服务监听: http://127.0.0.1:%u\nLISTEN_URL=http://127.0.0.1:%u\n[*] 后端就绪，UI 由主程序接管\n",
+              port, port);
   std::fflush(stdout);
   // The address went out as soon as the port was ours: the UI waits on that line alone.
   // Nothing is served before the binding is loaded: connections wait in the listener's queue

@@ -59,7 +59,9 @@ class Service final : private ble::LinkEvents,
 
   // "connected", "connecting", "scanning" or "idle".
   std::string status_name() const;
-  void publish_status();  // publishes status_name()
+  // Publishes the state as it is now (never a fixed name): status_name(), and a connected
+  // chair with its display name.
+  void publish_status();
 
   // The policy that spans components, for the routes.
   // A fresh scan: a link still in its handshake is dropped first (it would compete for the
@@ -67,13 +69,14 @@ class Service final : private ble::LinkEvents,
   // text is the user's message when Bluetooth cannot be used or the scan did not start.
   Status start_scan();
   void stop_scan();  // publishes the state and "scan stopped"
-  // Ends a scan, then opens a link (true once it is open).
+  // Ends a scan, then opens a link (true once it is open). Ends a hold of the supervisor.
   bool connect(const std::string& address);
   // Drops whatever link there is; false when there was none.
   bool disconnect();
 
   // Quiets the chair as "/api/shutdown" does: silent frames when a chair is ready, the link
-  // torn down, "idle" published.
+  // torn down, the state published ("idle"). The supervisor then holds until the UI asks for a link
+  // again; the stored auto-connect setting stays as it is, so the next start reconnects.
   void shutdown();
 
   // The routes, ready for a server.
@@ -91,6 +94,8 @@ class Service final : private ble::LinkEvents,
   void on_autoconnect(const std::string& phase, const bind::BindConfig& binding) override;
   void on_autoconnect_log(std::string text) override;
   void on_link_dropped() override;
+
+  std::string status_of(const ble::LinkView& view) const;
 
   ServiceOptions options_;
   ble::PlatformPtr platform_;

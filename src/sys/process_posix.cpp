@@ -1,15 +1,9 @@
-// Process runner for POSIX systems: posix_spawnp, standard output through a pipe.
-//
-// The service keeps many sockets open and runs this from several threads at once, so
-// nothing of ours may reach the child: the pipe is created close-on-exec, and where the
-// C library allows it every descriptor above standard error is closed in the child as
-// well, which also covers descriptors some other code opened without the flag.
+// Process runner for POSIX systems: standard output through a pipe, with bounds on size and
+// time.
 #include "sys/process.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +13,7 @@
 #include <system_error>
 #include <thread>
 
-extern char** environ;
+#include "sys/spawn_posix.h"
 
 namespace chair::sys {
 namespace {
@@ -45,36 +39,14 @@ class Fd {
   int fd_ = -1;
 };
 
-class SpawnSetup {
- public:
-  SpawnSetup() {
-    files_ok_ = posix_spawn_file_actions_init(&files) == 0;
-    attr_ok_ = posix_spawnattr_init(&attr) == 0;
-  }
-  ~SpawnSetup() {
-    if (files_ok_) posix_spawn_file_actions_destroy(&files);
-    if (attr_ok_) posix_spawnattr_destroy(&attr);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-  bool ok() const { return files_ok_ && attr_ok_; }
-
-  posix_spawn_file_actions_t files;
-  posix_spawnattr_t attr;
-
- private:
-  bool files_ok_ = false;
-  bool attr_ok_ = false;
-};
-
 // Owns the started child until it has been reaped. Whatever way run_process leaves,
 // the child is waited for, so no zombie stays behind.
-class Child {
+class RunningChild {
  public:
-  explicit Child(pid_t pid) : pid_(pid) {}
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child() { kill_and_reap(); }
+  explicit RunningChild(pid_t pid) : pid_(pid) {}
+  RunningChild(const RunningChild&) = delete;
+  RunningChild& operator=(const RunningChild&) = delete;
+  ~RunningChild() { kill_and_reap(); }
 
   // True once the child has ended (and has been reaped).
   bool try_reap() {
@@ -116,52 +88,10 @@ Result<std::string> run_process(const std::string& program, const std::vector<st
                                 const ProcessLimits& limits) {
   const auto deadline = Clock::now() + limits.timeout;
 
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return fail("cannot create pipe: " + errno_text(errno));
-  Fd read_end(pipe_fds[0]);
-  Fd write_end(pipe_fds[1]);
-
-  SpawnSetup setup;
-  if (!setup.ok()) return fail("cannot prepare process start");
-  // dup2 first: should the pipe have landed on 0 or 2 (a service started with closed
-  // standard streams), the /dev/null opens that follow still give the right layout.
-  bool actions_ok =
-      posix_spawn_file_actions_adddup2(&setup.files, write_end.get(), STDOUT_FILENO) == 0 &&
-      posix_spawn_file_actions_addopen(&setup.files, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0 &&
-      posix_spawn_file_actions_addopen(&setup.files, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0;
-#if defined(__GLIBC__) && defined(__GLIBC_PREREQ)
-#if __GLIBC_PREREQ(2, 34)
-  actions_ok = actions_ok && posix_spawn_file_actions_addclosefrom_np(&setup.files, STDERR_FILENO + 1) == 0;
-#endif
-#endif
-  // The service ignores SIGPIPE and worker threads may block signals; the child gets
-  // the ordinary defaults so it behaves as it would when started from a shell.
-  sigset_t empty_mask, default_signals;
-  sigemptyset(&empty_mask);
-  sigemptyset(&default_signals);
-  sigaddset(&default_signals, SIGPIPE);
-  actions_ok = actions_ok &&
-               posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                         POSIX_SPAWN_SETPGROUP) == 0 &&
-               posix_spawnattr_setsigmask(&setup.attr, &empty_mask) == 0 &&
-               posix_spawnattr_setsigdefault(&setup.attr, &default_signals) == 0 &&
-               posix_spawnattr_setpgroup(&setup.attr, 0) == 0;
-  if (!actions_ok) return fail("cannot prepare process start");
-
-  std::vector<std::string> argv_text;
-  argv_text.reserve(args.size() + 1);
-  argv_text.push_back(program);
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  argv.reserve(argv_text.size() + 1);
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  int rc = ::posix_spawnp(&pid, program.c_str(), &setup.files, &setup.attr, argv.data(), environ);
-  write_end.reset();  // only the child writes; its end of the pipe must be ours no more for EOF
-  if (rc != 0) return fail("cannot start " + program + ": " + errno_text(rc));
-  Child child(pid);
+  auto spawned = detail::spawn_process(program, args, {.capture_output = true, .keep_errors = false});
+  if (!spawned) return spawned.take_error();
+  Fd read_end(spawned->output);
+  RunningChild child(spawned->pid);
 
   std::string out;
   char buffer[64 * 1024];
@@ -191,8 +121,7 @@ Result<std::string> run_process(const std::string& program, const std::vector<st
   auto pause = std::chrono::milliseconds(1);
   while (!child.try_reap()) {
     if (Clock::now() >= deadline) return fail(program + " did not finish in time");
-    std::this_thread::sleep_for(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(
-                                                    deadline - Clock::now())));
+    std::this_thread::sleep_for(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now())));
     pause = std::min(pause * 2, std::chrono::milliseconds(20));
   }
   return out;

@@ -84,6 +84,36 @@ void Socket::set_send_timeout(std::chrono::milliseconds timeout) {
   setsockopt(static_cast<int>(s_), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
+Result<Socket> connect_loopback(uint16_t port, std::chrono::milliseconds timeout) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return fail(os_error(errno));
+  Socket s(fd);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno != EINPROGRESS) return fail(os_error(errno));
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return fail("timed out");
+      pollfd p{fd, POLLOUT, 0};
+      int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return fail(os_error(errno));
+      if (r > 0) break;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return fail(os_error(errno));
+    if (err != 0) return fail(os_error(err));
+  }
+  // Blocking again: write_all counts on it, and read_some waits by itself.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return s;
+}
+
 Result<Listener> Listener::bind_loopback(uint16_t port, int backlog) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return fail(os_error(errno));

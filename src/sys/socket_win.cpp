@@ -35,25 +35,8 @@ constexpr DWORD kSocketFlags = WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT;
 // Connects to 127.0.0.1:port and drops the connection at once, waiting at most a second for
 // it to be set up: a connection arriving is what wakes the threads waiting in select().
 void poke_loopback(uint16_t port) {
-  SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, kSocketFlags);
-  if (s == INVALID_SOCKET) return;
-  u_long nonblocking = 1;
-  ::ioctlsocket(s, FIONBIO, &nonblocking);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-    // select rather than WSAPoll: only select reports a refused connection at once.
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    timeval wait{1, 0};
-    (void)::select(0, nullptr, &writable, &failed, &wait);
-  }
-  ::closesocket(s);
+  // Closed before the handshake ends, the connection would never reach the accept queue.
+  (void)connect_loopback(port, std::chrono::seconds(1));
 }
 
 }  // namespace
@@ -124,6 +107,41 @@ Result<size_t> Socket::read_some(char* buf, size_t n, std::chrono::steady_clock:
 void Socket::set_send_timeout(std::chrono::milliseconds timeout) {
   DWORD ms = static_cast<DWORD>(std::clamp<long long>(timeout.count(), 1, MAXDWORD));
   ::setsockopt(as_socket(s_), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+}
+
+Result<Socket> connect_loopback(uint16_t port, std::chrono::milliseconds timeout) {
+  SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, kSocketFlags);
+  if (s == INVALID_SOCKET) return fail(last_error());
+  Socket owned(static_cast<NativeSocket>(s));
+  u_long nonblocking = 1;
+  ::ioctlsocket(s, FIONBIO, &nonblocking);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return fail(last_error());
+    // select rather than WSAPoll: only select reports a refused connection at once.
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    const long long ms = std::max<long long>(timeout.count(), 0);
+    timeval wait{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+    const int r = ::select(0, nullptr, &writable, &failed, &wait);
+    if (r == SOCKET_ERROR) return fail(last_error());
+    if (r == 0) return fail("timed out");
+    if (FD_ISSET(s, &failed)) {
+      int err = 0;
+      int len = sizeof err;
+      ::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len);
+      return fail(os_error(err != 0 ? err : WSAECONNREFUSED));
+    }
+  }
+  u_long blocking = 0;
+  ::ioctlsocket(s, FIONBIO, &blocking);
+  return owned;
 }
 
 Result<Listener> Listener::bind_loopback(uint16_t port, int backlog) {

@@ -51,6 +51,10 @@ class Socket {
   NativeSocket s_ = kNoSocket;
 };
 
+// A connection to 127.0.0.1:port, set up within `timeout`, for our own requests to a loopback
+// service. The error is the operating system's text.
+Result<Socket> connect_loopback(uint16_t port, std::chrono::milliseconds timeout);
+
 class Listener {
  public:
   // TCP socket bound to 127.0.0.1:port, listening with the given backlog. The error is

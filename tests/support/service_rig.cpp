@@ -29,18 +29,6 @@ Timings fast_timings() {
   return t;
 }
 
-Bytes full_report(std::array<uint8_t, 7> values) {
-  Bytes frame{0x55, 0x01, 0x0B, 0x08};
-  frame.insert(frame.end(), values.begin(), values.end());
-  uint8_t sum = 0;
-  for (size_t i = 1; i < frame.size(); ++i) sum ^= frame[i];
-  frame.push_back(sum);
-  frame.push_back(0xAA);
-  return frame;
-}
-
-std::string hex(const Bytes& bytes) { return ble::hex_dump(bytes); }
-
 bind::BindConfig bound_to(std::string address, bool auto_connect) {
   bind::BindConfig config;
   config.boundAddress = std::move(address);
@@ -72,16 +60,16 @@ FakeChair add_chair(FakePlatform& fake, const Layout& layout, const std::string&
     }
     chair.services.push_back(std::make_shared<FakeService>(service_uuid, in_service));
   }
-  chair.device = std::make_shared<FakeDevice>("dev-" + std::to_string(address), name);
+  chair.device = std::make_shared<FakeDevice>(Result<std::string>(name));
   chair.device->set_services(chair.services);
   fake.add_device(address, chair.device);
   return chair;
 }
 
 FakeChair add_answering_chair(FakePlatform& fake, uint64_t address, const std::string& name) {
-  FakeChair chair = add_chair(fake, {{kServiceUuid, {{std::string(ble::kDataCharacteristicUuid), kDataProps}}}},
-                              name, address);
-  answer_queries(chair, full_report());
+  FakeChair chair =
+      add_chair(fake, {{kServiceUuid, {{std::string(ble::kDataCharacteristicUuid), kDataProps}}}}, name, address);
+  answer_queries(chair, usual_report());
   return chair;
 }
 

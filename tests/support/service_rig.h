@@ -18,6 +18,7 @@
 #include "bind/bind_config.h"
 #include "data_dir.h"
 #include "fake_platform.h"
+#include "frames.h"
 #include "http_client.h"
 #include "service/service.h"
 
@@ -37,10 +38,8 @@ inline constexpr uint32_t kDataProps =
 // status poll stays slow: its traffic would only blur the writes the tests look at.
 Timings fast_timings();
 
-// A full status report as the chair sends it: cold, hot, vibrate, volume, lumbar,
-// temperature, switch byte.
-Bytes full_report(std::array<uint8_t, 7> values = {5, 0, 0, 0, 3, 27, 0x10});
-std::string hex(const Bytes& bytes);
+// The report the usual chair answers every query with.
+inline Bytes usual_report() { return full_report({5, 0, 0, 0, 3, 27, 0x10}); }
 
 // A binding as a test writes it into bind.json.
 bind::BindConfig bound_to(std::string address, bool auto_connect = true);
@@ -68,7 +67,8 @@ FakeChair add_answering_chair(FakePlatform& fake, uint64_t address = kChairAddre
                               const std::string& name = "TAMRO Den");
 // Queries written to any characteristic of the chair are answered with `report` on every
 // characteristic when `answer(n)` holds for the query's number n (1-based).
-void answer_queries(const FakeChair& chair, Bytes report, std::function<bool(int)> answer = [](int) { return true; });
+void answer_queries(
+    const FakeChair& chair, Bytes report, std::function<bool(int)> answer = [](int) { return true; });
 // A chair model behind the data characteristic: every write is applied and answered.
 std::shared_ptr<sim::ChairModel> attach_model(const FakeCharacteristicPtr& data);
 // The frames written to `c` that equal `frame`.

@@ -18,6 +18,8 @@ constexpr const char* kControlName = "com.chairsim.Control";
 constexpr const char* kControlPath = "/chairsim";
 constexpr const char* kControlIface = "com.chairsim.Control1";
 constexpr const char* kControlError = "com.chairsim.Error.Failed";
+constexpr const char* kControlCommand = "Command";
+constexpr const char* kWriteRecorded = "WriteRecorded";
 
 // `chair-sim ctl ...`: args are what follows "ctl". Returns the exit code.
 int run_ctl(const std::vector<std::string>& args);

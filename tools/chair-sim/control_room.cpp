@@ -24,8 +24,9 @@ void ControlRoom::export_control() {
   object_ = sdbus::createObject(control_bus_, kControlPath);
   // Answered from the scheduler: this connection's loop must never wait for the scheduler,
   // which itself sends on this connection (WriteRecorded).
-  object_->registerMethod("Command").onInterface(kControlIface).implementedAs(
-      [this](sdbus::Result<std::string>&& call, std::vector<std::string> args) {
+  object_->registerMethod(kControlCommand)
+      .onInterface(kControlIface)
+      .implementedAs([this](sdbus::Result<std::string>&& call, std::vector<std::string> args) {
         auto reply = std::make_shared<sdbus::Result<std::string>>(std::move(call));
         world_.scheduler.post([this, reply, args = std::move(args)] {
           const Result<std::string> result = run(args);
@@ -33,14 +34,16 @@ void ControlRoom::export_control() {
           else reply->returnError(sdbus::Error(kControlError, result.error()));
         });
       });
-  object_->registerSignal("WriteRecorded").onInterface(kControlIface).withParameters<std::string, std::string, std::string>(
-      "address", "type", "hex");
+  object_->registerSignal(kWriteRecorded)
+      .onInterface(kControlIface)
+      .withParameters<std::string, std::string, std::string>("address", "type", "hex");
   object_->finishRegistration();
   sdbus::IObject* object = object_.get();
   world_.write_listener = [object](const std::string& address, const WriteRecord& w) {
     try {
-      object->emitSignal("WriteRecorded").onInterface(kControlIface).withArguments(address, w.type,
-                                                                                   ble::hex_dump(w.value));
+      object->emitSignal(kWriteRecorded)
+          .onInterface(kControlIface)
+          .withArguments(address, w.type, ble::hex_dump(w.value));
     } catch (const std::exception& e) {
       std::fprintf(stderr, "chair-sim: WriteRecorded: %s\n", e.what());
     }

@@ -27,15 +27,18 @@ int run_ctl(const std::vector<std::string>& all_args) {
                                    : sdbus::createSessionBusConnectionWithAddress(bus_address);
     auto proxy = sdbus::createProxy(*bus, kControlName, kControlPath);
     if (args[0] == "watch-writes") {
-      proxy->uponSignal("WriteRecorded").onInterface(kControlIface).call(
-          [](const std::string& address, const std::string& type, const std::string& hex) {
+      proxy->uponSignal(kWriteRecorded)
+          .onInterface(kControlIface)
+          .call([](const std::string& address, const std::string& type, const std::string& hex) {
             std::printf("%s %s %s\n", address.c_str(), type.c_str(), hex.c_str());
             std::fflush(stdout);
           });
       proxy->finishRegistration();
       // The match is in place once a round trip to the simulator has completed.
       std::string ignored;
-      proxy->callMethod("Command").onInterface(kControlIface).withArguments(std::vector<std::string>{"list"})
+      proxy->callMethod(kControlCommand)
+          .onInterface(kControlIface)
+          .withArguments(std::vector<std::string>{"list"})
           .storeResultsTo(ignored);
       std::printf("READY\n");
       std::fflush(stdout);
@@ -43,7 +46,7 @@ int run_ctl(const std::vector<std::string>& all_args) {
       return 0;
     }
     std::string output;
-    proxy->callMethod("Command").onInterface(kControlIface).withArguments(args).storeResultsTo(output);
+    proxy->callMethod(kControlCommand).onInterface(kControlIface).withArguments(args).storeResultsTo(output);
     std::fputs(output.c_str(), stdout);
     if (!output.empty() && output.back() != '\n') std::fputc('\n', stdout);
     return 0;

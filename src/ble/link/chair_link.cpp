@@ -211,16 +211,20 @@ void LinkState::on_notification(std::span<const uint8_t> value) {
   RxResult result = on_chair_bytes(rx, value, carried_switch);
 
   if (result.update) {
-    {
-      std::lock_guard lock(mutex);
-      last_switch = result.update->switchByte;
-      // Once per notification, however many reports it carried.
-      ++status_count;
-    }
-    changed.notify_all();
+    std::lock_guard lock(mutex);
+    last_switch = result.update->switchByte;
   }
   for (auto& line : result.logs) events.on_link_log(std::move(line));
-  if (result.update) events.on_chair_status(std::move(*result.update));
+  if (!result.update) return;
+  events.on_chair_status(std::move(*result.update));
+  // Counted only once the report is out: a handshake or poll woken by the count publishes
+  // what follows from it ("connected") after the report itself, never before it.
+  {
+    std::lock_guard lock(mutex);
+    // Once per notification, however many reports it carried.
+    ++status_count;
+  }
+  changed.notify_all();
 }
 
 // ---- ChairLink ----------------------------------------------------------------------------

@@ -13,12 +13,11 @@ namespace chair::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using ble::ConnectionStatus;
 
 const std::string kAutoConnecting = std::string("auto connecting ") + kChairText + " ...";
 const std::string kLostLink = "座椅连接已断开，将自动重连";
-const Result<ConnectionStatus> kDown = ConnectionStatus::Disconnected;
-const Result<ConnectionStatus> kUp = ConnectionStatus::Connected;
+const Result<bool> kDown = false;
+const Result<bool> kUp = true;
 
 // Waits for a record and returns the moment the test saw it.
 Clock::time_point seen(EventStream& events, const std::function<bool(const nlohmann::json&)>& pred,
@@ -77,7 +76,7 @@ TEST(AutoConnect, StaysQuietUntilTheBindingAndTheRadioAllowAnAttempt) {
     std::this_thread::sleep_for(10 * fast_timings().autoconnect.pause);
     for (const auto& record : rig.drained())
       EXPECT_FALSE(phase_is("connecting")(record) || log_is(kAutoConnecting)(record)) << record;
-    EXPECT_TRUE(rig.fake->sessions().empty());
+    EXPECT_TRUE(rig.fake->connections().empty());
 
     if (row.lift) {
       row.lift(rig);
@@ -100,7 +99,7 @@ TEST(AutoConnect, ReconnectsAfterTheUserDisconnects) {
   ASSERT_TRUE(rig.events->wait_for(status_is("idle")));
   EXPECT_TRUE(rig.events->wait_log(kAutoConnecting));
   EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
-  EXPECT_EQ(rig.fake->sessions().size(), 2u);
+  EXPECT_EQ(rig.fake->connections().size(), 2u);
   EXPECT_GE(rig.chair.device->closes(), 1);
 }
 
@@ -141,14 +140,14 @@ TEST(AutoConnect, AConnectedLinkIsDroppedOnlyAfterThreeDisconnectedReadingsInARo
   const auto pause = fast_timings().autoconnect.health_pause;
   struct Row {
     const char* name;
-    std::vector<Result<ConnectionStatus>> readings;  // the last one repeats
+    std::vector<Result<bool>> readings;  // the last one repeats
     int pauses_before_loss;
   };
   const std::vector<Row> rows = {
       {"three disconnected readings", {kDown, kDown, kDown}, 3},
       // The first check ends at the Connected reading; only the next pass finds three.
       {"a connected reading ends the check", {kDown, kDown, kUp, kDown, kDown, kDown}, 5},
-      {"an unreadable status", {Result<ConnectionStatus>(fail("device gone"))}, 0},
+      {"an unreadable status", {Result<bool>(fail("device gone"))}, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -226,27 +225,87 @@ TEST(AutoConnect, BindThenConnectGoesAheadWhereTheSupervisorWouldWait) {
   EXPECT_TRUE(rig.events->wait_for(phase_is("waiting")));
 }
 
-TEST(AutoConnect, AFloodOfRequestsKeepsOneWorkerAndTheLatestWins) {
-  // Every request lands while the first attempt is still blocked in the platform: they
-  // replace one another, and only the last one is served after it.
+TEST(AutoConnect, AFloodOfRequestsIsServedNewestFirstAndTheRestEndWaiting) {
+  // Every request lands while the first attempt is still blocked in the platform: each one
+  // supersedes the one waiting before it, which ends in "waiting" at once. Only the first and
+  // the newest reach the platform.
   ServiceRig rig(bound_to("", false));
   add_answering_chair(*rig.fake);
-  rig.fake->set_async_delay(300ms);
+  rig.fake->set_call_delay(300ms);
   rig.start();
   auto& autoconnect = rig.svc().autoconnect();
   autoconnect.connect_bound_soon("C0:FF:EE:0B:AD:00");
-  ASSERT_TRUE(rig.events->wait_log("绑定后立即连接 C0:FF:EE:0B:AD:00 ..."));
+  ASSERT_TRUE(eventually([&] { return rig.fake->opens() == 1; }));
   for (int i = 1; i <= 50; ++i) autoconnect.connect_bound_soon("C0:FF:EE:0B:AD:" + std::to_string(10 + i));
   autoconnect.connect_bound_soon(kChairText);
-  int served = 0;
+  int waiting = 0;
   auto connected = rig.events->wait_for(
       [&](const nlohmann::json& e) {
-        served += log_starts("绑定后立即连接")(e);
+        waiting += phase_is("waiting")(e);
         return status_is("connected")(e);
       },
       10s);
   ASSERT_TRUE(connected);
-  EXPECT_EQ(served, 1) << "only the latest request is served after the first";
+  EXPECT_EQ(waiting, 51) << "fifty superseded, and the first one failed";
+  EXPECT_EQ(rig.fake->opens(), 2);
+  EXPECT_EQ(rig.svc().link().view().address, kChairText);
+}
+
+TEST(AutoConnect, AfterAShutdownNoAttemptIsMadeUntilTheUIAsksForALinkAgain) {
+  const std::vector<std::pair<std::string, std::string>> asks = {
+      {"/api/connect?addr=" + std::string(kChairText), ""},
+      {"/api/bind/set?addr=" + std::string(kChairText) + "&name=Den", ""},
+      {"/api/bind/import", R"({"boundAddress":"C0:FF:EE:01:02:0A","autoConnect":true})"},
+      {"/api/bind/autoconnect?on=1", ""},
+  };
+  for (const auto& [ask, body] : asks) {
+    SCOPED_TRACE(ask);
+    Supervised rig;
+    rig.run();
+    ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
+    ASSERT_EQ(rig.call("/api/shutdown"), ok_reply());
+    // Requests that do not ask for a link leave the hold as it is.
+    EXPECT_EQ(
+        rig.call("/api/bind/init", R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
+        ok_reply());
+    EXPECT_EQ(rig.call("/api/scan/start"), ok_reply());
+    EXPECT_EQ(rig.call("/api/scan/stop"), ok_reply());
+    std::this_thread::sleep_for(10 * fast_timings().autoconnect.pause);
+    for (const auto& record : rig.drained())
+      EXPECT_FALSE(phase_is("connecting")(record) || log_is(kAutoConnecting)(record)) << record;
+    EXPECT_EQ(rig.fake->connections().size(), 1u);
+    EXPECT_TRUE(rig.stored().autoConnect) << "the next start reconnects as before";
+
+    EXPECT_EQ(rig.call(ask, body), ok_reply());
+    EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
+    EXPECT_EQ(rig.fake->connections().size(), 2u);
+  }
+}
+
+TEST(AutoConnect, ALinkThatOpensAfterTheShutdownCameIsClosedAgainUntouched) {
+  // The shutdown arrives while the device is still being opened, by the supervisor or for the
+  // UI's own connect: once open, the link is closed before its handshake writes anything.
+  for (const bool by_supervisor : {true, false}) {
+    SCOPED_TRACE(by_supervisor ? "the supervisor's attempt" : "/api/connect");
+    Supervised rig(by_supervisor ? bound_to(kChairText) : bound_to("", false));
+    rig.fake->set_call_delay(300ms);
+    rig.run();
+    std::thread connecting;
+    nlohmann::json reply;
+    if (!by_supervisor) connecting = std::thread([&] { reply = rig.connect(); });
+    ASSERT_TRUE(eventually([&] { return rig.fake->opens() == 1; }));
+    EXPECT_EQ(rig.call("/api/shutdown"), ok_reply());
+    EXPECT_TRUE(rig.events->wait_log(std::string("shut down meanwhile; the link opened for ") + kChairText +
+                                     " is closed again"));
+    if (connecting.joinable()) connecting.join();
+    if (!by_supervisor) {
+      EXPECT_EQ(reply, (nlohmann::json{{"error", "connect failed"}, {"ok", false}}));
+    }
+    EXPECT_EQ(rig.svc().link().view().phase, ble::LinkPhase::Closed);
+    std::this_thread::sleep_for(5 * fast_timings().autoconnect.pause);
+    EXPECT_TRUE(rig.chair.data->writes().empty());
+    EXPECT_EQ(rig.fake->opens(), 1);
+  }
 }
 
 }  // namespace

@@ -43,8 +43,7 @@ int count(const std::vector<json>& records, const std::function<bool(const json&
 
 TEST(BindRoutes, SetStoresTheChairAnnouncesItAndConnects) {
   Rig rig;
-  EXPECT_EQ(rig.call("/api/bind/set?addr=%20c0:ff:ee:01:02:0a%09&name=%20Den%20chair%20"),
-            ok_reply());
+  EXPECT_EQ(rig.call("/api/bind/set?addr=%20c0:ff:ee:01:02:0a%09&name=%20Den%20chair%20"), ok_reply());
 
   bind::BindConfig expected;
   expected.boundAddress = kChairText;
@@ -61,8 +60,7 @@ TEST(BindRoutes, SetStoresTheChairAnnouncesItAndConnects) {
 }
 
 TEST(BindRoutes, SetWithoutAUsableAddressStoresNothing) {
-  for (const char* target :
-       {"/api/bind/set", "/api/bind/set?name=x", "/api/bind/set?addr=%20%20&name=x"}) {
+  for (const char* target : {"/api/bind/set", "/api/bind/set?name=x", "/api/bind/set?addr=%20%20&name=x"}) {
     SCOPED_TRACE(target);
     Rig rig(bound_to("AA:BB:CC:DD:EE:FF", false));
     const auto before = rig.stored();
@@ -105,8 +103,8 @@ TEST(BindRoutes, AutoConnectIsOffOnlyForExactlyZero) {
     const char* query;
     bool on;
   };
-  for (const Row& row : {Row{"?on=0", false}, Row{"?on=%200", true}, Row{"?on=false", true},
-                         Row{"?on=", true}, Row{"", true}}) {
+  for (const Row& row :
+       {Row{"?on=0", false}, Row{"?on=%200", true}, Row{"?on=false", true}, Row{"?on=", true}, Row{"", true}}) {
     SCOPED_TRACE(row.query);
     Rig rig(bound_to(kChairText, !row.on));
     EXPECT_EQ(rig.call(std::string("/api/bind/autoconnect") + row.query), ok_reply());
@@ -125,8 +123,7 @@ TEST(BindRoutes, AutoConnectIsOffOnlyForExactlyZero) {
 
 TEST(BindRoutes, InitReplacesOnlyTheSettings) {
   Rig rig(bound_to(kChairText, false));
-  EXPECT_EQ(rig.call("/api/bind/init", R"({"water":"off","lumbar":7,"extra":[1,{"a":null}]} )"),
-            ok_reply());
+  EXPECT_EQ(rig.call("/api/bind/init", R"({"water":"off","lumbar":7,"extra":[1,{"a":null}]} )"), ok_reply());
   auto expected = bound_to(kChairText, false);
   expected.init = bind::InitConfig{"off", 0, 0, 7, 0, 0};
   EXPECT_EQ(rig.stored(), expected);
@@ -170,8 +167,8 @@ TEST(BindRoutes, UnparsableBodiesLeaveFileAndMemoryUntouched) {
 TEST(BindRoutes, ImportReplacesTheWholeRecordAndTriesToConnect) {
   Rig rig(bound_to("AA:BB:CC:DD:EE:FF", false));
   // Read by position; a missing water mode brings back every default setting.
-  const std::string body = std::string(R"([")") + kChairText +
-                           R"(", "Study chair", true, {"water": "", "coolLevel": 1, "lumbar": 9}])";
+  const std::string body =
+      std::string(R"([")") + kChairText + R"(", "Study chair", true, {"water": "", "coolLevel": 1, "lumbar": 9}])";
   EXPECT_EQ(rig.call("/api/bind/import", body), ok_reply());
   bind::BindConfig expected;
   expected.boundAddress = kChairText;
@@ -188,21 +185,16 @@ TEST(BindRoutes, ImportReplacesTheWholeRecordAndTriesToConnect) {
 TEST(BindRoutes, GetAndExportAgreeByteForByte) {
   Rig rig;
   for (const char* route : {"/api/bind/get", "/api/bind/export"}) {
-    EXPECT_EQ(rig.call(route), (json{{"autoConnect", true},
-                                     {"boundAddress", ""},
-                                     {"boundName", ""},
-                                     {"init", kDefaultInit}}));
+    EXPECT_EQ(rig.call(route),
+              (json{{"autoConnect", true}, {"boundAddress", ""}, {"boundName", ""}, {"init", kDefaultInit}}));
   }
-  EXPECT_EQ(rig.call("/api/bind/set?addr=aa:bb:cc:dd:ee:ff&name=%E4%B9%A6%E6%88%BF%22q%22"),
-            ok_reply());
+  EXPECT_EQ(rig.call("/api/bind/set?addr=aa:bb:cc:dd:ee:ff&name=%E4%B9%A6%E6%88%BF%22q%22"), ok_reply());
   auto got = get(rig.port(), "/api/bind/get");
   auto exported = get(rig.port(), "/api/bind/export");
   EXPECT_EQ(got.body, exported.body);
   // Members in ascending order at both levels.
-  EXPECT_EQ(
-      got.body,
-      R"({"autoConnect":true,"boundAddress":"AA:BB:CC:DD:EE:FF","boundName":"书房\"q\"",)"
-      R"("init":{"coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0,"water":"cool"}})");
+  EXPECT_EQ(got.body, R"({"autoConnect":true,"boundAddress":"AA:BB:CC:DD:EE:FF","boundName":"书房\"q\"",)"
+                      R"("init":{"coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0,"water":"cool"}})");
 }
 
 TEST(BindRoutes, AFailedSaveIsReportedAndChangesNothing) {
@@ -243,7 +235,7 @@ TEST(Shutdown, WithoutAChairItOnlyStopsScanningAndReportsIdle) {
   ASSERT_TRUE(rig.events->wait_for(status_is("scanning")));
   EXPECT_EQ(rig.call("/api/shutdown"), ok_reply());
   EXPECT_TRUE(rig.events->wait_for(status_is("idle")));
-  EXPECT_EQ(rig.fake->watchers_running(), 0);
+  EXPECT_EQ(rig.fake->scans_running(), 0);
   EXPECT_FALSE(rig.svc().scanner().scanning());
   EXPECT_TRUE(rig.chair.data->writes().empty());
   EXPECT_EQ(count(rig.drained(), log_is("chair entered silent state")), 0);
@@ -276,8 +268,7 @@ TEST(Shutdown, AReadyChairHearsTheEightSilentFramesEvenWhenEveryWriteFails) {
   EXPECT_FALSE(rig.svc().link().thermal().active);
 
   EXPECT_TRUE(rig.events->wait_log("silent shutdown: turning off all chair functions..."));
-  for (const Bytes& frame : ble::silent_frames())
-    EXPECT_TRUE(rig.events->wait_log("TX: " + ble::hex_dump(frame)));
+  for (const Bytes& frame : ble::silent_frames()) EXPECT_TRUE(rig.events->wait_log("TX: " + ble::hex_dump(frame)));
   EXPECT_TRUE(rig.events->wait_log("chair entered silent state"));
   EXPECT_TRUE(rig.events->wait_for(status_is("idle")));
   EXPECT_GE(rig.chair.device->closes(), 1);

@@ -28,10 +28,10 @@ TEST(ScanRoutes, StartAdvertiseListAndStopAsTheUISeesIt) {
   EXPECT_EQ(rig.events->next(), R"({"type":"status","status":"scanning"})");
   EXPECT_EQ(rig.events->next(), R"({"type":"log","log":"scan started"})");
 
-  FakeAdvert advert = FakeAdvert::named(kChairAddress, "TAMRO S1", -70);
-  advert.uuids = std::vector<Result<ble::Uuid>>{uuid("0000fe95-0000-1000-8000-00805f9b34fb")};
-  advert.company_ids = std::vector<Result<uint16_t>>{uint16_t{0x0590}};
-  rig.fake->advertise(advert);
+  ble::Advertisement seen = advert(kChairAddress, "TAMRO S1", -70);
+  seen.service_uuids = {uuid("0000fe95-0000-1000-8000-00805f9b34fb")};
+  seen.company_ids = {0x0590};
+  rig.fake->advertise(seen);
   EXPECT_EQ(rig.events->next(),
             R"({"type":"device","device":{"address":"C0:FF:EE:01:02:0A","name":"TAMRO S1","rssi":-70,)"
             R"("hits":1,"lastSeen":"","services":["fe95"],"vendors":[1424]}})");
@@ -52,27 +52,25 @@ TEST(ScanRoutes, StartAdvertiseListAndStopAsTheUISeesIt) {
 TEST(ScanRoutes, BluetoothUnavailableBlocksTheStartAndChangesNothing) {
   ScanRig rig;
   ASSERT_EQ(rig.call("/api/scan/start"), ok());
-  rig.fake->advertise(FakeAdvert::named(kChairAddress, "TAMRO S1"));
+  rig.fake->advertise(advert(kChairAddress, "TAMRO S1"));
   ASSERT_EQ(rig.call("/api/devices").size(), 1u);
   rig.drained();
 
   struct Case {
-    std::function<void()> arrange;
+    ble::Availability availability;
     std::string message;
   } cases[] = {
-      {[&] { rig.fake->set_radio(ble::RadioState::Off); }, kRadioOff},
-      {[&] { rig.fake->set_radio_state_error("unreadable"); }, kRadioOff},
-      {[&] { rig.fake->set_radio_error("radio gone"); }, "无法获取蓝牙无线电状态 (radio gone)"},
-      {[&] { rig.fake->set_adapter_error("adapter gone"); }, "未检测到蓝牙适配器 (adapter gone)"},
+      {{ble::Availability::State::RadioOff, ""}, kRadioOff},
+      {{ble::Availability::State::NoRadio, "radio gone"}, "无法获取蓝牙无线电状态 (radio gone)"},
+      {{ble::Availability::State::NoAdapter, "adapter gone"}, "未检测到蓝牙适配器 (adapter gone)"},
   };
   for (auto& c : cases) {
-    c.arrange();
+    rig.fake->set_availability(c.availability);
     EXPECT_EQ(rig.call("/api/scan/start"), error(c.message));
     EXPECT_EQ(rig.drain(), std::vector<std::string>{"log:scan blocked: " + c.message});
-    rig.fake->set_radio(ble::RadioState::On);
-    rig.fake->set_adapter_present();
+    rig.fake->set_availability({});
   }
-  EXPECT_EQ(rig.fake->watchers_running(), 1);
+  EXPECT_EQ(rig.fake->scans_running(), 1);
   EXPECT_EQ(rig.call("/api/devices").size(), 1u);
   EXPECT_TRUE(rig.svc().scanner().scanning());
 }
@@ -80,10 +78,10 @@ TEST(ScanRoutes, BluetoothUnavailableBlocksTheStartAndChangesNothing) {
 TEST(ScanRoutes, AFailedStartIsReportedAndLeavesScanningOff) {
   ScanRig rig;
   ASSERT_EQ(rig.call("/api/scan/start"), ok());
-  rig.fake->advertise(FakeAdvert::named(kChairAddress, "TAMRO S1"));
+  rig.fake->advertise(advert(kChairAddress, "TAMRO S1"));
   rig.drained();
 
-  rig.fake->set_watcher_start_error("radio busy");
+  rig.fake->set_scan_error("radio busy");
   EXPECT_EQ(rig.call("/api/scan/start"), error("radio busy"));
   EXPECT_EQ(rig.drain(), (std::vector<std::string>{"status:scanning", "log:scan started", "status:idle",
                                                    "log:scan error: radio busy"}));
@@ -96,7 +94,7 @@ TEST(ScanRoutes, PairedNamesAreRefreshedAtEveryStart) {
   rig.fake->set_paired_names(ble::PairedNames{{"C0FFEE01020A", "TAMRO Paired"}});
   ASSERT_EQ(rig.call("/api/scan/start"), ok());
   ASSERT_TRUE(eventually([&] { return rig.svc().paired().lookup(kChairText) == "TAMRO Paired"; }));
-  rig.fake->advertise(FakeAdvert::named(kChairAddress, ""));
+  rig.fake->advertise(advert(kChairAddress, ""));
   auto e = rig.events->wait_for(type_is("device"));
   ASSERT_TRUE(e);
   EXPECT_EQ((*e)["device"]["name"], "TAMRO Paired");

@@ -47,7 +47,8 @@ Status reset_from_args(const std::vector<std::string>& args);
 // [ADDR], drop ADDR, present ADDR, refuse-writes ADDR [STATUS|0xHRESULT] (the chair's
 // refusal: a GATT status, 2 by default, or an error of the operation), accept-writes ADDR,
 // layout ADDR NAME, writes ADDR, clear-writes ADDR, status ADDR, list. An error comes back
-// as "error: <reason>".
+// as "error: <reason>". One more of the runtime's own, for a test in another process:
+// objects, the three records below as {"live":{...},"registrations":n,"apartmentViolations":[...]}.
 std::string control(const std::vector<std::string>& args);
 // One advertisement of every advertising device to every started watcher.
 void announce();

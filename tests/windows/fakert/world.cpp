@@ -368,6 +368,13 @@ std::string control(const std::vector<std::string>& args) {
     set_powered(*on);
     return "";
   }
+  if (cmd == "objects") {
+    nlohmann::ordered_json j;
+    j["live"] = live_objects();
+    j["registrations"] = live_registrations();
+    j["apartmentViolations"] = apartment_violations();
+    return j.dump();
+  }
 
   std::lock_guard lock(world().mutex);
   if (cmd == "list") {

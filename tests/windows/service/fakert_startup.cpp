@@ -8,7 +8,11 @@
 //                         sends is a JSON array of strings, one control command of the
 //                         simulator's (fakert::control); each line back is {"output":"..."}.
 //
-// Only this executable reads these variables; the service itself has no such switch.
+// The paired devices of the world go to CHAIR_FAKERT_PNP, in the form of the Plug and Play
+// listing the service asks PowerShell for; the stand-in powershell.exe beside this program
+// (bin/pnp, found through WINEPATH) prints it, so the service's own listing runs as it does
+// on Windows. Only this executable and its stand-in read these variables; the service itself
+// has no such switch.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -20,8 +24,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/address.h"
 #include "fakert/fake_runtime.h"
 #include "sys/win_text.h"
+#include "tools/chair-sim/sim_options.h"
 
 namespace {
 
@@ -62,6 +68,21 @@ void serve(SOCKET s) {
   closesocket(s);
 }
 
+// Paired devices as Get-PnpDevice shows them: the instance identifier carries the address,
+// the friendly name is the one the user gave, else the device's own.
+void publish_pnp_listing(const std::vector<std::string>& args) {
+  auto parsed = chair::sim::parse_sim_args(args);
+  if (!parsed) return;
+  nlohmann::json listing = nlohmann::json::array();
+  for (const auto& d : parsed->devices) {
+    if (!d.paired) continue;
+    const std::string digits = chair::compact_address(d.address);
+    listing.push_back({{"id", "BTHLE\\DEV_" + digits + "\\7&1F2E3D4C&0&" + digits + "_C00000000"},
+                       {"name", d.alias.empty() ? d.name : d.alias}});
+  }
+  SetEnvironmentVariableW(L"CHAIR_FAKERT_PNP", chair::sys::utf8_to_wide(listing.dump()).c_str());
+}
+
 SOCKET connect_to_test(const std::string& port_text) {
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) give_up("WSAStartup failed");
@@ -88,6 +109,7 @@ struct Startup {
       }
     }
     if (auto started = chair::fakert::reset_from_args(args); !started) give_up(started.error());
+    publish_pnp_listing(args);
     // Connected before main() runs, so the test can steer the chair from the first request on.
     if (const std::string port = environment(L"CHAIR_FAKERT_CONTROL"); !port.empty()) {
       std::thread(serve, connect_to_test(port)).detach();

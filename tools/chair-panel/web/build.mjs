@@ -23,7 +23,7 @@ const kLicensed = ['preact', 'htm', 'uplot'];
 
 function vendor_text(entry) {
   const file = path.join(modules, entry.from);
-  if (!fs.existsSync(file)) throw new Error(`${entry.from} is missing: run npm ci in ${root}`);
+  if (!fs.existsSync(file)) throw new Error(`node_modules/${entry.from} is missing: run scripts/setup (or npm ci in ${root})`);
   let text = fs.readFileSync(file, 'utf8');
   for (const [name, target] of Object.entries(entry.imports || {})) {
     const pattern = new RegExp(`(from\\s*|import\\s*)(["'])${name}\\2`, 'g');

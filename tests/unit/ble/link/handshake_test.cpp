@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <thread>
 
 #include "ble/protocol/commands.h"
 #include "link_fixture.h"
@@ -49,6 +50,53 @@ TEST(Handshake, FullSequenceFromConnectToInitialSettingsAndFirstPoll) {
   EXPECT_EQ(view.address, kChairText);
   EXPECT_EQ(view.name, "TAMRO S1");
   EXPECT_EQ(view.generation, 1u);
+}
+
+// A report that comes on a platform thread of its own is out, its "RX" line and "chair" event,
+// before the handshake it wakes says "connected"; a slow reader of the events must not turn
+// the order round.
+TEST(Handshake, TheFirstReportIsPublishedBeforeConnected) {
+  class SlowReports final : public ble::LinkEvents, public ble::LinkDirectory {
+   public:
+    void on_link_log(std::string text) override {
+      if (text.rfind("RX: ", 0) == 0) std::this_thread::sleep_for(100ms);
+      add("log:" + text);
+    }
+    void on_link_status(ble::LinkStatus status, const std::string& name) override {
+      if (status == ble::LinkStatus::Connected) add("status:connected/" + name);
+    }
+    void on_chair_status(ble::ChairStatus status) override { add("chair:" + status.raw); }
+    std::string remembered_name(const std::string&) override { return {}; }
+    ble::InitConfig initial_settings() override { return {}; }
+    std::vector<std::string> lines() {
+      std::lock_guard lock(mutex_);
+      return lines_;
+    }
+
+   private:
+    void add(std::string line) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(std::move(line));
+    }
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+  };
+  auto fake = std::make_shared<FakePlatform>();
+  auto chair = add_data_chair(*fake);
+  auto data = chair.chars[0];
+  data->on_write([data](const Bytes& bytes) {
+    if (bytes == ble::query_frame()) std::thread([data] { data->notify(kReport); }).detach();
+  });
+  SlowReports events;
+  auto link = std::make_unique<ble::ChairLink>(fake, events, events, fast_timings());
+  ASSERT_TRUE(link->connect(kChairText));
+  const std::string connected = "status:connected/TAMRO S1";
+  ASSERT_TRUE(eventually([&] { return std::ranges::count(events.lines(), connected) == 1; }));
+  const auto lines = events.lines();
+  const auto at = [&](const std::string& line) { return std::ranges::find(lines, line) - lines.begin(); };
+  EXPECT_LT(at("log:RX: " + hex(kReport)), at(connected));
+  EXPECT_LT(at("chair:" + hex(kReport)), at(connected));
+  link.reset();
 }
 
 TEST(Handshake, DisplayName) {

@@ -91,9 +91,9 @@ TEST(InitialSettings, TheUsersCommandWins) {
   rig.events.until("status:connected/TAMRO S1");
   EXPECT_TRUE(rig.link->send_level(ble::kCold, 7).ok());
   EXPECT_TRUE(rig.events.wait_line("log:TX: 55 06 0A 02 03 0D AA"));  // lumbar 3 still comes
-
+  // The line is published as the write starts; the chair has the frame a moment later.
+  EXPECT_TRUE(eventually([&] { return model->state().lumbar == 3; }));
   EXPECT_EQ(model->state().cold, 7);
-  EXPECT_EQ(model->state().lumbar, 3);
   EXPECT_EQ(count_writes(chair.chars[0], *ble::level_frame(ble::kCold, 10)), 0);
   EXPECT_EQ(count_writes(chair.chars[0], ble::switch_frame(0x40)), 0);
   const auto thermal = rig.link->thermal();
@@ -104,7 +104,7 @@ TEST(InitialSettings, TheUsersCommandWins) {
   rig.link->teardown();
   EXPECT_TRUE(rig.connect());
   EXPECT_TRUE(rig.events.wait_line("log:TX: 55 06 0A 02 03 0D AA"));
-  EXPECT_EQ(model->state().cold, 10);
+  EXPECT_TRUE(eventually([&] { return model->state().lumbar == 3 && model->state().cold == 10; }));
 }
 
 TEST(ConnectFailure, AChairStillConnectedIsWhatTheStatusSays) {

@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace chair::test {
 
@@ -28,7 +30,8 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 // The folder as the Windows program names it: Wine shows the host's root as drive Z:.
-std::string windows_path(std::string path) {
+std::string windows_path(const std::filesystem::path& unix_path) {
+  std::string path = unix_path.string();
   for (auto& c : path) {
     if (c == '/') c = '\\';
   }
@@ -51,9 +54,14 @@ std::pair<int, uint16_t> listen_loopback() {
 
 }  // namespace
 
-bool FakertRig::available() {
-  const char* cmd = std::getenv("CHAIR_SERVICE_CMD");
-  return cmd && std::string(cmd).find("chair-service-fakert") != std::string::npos;
+bool FakertRig::available() { return !command().empty(); }
+
+std::vector<std::string> FakertRig::command() {
+  std::vector<std::string> words;
+  const char* cmd = std::getenv("CHAIR_FAKERT_CMD");
+  std::istringstream text(cmd ? cmd : "");
+  for (std::string word; text >> word;) words.push_back(word);
+  return words;
 }
 
 FakertRig::FakertRig(FakertRigOptions options) {
@@ -72,11 +80,15 @@ FakertRig::FakertRig(FakertRigOptions options) {
   }
 
   auto [listener, control_port] = listen_loopback();
+  const std::vector<std::string> words = command();
+  if (words.empty()) throw std::runtime_error("CHAIR_FAKERT_CMD is not set");
+  const std::string& exe = words.back();
   service_ = std::make_unique<ServiceProcess>(
-      bin_path("chair-service"), std::vector<std::string>{},
+      words.front(), std::vector<std::string>(words.begin() + 1, words.end()),
       std::vector<std::string>{"CHAIR_FAKERT_ARGS=" + Json(options.sim_args).dump(),
                                "CHAIR_FAKERT_CONTROL=" + std::to_string(control_port),
-                               "TAMRO_DATA_DIR=" + windows_path(data_dir_)});
+                               "TAMRO_DATA_DIR=" + windows_path(data_dir_),
+                               "WINEPATH=" + windows_path(std::filesystem::path(exe).parent_path() / "pnp")});
   // The fake runtime calls in before the service's main() runs.
   pollfd p{listener, POLLIN, 0};
   if (::poll(&p, 1, 30000) == 1) control_ = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
@@ -99,6 +111,23 @@ FakertRig::~FakertRig() {
   if (control_ >= 0) ::close(control_);
   std::error_code ignored;
   std::filesystem::remove_all(data_dir_, ignored);
+}
+
+void FakertRig::expect_released() {
+  EXPECT_EQ(api("/api/bind/autoconnect?on=0"), Json::parse(R"({"ok":true})"));
+  // An attempt of the supervisor under way when auto-connect went off may still open a
+  // link; the next shutdown closes that one too.
+  Json objects;
+  bool released = false;
+  for (const auto deadline = std::chrono::steady_clock::now() + 15s;;) {
+    (void)api("/api/shutdown");
+    objects = Json::parse(ctl({"objects"}), nullptr, false);
+    released = objects.is_object() && objects["live"].empty() && objects["registrations"] == 0;
+    if (released || std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(250ms);
+  }
+  EXPECT_TRUE(released) << "left in the service: " << objects.dump();
+  EXPECT_EQ(objects["apartmentViolations"], Json::array()) << "calls from threads outside an apartment";
 }
 
 std::string FakertRig::ctl(const std::vector<std::string>& args) {

@@ -1,8 +1,9 @@
 // One whole Windows installation per test case, on the Linux host: chair-service-fakert.exe
-// under Wine (the command in CHAIR_SERVICE_CMD), whose fake runtime holds the chairs given in
+// under Wine (the command in CHAIR_FAKERT_CMD), whose fake runtime holds the chairs given in
 // the simulator's words and takes the simulator's control commands over a connection to this
 // rig; an event stream open from the start. The surface is BluezRig's, so that one scenario
-// drives the service on either platform.
+// drives the service on either platform (scenario_rig.h). The service's PowerShell listing
+// finds the test build's stand-in (bin/pnp beside the .exe) through WINEPATH.
 #pragma once
 
 #include <memory>
@@ -28,8 +29,16 @@ class FakertRig {
   FakertRig(const FakertRig&) = delete;
   FakertRig& operator=(const FakertRig&) = delete;
 
-  // Whether CHAIR_SERVICE_CMD names the Windows test build; scenarios skip without it.
+  // Whether CHAIR_FAKERT_CMD gives the command that starts the Windows test build
+  // ("/usr/lib/wine/wine64 /abs/build-windows-tests/bin/chair-service-fakert.exe");
+  // scenarios skip without it.
   static bool available();
+  static std::vector<std::string> command();
+
+  // The end of a scenario: auto-connect off and the chair quieted, then every runtime object
+  // the service obtained must be released, no event handler left registered, and no call
+  // made from a thread outside an apartment. Fails the test with what is left.
+  void expect_released();
 
   std::string ctl(const std::vector<std::string>& args);
   std::string sim_device(const std::string& address);
