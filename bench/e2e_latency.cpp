@@ -201,7 +201,9 @@ Figures summarise(std::vector<double> ms) {
   f.count = ms.size();
   if (ms.empty()) return f;
   std::sort(ms.begin(), ms.end());
-  auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<size_t>(q * static_cast<double>(ms.size())))]; };
+  auto at = [&](double q) {
+    return ms[std::min(ms.size() - 1, static_cast<size_t>(q * static_cast<double>(ms.size())))];
+  };
   f.median_ms = at(0.5);
   f.p99_ms = at(0.99);
   f.max_ms = ms.back();
@@ -307,7 +309,8 @@ int run(unsigned commands) {
     ::close(fd);
   }
   http_get(port, std::string("/api/connect?addr=") + kChair);
-  if (!records.take([](const std::string& r) { return r.find("\"status\":\"connected\"") != std::string::npos; }, 15s) ||
+  if (!records.take([](const std::string& r) { return r.find("\"status\":\"connected\"") != std::string::npos; },
+                    15s) ||
       !records.take([](const std::string& r) { return r.find("TX: 55 07 0A 02 04 0B AA") != std::string::npos; }, 5s)) {
     std::fprintf(stderr, "e2e_latency: the chair did not connect\n");
     return 1;
@@ -375,8 +378,7 @@ int run(unsigned commands) {
   std::this_thread::sleep_for(1s);
   const long rss_after = vm_rss_kib(service.pid());
 
-  std::printf("e2e latency, chair-service over the simulated Bluetooth daemon (private bus), %u commands\n",
-              commands);
+  std::printf("e2e latency, chair-service over the simulated Bluetooth daemon (private bus), %u commands\n", commands);
   print("HTTP command -> chair received the write", summarise(to_write));
   print("HTTP command -> HTTP reply", summarise(to_reply));
   std::printf("%-44s %.0f commands/s (one request at a time)\n", "command throughput", commands / commands_seconds);

@@ -82,14 +82,22 @@ std::optional<Options> parse_options(int argc, char** argv) {
       return true;
     };
     bool ok = true;
-    if (a == "--seconds") ok = number(o.seconds) && o.seconds > 0;
-    else if (a == "--clients") ok = number(o.clients);
-    else if (a == "--idle") ok = number(o.idle);
-    else if (a == "--streams") ok = number(o.streams);
-    else if (a == "--publish-rate") ok = number(o.publish_rate);
-    else if (a == "--settle") ok = number(o.settle) && o.settle > 0;
-    else if (!a.starts_with("-") && o.service.empty()) o.service = a;
-    else ok = false;
+    if (a == "--seconds")
+      ok = number(o.seconds) && o.seconds > 0;
+    else if (a == "--clients")
+      ok = number(o.clients);
+    else if (a == "--idle")
+      ok = number(o.idle);
+    else if (a == "--streams")
+      ok = number(o.streams);
+    else if (a == "--publish-rate")
+      ok = number(o.publish_rate);
+    else if (a == "--settle")
+      ok = number(o.settle) && o.settle > 0;
+    else if (!a.starts_with("-") && o.service.empty())
+      o.service = a;
+    else
+      ok = false;
     if (!ok) return std::nullopt;
   }
   if (o.service.empty()) {
@@ -211,8 +219,7 @@ ProcStatus sample(pid_t pid) {
 int open_socket(std::chrono::milliseconds timeout) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  timeval tv{static_cast<time_t>(timeout.count() / 1000),
-             static_cast<suseconds_t>((timeout.count() % 1000) * 1000)};
+  timeval tv{static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>((timeout.count() % 1000) * 1000)};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   return fd;
@@ -261,9 +268,12 @@ Exchange request(uint16_t port, const std::string& target, std::chrono::millisec
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) failure = Outcome::Timeout;
-    else if (n < 0 && reply.empty()) failure = Outcome::Refused;
-    else if (n < 0) failure = Outcome::BadReply;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      failure = Outcome::Timeout;
+    else if (n < 0 && reply.empty())
+      failure = Outcome::Refused;
+    else if (n < 0)
+      failure = Outcome::BadReply;
     break;
   }
   close(fd);
@@ -313,8 +323,8 @@ void hammer(uint16_t port, int index, Clock::time_point end, HammerTotals& total
     if (e.outcome == Outcome::Ok && !body_fits(target, e.body)) e.outcome = Outcome::BadReply;
     totals.count(e.outcome);
     if (e.outcome == Outcome::Ok) {
-      latencies.push_back(static_cast<uint32_t>(
-          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count()));
+      latencies.push_back(
+          static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count()));
     } else if (e.outcome == Outcome::Refused || e.outcome == Outcome::NoClientPort) {
       std::this_thread::sleep_for(5ms);  // a refusal is instant; do not spin on it
     }
@@ -533,10 +543,10 @@ int main(int argc, char** argv) {
   }
   const long idle_before = settled_threads(svc.pid, 2s);
   const ProcStatus before = sample(svc.pid);
-  std::printf("service pid %d on port %u, data in %s; %d s with %d clients, %d idle, %d streams\n", svc.pid,
-              port, svc.data_dir.c_str(), o.seconds, o.clients, o.idle, o.streams);
-  std::printf("idle: %ld threads, RSS %ld kB, %ld descriptors (limit %llu)\n", idle_before, before.rss_kb,
-              before.fds, static_cast<unsigned long long>(service_nofile));
+  std::printf("service pid %d on port %u, data in %s; %d s with %d clients, %d idle, %d streams\n", svc.pid, port,
+              svc.data_dir.c_str(), o.seconds, o.clients, o.idle, o.streams);
+  std::printf("idle: %ld threads, RSS %ld kB, %ld descriptors (limit %llu)\n", idle_before, before.rss_kb, before.fds,
+              static_cast<unsigned long long>(service_nofile));
   std::fflush(stdout);
 
   const auto start = Clock::now();
@@ -578,8 +588,8 @@ int main(int argc, char** argv) {
     peak.threads = std::max(peak.threads, s.threads);
     peak.fds = std::max(peak.fds, s.fds);
     long t = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count());
-    std::printf("  t=%2lds  RSS %6ld kB  threads %4ld  fds %4ld  ok %ld  refused %ld\n", t, s.rss_kb, s.threads,
-                s.fds, hammer_totals.ok.load(), hammer_totals.refused.load());
+    std::printf("  t=%2lds  RSS %6ld kB  threads %4ld  fds %4ld  ok %ld  refused %ld\n", t, s.rss_kb, s.threads, s.fds,
+                hammer_totals.ok.load(), hammer_totals.refused.load());
     std::fflush(stdout);
   }
   for (auto& t : threads) t.join();
@@ -606,20 +616,23 @@ int main(int argc, char** argv) {
   auto& lat = hammer_totals.latencies_us;
   const uint32_t p50 = percentile(lat, 0.50), p99 = percentile(lat, 0.99), pmax = percentile(lat, 1.0);
   std::printf("\nhammer: %ld replies in %.1f s = %.0f req/s; latency p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-              hammer_totals.ok.load(), elapsed, static_cast<double>(hammer_totals.ok.load()) / elapsed,
-              p50 / 1000.0, p99 / 1000.0, pmax / 1000.0);
-  std::printf("  refused (closed without reply) %ld, bad replies %ld, timeouts %ld, connect failures %ld, "
-              "no client port %ld\n",
-              hammer_totals.refused.load(), hammer_totals.bad_reply.load(), hammer_totals.timeout.load(),
-              hammer_totals.connect_failed.load(), hammer_totals.no_client_port.load());
-  std::printf("idle connections: %ld opened, %ld refused at once, %ld dropped later (longest: silent %.1f s, "
-              "one byte a second %.1f s), %ld answered\n",
-              idle_totals.opened, idle_totals.refused_at_once, idle_totals.dropped, idle_totals.longest_silent_s,
-              idle_totals.longest_trickle_s, idle_totals.answered);
-  std::printf("event streams: %ld opened, %ld refused, %ld ended by the service, %lld bytes read; %ld events "
-              "published\n",
-              stream_totals.opened.load(), stream_totals.refused.load(), stream_totals.ended_by_service.load(),
-              stream_totals.bytes_read.load(), published.load());
+              hammer_totals.ok.load(), elapsed, static_cast<double>(hammer_totals.ok.load()) / elapsed, p50 / 1000.0,
+              p99 / 1000.0, pmax / 1000.0);
+  std::printf(
+      "  refused (closed without reply) %ld, bad replies %ld, timeouts %ld, connect failures %ld, "
+      "no client port %ld\n",
+      hammer_totals.refused.load(), hammer_totals.bad_reply.load(), hammer_totals.timeout.load(),
+      hammer_totals.connect_failed.load(), hammer_totals.no_client_port.load());
+  std::printf(
+      "idle connections: %ld opened, %ld refused at once, %ld dropped later (longest: silent %.1f s, "
+      "one byte a second %.1f s), %ld answered\n",
+      idle_totals.opened, idle_totals.refused_at_once, idle_totals.dropped, idle_totals.longest_silent_s,
+      idle_totals.longest_trickle_s, idle_totals.answered);
+  std::printf(
+      "event streams: %ld opened, %ld refused, %ld ended by the service, %lld bytes read; %ld events "
+      "published\n",
+      stream_totals.opened.load(), stream_totals.refused.load(), stream_totals.ended_by_service.load(),
+      stream_totals.bytes_read.load(), published.load());
   std::printf("service: peak RSS %ld kB (idle %ld kB, after %ld kB), peak threads %ld, peak descriptors %ld\n",
               peak.rss_kb, before.rss_kb, after.rss_kb, peak.threads, peak.fds);
   std::printf("idle threads: before %ld, after %ld (waited %.1f s of %d s)\n", idle_before, idle_after, settle_s,

@@ -51,9 +51,7 @@ class StrictTreeBuilder {
     return true;
   }
 
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) {
-    return refuse(ex.what());
-  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) { return refuse(ex.what()); }
 
   const std::string& error() const { return error_; }
 
@@ -175,8 +173,7 @@ Result<std::array<const json*, N>> gather_fields(const json& v, const std::array
   return slots;
 }
 
-constexpr std::array<const char*, 6> kInitFields = {"water",  "coolLevel", "heatLevel",
-                                                     "lumbar", "vibrate",   "volume"};
+constexpr std::array<const char*, 6> kInitFields = {"water", "coolLevel", "heatLevel", "lumbar", "vibrate", "volume"};
 constexpr std::array<const char*, 4> kBindFields = {"boundAddress", "boundName", "autoConnect", "init"};
 
 Result<InitConfig> read_init(const json& v) {

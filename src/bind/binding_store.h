@@ -1,8 +1,8 @@
 // The binding store: the remembered chair, kept in memory and mirrored to bind.json.
 #pragma once
 
-#include <filesystem>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 

@@ -36,11 +36,7 @@ class [[nodiscard]] Result {
   const E& failure() const { return std::get<1>(v_); }
   E take_error() const { return std::get<1>(v_); }
   // The error text; only for the default error type.
-  const std::string& error() const
-    requires std::is_same_v<E, Error>
-  {
-    return std::get<1>(v_).text;
-  }
+  const std::string& error() const requires std::is_same_v<E, Error> { return std::get<1>(v_).text; }
 
  private:
   std::variant<T, E> v_;
@@ -56,11 +52,7 @@ class [[nodiscard]] Result<void, E> {
   explicit operator bool() const { return ok_; }
   const E& failure() const { return error_; }
   E take_error() const { return error_; }
-  const std::string& error() const
-    requires std::is_same_v<E, Error>
-  {
-    return error_.text;
-  }
+  const std::string& error() const requires std::is_same_v<E, Error> { return error_.text; }
 
  private:
   E error_{};

@@ -5,9 +5,7 @@
 
 namespace chair {
 
-bool is_ascii_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
+bool is_ascii_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 std::string_view trim_ascii_end(std::string_view s) {
   while (!s.empty() && is_ascii_space(s.back())) s.remove_suffix(1);
@@ -23,8 +21,7 @@ namespace {
 
 bool is_unicode_space(uint32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-         cp == 0x205F || cp == 0x3000;
+         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
 // Decodes one code point at s[i]; returns its length, or 0 when the sequence is invalid.

@@ -26,7 +26,7 @@ inline constexpr std::chrono::seconds kRequestTimeout{30};  // for the whole req
 
 struct Request {
   std::string method;
-  std::string path;  // the target up to its first "?", not decoded
+  std::string path;                                                // the target up to its first "?", not decoded
   std::unordered_map<std::string, std::string, SeededHash> query;  // decoded; a later key wins
   std::string body;
   std::vector<std::string> hosts;  // every Host header's value, trimmed, in order

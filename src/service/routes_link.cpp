@@ -31,7 +31,8 @@ struct Channel {
 };
 
 constexpr Channel kChannels[] = {
-    {"cold", ble::kCold}, {"hot", ble::kHot}, {"vibrate", ble::kVibrate}, {"volume", ble::kVolume}, {"lumbar", ble::kLumbar},
+    {"cold", ble::kCold},     {"hot", ble::kHot},       {"vibrate", ble::kVibrate},
+    {"volume", ble::kVolume}, {"lumbar", ble::kLumbar},
 };
 
 std::optional<uint8_t> parse_switch_bits(std::string_view text) {
@@ -44,7 +45,8 @@ std::optional<uint8_t> parse_switch_bits(std::string_view text) {
 
 http::Reply events(Service& service, const http::Request&) {
   return http::Reply::stream([&service](http::ByteSink& sink) {
-    serve_events(service.events(), [&service] { return service.status_name(); }, sink);
+    serve_events(
+        service.events(), [&service] { return service.status_name(); }, sink);
   });
 }
 

@@ -33,14 +33,10 @@ constexpr std::string_view kForbidden = "HTTP/1.1 403 Forbidden\r\nContent-Lengt
 std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
   const ble::Availability a = platform.availability();
   switch (a.state) {
-    case ble::Availability::State::Ready:
-      return std::nullopt;
-    case ble::Availability::State::NoAdapter:
-      return "未检测到蓝牙适配器 (" + a.detail + ")";
-    case ble::Availability::State::NoRadio:
-      return "无法获取蓝牙无线电状态 (" + a.detail + ")";
-    case ble::Availability::State::RadioOff:
-      break;
+    case ble::Availability::State::Ready: return std::nullopt;
+    case ble::Availability::State::NoAdapter: return "未检测到蓝牙适配器 (" + a.detail + ")";
+    case ble::Availability::State::NoRadio: return "无法获取蓝牙无线电状态 (" + a.detail + ")";
+    case ble::Availability::State::RadioOff: break;
   }
   return std::string(kRadioOffMessage);
 }
@@ -145,13 +141,10 @@ std::string Service::status_name() const { return status_of(link_->view()); }
 std::string Service::status_of(const ble::LinkView& view) const {
   // The link first, then the scanner; their locks are never held together.
   switch (view.phase) {
-    case ble::LinkPhase::Connected:
-      return "connected";
+    case ble::LinkPhase::Connected: return "connected";
     case ble::LinkPhase::Opening:
-    case ble::LinkPhase::Ready:
-      return "connecting";
-    case ble::LinkPhase::Closed:
-      break;
+    case ble::LinkPhase::Ready: return "connecting";
+    case ble::LinkPhase::Closed: break;
   }
   return scanner_->scanning() ? "scanning" : "idle";
 }
@@ -225,12 +218,8 @@ void Service::on_link_log(std::string text) { hub_.publish_log(std::move(text));
 
 void Service::on_link_status(ble::LinkStatus status, const std::string& name) {
   switch (status) {
-    case ble::LinkStatus::Connecting:
-      hub_.publish_status("connecting");
-      return;
-    case ble::LinkStatus::Connected:
-      hub_.publish(make_connected_event(name));
-      return;
+    case ble::LinkStatus::Connecting: hub_.publish_status("connecting"); return;
+    case ble::LinkStatus::Connected: hub_.publish(make_connected_event(name)); return;
     case ble::LinkStatus::Idle:
       // Said from the state as it is now: a scan may be running, or another link may
       // still be up.

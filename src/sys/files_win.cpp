@@ -21,8 +21,8 @@ std::string os_error_text(DWORD err) {
 }  // namespace
 
 Result<std::string> read_file(const std::filesystem::path& path, size_t max_bytes) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail(os_error_text(GetLastError()));
   std::string data;
   std::array<char, 4096> buf;

@@ -24,8 +24,8 @@ std::optional<std::string> env_text(const char* name) {
   value.resize(got);
   if (value.empty()) return std::string();
   // Unpaired surrogates cannot be written as UTF-8; such a value counts as unset.
-  int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, value.data(), static_cast<int>(value.size()),
-                              nullptr, 0, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, value.data(), static_cast<int>(value.size()), nullptr, 0,
+                              nullptr, nullptr);
   if (n <= 0) return std::nullopt;
   std::string out(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, value.data(), static_cast<int>(value.size()), out.data(), n,

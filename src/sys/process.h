@@ -10,7 +10,7 @@
 namespace chair::sys {
 
 struct ProcessLimits {
-  size_t max_output = 1024 * 1024;                      // more output makes the run fail
+  size_t max_output = 1024 * 1024;                               // more output makes the run fail
   std::chrono::milliseconds timeout = std::chrono::seconds(30);  // then the child is killed
 };
 

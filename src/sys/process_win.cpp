@@ -117,8 +117,8 @@ class AttributeList {
       return;
     }
     initialised_ = true;
-    if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                   count * sizeof(HANDLE), nullptr, nullptr)) {
+    if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, count * sizeof(HANDLE),
+                                   nullptr, nullptr)) {
       DeleteProcThreadAttributeList(list_);
       initialised_ = false;
       list_ = nullptr;
@@ -185,10 +185,10 @@ Result<std::string> run_process(const std::string& program, const std::vector<st
     return fail("cannot create pipe: " + error_text(GetLastError()));
   Handle read_end(read_raw), write_end(write_raw);
   SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
-  Handle null_in(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                             OPEN_EXISTING, 0, nullptr));
-  Handle null_err(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                              OPEN_EXISTING, 0, nullptr));
+  Handle null_in(
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr));
+  Handle null_err(
+      CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr));
   if (null_in.get() == nullptr || null_err.get() == nullptr)
     return fail("cannot prepare process start: " + error_text(GetLastError()));
 
@@ -209,8 +209,8 @@ Result<std::string> run_process(const std::string& program, const std::vector<st
   }
 
   PROCESS_INFORMATION pi{};
-  BOOL started = CreateProcessW(app.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                                nullptr, &si.StartupInfo, &pi);
+  BOOL started = CreateProcessW(app.c_str(), command_line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                                &si.StartupInfo, &pi);
   DWORD start_error = started ? 0 : GetLastError();
   write_end.reset();  // only the child writes; our copy must go for the end of stream to come
   null_in.reset();

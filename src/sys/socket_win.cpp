@@ -3,9 +3,9 @@
 // Every socket is created overlapped (the send timeout only works on such sockets) and
 // not inheritable, so a child process such as the PowerShell listing never holds one of
 // our connections open.
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <climits>

@@ -20,10 +20,8 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      break;
-    default:
-      return FALSE;
+    case CTRL_SHUTDOWN_EVENT: break;
+    default: return FALSE;
   }
   // Every event comes on a thread of its own; only the first one runs the body. The later
   // ones wait here, since returning would let the system end the process at once.

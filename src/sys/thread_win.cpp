@@ -1,6 +1,6 @@
 // Detached worker threads on Windows.
-#include <windows.h>
 #include <process.h>
+#include <windows.h>
 
 #include <memory>
 

@@ -78,12 +78,10 @@ std::optional<size_t> Journal::wait_log(const std::string& text, std::chrono::mi
 
 std::optional<size_t> Journal::wait_log(const std::function<bool(const std::string&)>& pred,
                                         std::chrono::milliseconds timeout, size_t from) {
-  return wait([&](const Json& j) { return j.value("type", "") == "log" && pred(j.value("log", "")); }, timeout,
-              from);
+  return wait([&](const Json& j) { return j.value("type", "") == "log" && pred(j.value("log", "")); }, timeout, from);
 }
 
-std::optional<size_t> Journal::wait_status(const std::string& status, std::chrono::milliseconds timeout,
-                                           size_t from) {
+std::optional<size_t> Journal::wait_status(const std::string& status, std::chrono::milliseconds timeout, size_t from) {
   return wait([&](const Json& j) { return j.value("type", "") == "status" && j.value("status", "") == status; },
               timeout, from);
 }
@@ -261,7 +259,10 @@ std::optional<uint32_t> BluezRig::service_match_rules(std::string* why) {
       if (name.empty() || name[0] != ':') continue;
       uint32_t pid = 0;
       try {
-        daemon->callMethod("GetConnectionUnixProcessID").onInterface(kBusDaemonIface).withArguments(name).storeResultsTo(pid);
+        daemon->callMethod("GetConnectionUnixProcessID")
+            .onInterface(kBusDaemonIface)
+            .withArguments(name)
+            .storeResultsTo(pid);
       } catch (const sdbus::Error&) {
         continue;  // left meanwhile
       }
@@ -272,7 +273,8 @@ std::optional<uint32_t> BluezRig::service_match_rules(std::string* why) {
           .withArguments(name)
           .storeResultsTo(stats);
       auto it = stats.find("MatchRules");
-      if (it == stats.end() || !it->second.containsValueOfType<uint32_t>()) return say("no MatchRules in the statistics");
+      if (it == stats.end() || !it->second.containsValueOfType<uint32_t>())
+        return say("no MatchRules in the statistics");
       total = total.value_or(0) + it->second.get<uint32_t>();
     }
     if (!total) return say("the service has no connection on the bus");

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 #include <sdbus-c++/sdbus-c++.h>
+#include <nlohmann/json.hpp>
 
 #include "dbus_fixture.h"
 #include "http_client.h"
@@ -36,10 +36,9 @@ class Journal {
   std::optional<size_t> wait(const std::function<bool(const Json&)>& pred, std::chrono::milliseconds timeout = 5s,
                              size_t from = 0);
   std::optional<size_t> wait_log(const std::string& text, std::chrono::milliseconds timeout = 5s, size_t from = 0);
-  std::optional<size_t> wait_log(const std::function<bool(const std::string&)>& pred,
-                                 std::chrono::milliseconds timeout, size_t from = 0);
-  std::optional<size_t> wait_status(const std::string& status, std::chrono::milliseconds timeout = 5s,
-                                    size_t from = 0);
+  std::optional<size_t> wait_log(const std::function<bool(const std::string&)>& pred, std::chrono::milliseconds timeout,
+                                 size_t from = 0);
+  std::optional<size_t> wait_status(const std::string& status, std::chrono::milliseconds timeout = 5s, size_t from = 0);
   // Records received so far (collects what has arrived without waiting).
   size_t size();
   Json at(size_t i);

@@ -8,8 +8,7 @@
 namespace chair::test {
 
 // Polls `cond` every 5 ms until it holds or `timeout` passes; the last answer counts.
-inline bool eventually(const std::function<bool()>& cond,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+inline bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     if (cond()) return true;

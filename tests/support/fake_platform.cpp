@@ -216,8 +216,7 @@ int FakeDevice::releases() const {
 
 class FakeConnectionImpl final : public ble::Connection {
  public:
-  FakeConnectionImpl(std::shared_ptr<FakeCore> core, std::shared_ptr<FakeConnectionRecord> record,
-                     FakeDevicePtr device)
+  FakeConnectionImpl(std::shared_ptr<FakeCore> core, std::shared_ptr<FakeConnectionRecord> record, FakeDevicePtr device)
       : core_(std::move(core)), record_(std::move(record)), device_(std::move(device)) {}
 
   ~FakeConnectionImpl() override {

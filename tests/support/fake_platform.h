@@ -81,7 +81,7 @@ class FakeCharacteristic {
   void notify(const Bytes& bytes);
 
   // Records.
-  std::vector<Write> writes() const;  // every attempted write, in order, failed ones too
+  std::vector<Write> writes() const;                     // every attempted write, in order, failed ones too
   std::vector<ble::Subscription> subscriptions() const;  // every subscription attempt
   int handlers_added() const;
   int handlers_removed() const;

@@ -160,7 +160,9 @@ std::vector<std::string> FakertRig::frames(const std::string& address) {
   return out;
 }
 
-Json FakertRig::chair_status(const std::string& address) { return Json::parse(ctl({"status", address}), nullptr, false); }
+Json FakertRig::chair_status(const std::string& address) {
+  return Json::parse(ctl({"status", address}), nullptr, false);
+}
 
 Json FakertRig::api(const std::string& target, const std::string& body) { return get_json(port_, target, body); }
 

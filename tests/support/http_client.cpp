@@ -55,8 +55,7 @@ void split_response(HttpResponse& r) {
 
 }  // namespace
 
-HttpResponse raw_request(uint16_t port, const std::string& raw, bool half_close,
-                         std::chrono::milliseconds timeout) {
+HttpResponse raw_request(uint16_t port, const std::string& raw, bool half_close, std::chrono::milliseconds timeout) {
   HttpResponse r;
   int fd = connect_loopback(port);
   if (fd < 0) return r;
@@ -159,8 +158,7 @@ void EventStream::close() {
 
 std::optional<std::string> EventStream::next(std::chrono::milliseconds timeout) {
   std::unique_lock lock(impl_->mutex);
-  if (!impl_->cv.wait_for(lock, timeout, [&] { return !impl_->records.empty() || impl_->closed; }))
-    return std::nullopt;
+  if (!impl_->cv.wait_for(lock, timeout, [&] { return !impl_->records.empty() || impl_->closed; })) return std::nullopt;
   if (impl_->records.empty()) return std::nullopt;
   std::string r = std::move(impl_->records.front());
   impl_->records.pop_front();

@@ -26,7 +26,7 @@ struct HttpResponse {
   bool replied = false;  // false: the connection closed without any byte
   std::string raw;       // every byte received until the server closed
   int status = 0;
-  std::string head;      // up to and including the blank line
+  std::string head;  // up to and including the blank line
   std::string body;
   nlohmann::json json() const { return nlohmann::json::parse(body); }
 };

@@ -17,8 +17,7 @@ constexpr uint8_t kTempPerLevel = 2;
 
 }  // namespace
 
-ChairModel::ChairModel(ChairModelOptions options)
-    : options_(options), state_(options.initial), rng_(options.seed) {
+ChairModel::ChairModel(ChairModelOptions options) : options_(options), state_(options.initial), rng_(options.seed) {
   if (options_.max_piece == 0) options_.max_piece = 1;
 }
 
@@ -35,7 +34,7 @@ Bytes ChairModel::report_locked(uint8_t command, std::span<const uint8_t> payloa
 
 Bytes ChairModel::full_report() const {
   std::lock_guard lock(mutex_);
-  const std::array<uint8_t, 7> payload{state_.cold,   state_.hot,  state_.vibrate, state_.volume,
+  const std::array<uint8_t, 7> payload{state_.cold,   state_.hot,  state_.vibrate,   state_.volume,
                                        state_.lumbar, state_.temp, state_.switchByte};
   return report_locked(ble::kQuery, payload);
 }
@@ -49,7 +48,7 @@ void ChairModel::apply_locked(uint8_t command, uint8_t value, Bytes& answers) {
   uint8_t answer = level;
   switch (command) {
     case ble::kQuery: {
-      const std::array<uint8_t, 7> payload{state_.cold,   state_.hot,  state_.vibrate, state_.volume,
+      const std::array<uint8_t, 7> payload{state_.cold,   state_.hot,  state_.vibrate,   state_.volume,
                                            state_.lumbar, state_.temp, state_.switchByte};
       const Bytes report = report_locked(ble::kQuery, payload);
       answers.insert(answers.end(), report.begin(), report.end());
@@ -70,7 +69,10 @@ void ChairModel::apply_locked(uint8_t command, uint8_t value, Bytes& answers) {
     case ble::kLumbar: state_.lumbar = level; break;
     case ble::kSwitch:
       switch (value) {
-        case kSwitchWaterOn: state_.switchByte |= kWaterOn; heating_follows(); break;
+        case kSwitchWaterOn:
+          state_.switchByte |= kWaterOn;
+          heating_follows();
+          break;
         case kSwitchWaterOff: state_.switchByte &= ~(kWaterOn | kHeating); break;
         case kSwitchMotionOff: state_.switchByte &= ~kMotion; break;
         case kSwitchAudioOff: state_.switchByte &= ~kBtAudio; break;
@@ -78,8 +80,7 @@ void ChairModel::apply_locked(uint8_t command, uint8_t value, Bytes& answers) {
       }
       answer = state_.switchByte;
       break;
-    default:
-      return;  // unknown commands get no answer
+    default: return;  // unknown commands get no answer
   }
   const std::array<uint8_t, 1> payload{answer};
   const Bytes report = report_locked(command, payload);
@@ -104,8 +105,7 @@ std::vector<Bytes> ChairModel::chunk_locked(Bytes stream) {
   size_t at = 0;
   while (at < all.size()) {
     const size_t size = std::min(all.size() - at, 1 + rng_() % options_.max_piece);
-    pieces.emplace_back(all.begin() + static_cast<ptrdiff_t>(at),
-                        all.begin() + static_cast<ptrdiff_t>(at + size));
+    pieces.emplace_back(all.begin() + static_cast<ptrdiff_t>(at), all.begin() + static_cast<ptrdiff_t>(at + size));
     at += size;
   }
   return pieces;
@@ -149,11 +149,15 @@ void ChairModel::tick() {
   std::lock_guard lock(mutex_);
   int target = kAmbientTemp;
   if (state_.switchByte & kWaterOn) {
-    if (state_.cold > 0) target -= kTempPerLevel * state_.cold;
-    else if (state_.hot > 0) target += kTempPerLevel * state_.hot;
+    if (state_.cold > 0)
+      target -= kTempPerLevel * state_.cold;
+    else if (state_.hot > 0)
+      target += kTempPerLevel * state_.hot;
   }
-  if (state_.temp < target) ++state_.temp;
-  else if (state_.temp > target) --state_.temp;
+  if (state_.temp < target)
+    ++state_.temp;
+  else if (state_.temp > target)
+    --state_.temp;
 }
 
 void ChairModel::set_silent(bool silent) {

@@ -46,18 +46,18 @@ struct ChairState {
   uint8_t vibrate = 0;
   uint8_t volume = 0;
   uint8_t lumbar = 0;
-  uint8_t temp = 28;               // raw temperature byte, drifts on tick()
-  uint8_t switchByte = kSeated;    // somebody sits on a fresh chair
+  uint8_t temp = 28;             // raw temperature byte, drifts on tick()
+  uint8_t switchByte = kSeated;  // somebody sits on a fresh chair
 
   bool operator==(const ChairState&) const = default;
 };
 
 struct ChairModelOptions {
-  bool short_length = false;       // L = payload instead of payload + 1
-  bool chunking = false;           // split answers and merge consecutive ones
-  uint32_t seed = 1;               // chunking is deterministic for a given seed
-  size_t max_piece = 16;           // largest piece when chunking (at least 1); pieces cross
-                                   // report boundaries when answers were merged
+  bool short_length = false;  // L = payload instead of payload + 1
+  bool chunking = false;      // split answers and merge consecutive ones
+  uint32_t seed = 1;          // chunking is deterministic for a given seed
+  size_t max_piece = 16;      // largest piece when chunking (at least 1); pieces cross
+                              // report boundaries when answers were merged
   ChairState initial;
 };
 
@@ -91,8 +91,8 @@ class ChairModel {
   ChairModelOptions options_;
   ChairState state_;
   bool silent_ = false;
-  Bytes rx_;        // written bytes not yet forming a whole frame
-  Bytes held_;      // answers held back for merging
+  Bytes rx_;    // written bytes not yet forming a whole frame
+  Bytes held_;  // answers held back for merging
   std::mt19937 rng_;
 };
 

@@ -65,9 +65,8 @@ void AdapterRoom::export_adapter() {
           valid = valid && valid_filter_entry(key, value);
           if (valid && key == kFilterDuplicateData) duplicate = value.get<bool>();
         }
-        world_.scheduler.post([this, sender = sender_of(raw), reply, valid, duplicate] {
-          set_filter(sender, valid, duplicate, reply);
-        });
+        world_.scheduler.post(
+            [this, sender = sender_of(raw), reply, valid, duplicate] { set_filter(sender, valid, duplicate, reply); });
       });
   object->finishRegistration();
   object_ = std::move(object);

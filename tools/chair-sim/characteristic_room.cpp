@@ -55,22 +55,26 @@ void CharacteristicRoom::export_characteristic(DeviceSim& d, const ServiceSim& s
           write_value(*dp, *c, std::move(value), type, reply);
         });
       });
-  object->registerMethod(kStartNotify).onInterface(kGattCharacteristicIface).implementedAs([this, raw, dp, path](sdbus::Result<>&& r) {
-    auto reply = std::make_shared<sdbus::Result<>>(std::move(r));
-    world_.scheduler.post([this, dp, path, sender = sender_of(raw), reply] {
-      CharSim* c = dp->find_char(path);
-      if (!c) return reply_error(reply, kErrorUnknownObject, "Unknown object " + path);
-      start_notify(*dp, *c, sender, reply);
-    });
-  });
-  object->registerMethod(kStopNotify).onInterface(kGattCharacteristicIface).implementedAs([this, raw, dp, path](sdbus::Result<>&& r) {
-    auto reply = std::make_shared<sdbus::Result<>>(std::move(r));
-    world_.scheduler.post([this, dp, path, sender = sender_of(raw), reply] {
-      CharSim* c = dp->find_char(path);
-      if (!c) return reply_error(reply, kErrorUnknownObject, "Unknown object " + path);
-      stop_notify(*c, sender, reply);
-    });
-  });
+  object->registerMethod(kStartNotify)
+      .onInterface(kGattCharacteristicIface)
+      .implementedAs([this, raw, dp, path](sdbus::Result<>&& r) {
+        auto reply = std::make_shared<sdbus::Result<>>(std::move(r));
+        world_.scheduler.post([this, dp, path, sender = sender_of(raw), reply] {
+          CharSim* c = dp->find_char(path);
+          if (!c) return reply_error(reply, kErrorUnknownObject, "Unknown object " + path);
+          start_notify(*dp, *c, sender, reply);
+        });
+      });
+  object->registerMethod(kStopNotify)
+      .onInterface(kGattCharacteristicIface)
+      .implementedAs([this, raw, dp, path](sdbus::Result<>&& r) {
+        auto reply = std::make_shared<sdbus::Result<>>(std::move(r));
+        world_.scheduler.post([this, dp, path, sender = sender_of(raw), reply] {
+          CharSim* c = dp->find_char(path);
+          if (!c) return reply_error(reply, kErrorUnknownObject, "Unknown object " + path);
+          stop_notify(*c, sender, reply);
+        });
+      });
   object->finishRegistration();
   c.object = std::move(object);
 }
@@ -166,9 +170,12 @@ void CharacteristicRoom::write_value(DeviceSim& d, CharSim& c, Bytes value, std:
     reply_ok(reply);
     deliver(*dp, *cp, value);
   };
-  if (d.holding_writes) d.held_writes.push_back(finish);
-  else if (world_.options.write_delay.count() == 0) finish();
-  else world_.scheduler.post_after(world_.options.write_delay, finish);
+  if (d.holding_writes)
+    d.held_writes.push_back(finish);
+  else if (world_.options.write_delay.count() == 0)
+    finish();
+  else
+    world_.scheduler.post_after(world_.options.write_delay, finish);
 }
 
 void CharacteristicRoom::deliver(DeviceSim& d, CharSim& c, const Bytes& value) {

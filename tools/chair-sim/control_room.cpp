@@ -30,8 +30,10 @@ void ControlRoom::export_control() {
         auto reply = std::make_shared<sdbus::Result<std::string>>(std::move(call));
         world_.scheduler.post([this, reply, args = std::move(args)] {
           const Result<std::string> result = run(args);
-          if (result) reply->returnResults(*result);
-          else reply->returnError(sdbus::Error(kControlError, result.error()));
+          if (result)
+            reply->returnResults(*result);
+          else
+            reply->returnError(sdbus::Error(kControlError, result.error()));
         });
       });
   object_->registerSignal(kWriteRecorded)

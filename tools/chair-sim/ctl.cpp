@@ -15,8 +15,10 @@ int run_ctl(const std::vector<std::string>& all_args) {
   std::string bus_address;
   std::vector<std::string> args;
   for (size_t i = 0; i < all_args.size(); ++i) {
-    if (all_args[i] == "--bus" && i + 1 < all_args.size()) bus_address = all_args[++i];
-    else args.push_back(all_args[i]);
+    if (all_args[i] == "--bus" && i + 1 < all_args.size())
+      bus_address = all_args[++i];
+    else
+      args.push_back(all_args[i]);
   }
   if (args.empty()) {
     std::fputs(kSimUsage, stderr);

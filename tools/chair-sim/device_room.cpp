@@ -21,7 +21,9 @@ void DeviceRoom::export_device(DeviceSim& d) {
       return field(*dp);
     };
   };
-  object->registerProperty(kAddress).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) { return x.spec.address; }));
+  object->registerProperty(kAddress).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) {
+    return x.spec.address;
+  }));
   object->registerProperty(kAddressType).onInterface(kDeviceIface).withGetter([] { return std::string("public"); });
   object->registerProperty(kName).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) { return x.spec.name; }));
   object->registerProperty(kAlias).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) {
@@ -35,10 +37,16 @@ void DeviceRoom::export_device(DeviceSim& d) {
   object->registerProperty(kAdapter).onInterface(kDeviceIface).withGetter([this] {
     return sdbus::ObjectPath(world_.adapter_path);
   });
-  object->registerProperty(kPaired).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) { return x.spec.paired; }));
-  object->registerProperty(kBonded).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) { return x.spec.paired; }));
+  object->registerProperty(kPaired).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) {
+    return x.spec.paired;
+  }));
+  object->registerProperty(kBonded).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) {
+    return x.spec.paired;
+  }));
   object->registerProperty(kTrusted).onInterface(kDeviceIface).withGetter([] { return false; });
-  object->registerProperty(kConnected).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) { return x.connected; }));
+  object->registerProperty(kConnected).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) {
+    return x.connected;
+  }));
   object->registerProperty(kServicesResolved).onInterface(kDeviceIface).withGetter(get([](DeviceSim& x) {
     return x.resolved;
   }));

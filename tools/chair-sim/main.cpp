@@ -30,14 +30,15 @@ std::unique_ptr<sdbus::IConnection> open_bus(const std::string& address) {
 // instead of an exception escaping the thread.
 class LoopThread {
  public:
-  explicit LoopThread(sdbus::IConnection& bus) : bus_(bus), thread_([this] {
-    try {
-      bus_.enterEventLoop();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "chair-sim: bus lost: %s\n", e.what());
-      kill(getpid(), SIGTERM);
-    }
-  }) {}
+  explicit LoopThread(sdbus::IConnection& bus)
+      : bus_(bus), thread_([this] {
+          try {
+            bus_.enterEventLoop();
+          } catch (const std::exception& e) {
+            std::fprintf(stderr, "chair-sim: bus lost: %s\n", e.what());
+            kill(getpid(), SIGTERM);
+          }
+        }) {}
   ~LoopThread() {
     bus_.leaveEventLoop();
     thread_.join();

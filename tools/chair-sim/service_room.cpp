@@ -39,8 +39,8 @@ void ServiceRoom::build_table(DeviceSim& d) {
   std::vector<std::unique_ptr<CharSim>> chars;
   switch (d.spec.layout) {
     case Layout::kNormal:
-      chars.push_back(make_char(0x000b, data_uuid, {kFlagRead, kFlagWriteWithoutResponse, kFlagWrite, kFlagNotify},
-                                true, true));
+      chars.push_back(
+          make_char(0x000b, data_uuid, {kFlagRead, kFlagWriteWithoutResponse, kFlagWrite, kFlagNotify}, true, true));
       break;
     case Layout::kIndicateOnly:
       chars.push_back(make_char(0x000b, data_uuid, {kFlagRead, kFlagWrite, kFlagIndicate}, true, true));
@@ -52,9 +52,7 @@ void ServiceRoom::build_table(DeviceSim& d) {
     case Layout::kForeignChar:
       chars.push_back(make_char(0x000b, kNotifierUuid, {kFlagRead, kFlagWrite, kFlagNotify}, true, true));
       break;
-    case Layout::kNoDataChar:
-      chars.push_back(make_char(0x000b, kOtherCharUuid, {kFlagRead}, false, false));
-      break;
+    case Layout::kNoDataChar: chars.push_back(make_char(0x000b, kOtherCharUuid, {kFlagRead}, false, false)); break;
   }
 
   auto object = sdbus::createObject(world_.bus, service->path);

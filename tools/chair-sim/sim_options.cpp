@@ -87,15 +87,24 @@ Result<DeviceSpec> parse_device_spec(const std::string& text, bool chair) {
     const size_t eq = p.find('=');
     const std::string key = p.substr(0, eq);
     const std::string value = eq == std::string::npos ? "" : p.substr(eq + 1);
-    if (key == "name" && eq != std::string::npos) spec.name = value;
-    else if (key == "alias" && eq != std::string::npos) spec.alias = value;
-    else if (p == "paired") spec.paired = spec.known = true;
-    else if (p == "known") spec.known = true;
-    else if (p == "hidden") spec.advertising = false;
-    else if (p == "absent") spec.present = false;
-    else if (p == "silent") spec.silent = true;
-    else if (p == "short-length") spec.short_length = true;
-    else if (p == "chunking") spec.chunking = true;
+    if (key == "name" && eq != std::string::npos)
+      spec.name = value;
+    else if (key == "alias" && eq != std::string::npos)
+      spec.alias = value;
+    else if (p == "paired")
+      spec.paired = spec.known = true;
+    else if (p == "known")
+      spec.known = true;
+    else if (p == "hidden")
+      spec.advertising = false;
+    else if (p == "absent")
+      spec.present = false;
+    else if (p == "silent")
+      spec.silent = true;
+    else if (p == "short-length")
+      spec.short_length = true;
+    else if (p == "chunking")
+      spec.chunking = true;
     else if (key == "seed") {
       auto n = parse_number("seed", value, 0, INT32_MAX);
       if (!n) return n.take_error();

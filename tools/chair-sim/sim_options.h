@@ -23,20 +23,20 @@ Result<Layout> parse_layout(const std::string& text);
 const char* layout_name(Layout layout);
 
 struct DeviceSpec {
-  std::string address;         // upper case, ":" separated
-  std::string name;            // empty: the device has no name
-  std::string alias;           // the name the user gave it; empty: the daemon's own choice
-  bool chair = true;           // false: a device without the chair's GATT service
-  bool paired = false;         // paired devices are known from the start and never removed
-  bool known = false;          // exported from the start, like a device seen earlier
-  bool advertising = true;     // announces itself while discovery runs
-  bool present = true;         // switched on and in range: connections succeed
-  bool silent = false;         // the chair never answers
-  bool short_length = false;   // the chair's reports use L = payload
-  bool chunking = false;       // answers are cut and merged across notifications
+  std::string address;        // upper case, ":" separated
+  std::string name;           // empty: the device has no name
+  std::string alias;          // the name the user gave it; empty: the daemon's own choice
+  bool chair = true;          // false: a device without the chair's GATT service
+  bool paired = false;        // paired devices are known from the start and never removed
+  bool known = false;         // exported from the start, like a device seen earlier
+  bool advertising = true;    // announces itself while discovery runs
+  bool present = true;        // switched on and in range: connections succeed
+  bool silent = false;        // the chair never answers
+  bool short_length = false;  // the chair's reports use L = payload
+  bool chunking = false;      // answers are cut and merged across notifications
   uint32_t seed = 1;
   Layout layout = Layout::kNormal;
-  int16_t rssi = -60;          // centre of the announced RSSI
+  int16_t rssi = -60;  // centre of the announced RSSI
 };
 
 // "C0:FF:EE:01:02:0A,name=TAMRO-X1,paired,layout=indicate-only"; options: name=, alias=, paired, known,
@@ -51,7 +51,7 @@ struct SimOptions {
   std::chrono::milliseconds disconnect_delay{200};
   std::chrono::milliseconds announce_interval{1000};
   std::chrono::milliseconds temporary_timeout{30000};
-  std::chrono::milliseconds write_delay{0};  // how long a write request stays pending
+  std::chrono::milliseconds write_delay{0};    // how long a write request stays pending
   std::chrono::milliseconds flush_delay{200};  // chunking: when a held-back answer goes out anyway
   unsigned mtu = 23;
   bool powered = true;

@@ -20,8 +20,7 @@ namespace chair::sim {
 
 class Simulator {
  public:
-  Simulator(sdbus::IConnection& bluez_bus, sdbus::IConnection& control_bus, Scheduler& scheduler,
-            SimOptions options);
+  Simulator(sdbus::IConnection& bluez_bus, sdbus::IConnection& control_bus, Scheduler& scheduler, SimOptions options);
 
   // Exports "/", the adapter, the known devices and the control object, starts the periodic
   // work and watches for clients leaving the bus. Throws sdbus::Error.

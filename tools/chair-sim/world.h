@@ -75,8 +75,8 @@ struct DeviceSim {
   Reply pending_connect;
   std::vector<Reply> pending_disconnects;
   std::optional<std::pair<std::string, std::string>> refusal;  // error name, message
-  bool holding_writes = false;  // request writes stay pending until released
-  std::vector<std::function<void()>> held_writes;  // their completions, in order
+  bool holding_writes = false;                                 // request writes stay pending until released
+  std::vector<std::function<void()>> held_writes;              // their completions, in order
   std::vector<WriteRecord> writes;
   std::vector<std::unique_ptr<ServiceSim>> services;
   std::vector<std::unique_ptr<CharSim>> chars;
@@ -117,8 +117,8 @@ class World {
   mutable std::mutex mutex;  // guards what the getters read
   bool powered = true;
   bool discovering = false;
-  std::map<std::string, bool> discovery_sessions;  // sender -> DuplicateData
-  std::map<std::string, bool> filters;             // sender -> DuplicateData of its last filter
+  std::map<std::string, bool> discovery_sessions;             // sender -> DuplicateData
+  std::map<std::string, bool> filters;                        // sender -> DuplicateData of its last filter
   std::map<std::string, std::unique_ptr<DeviceSim>> devices;  // by address; records stay, objects come and go
   std::mt19937 rng{12345};
   bool stopped = false;

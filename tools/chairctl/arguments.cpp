@@ -41,9 +41,8 @@ Result<std::string, Failure> check_switch_bits(std::string_view text) {
 
 Result<std::string, Failure> check_address(std::string_view text) {
   const std::string_view trimmed = chair::trim_ascii(text);
-  const bool only_address_characters = std::all_of(trimmed.begin(), trimmed.end(), [](char c) {
-    return chair::is_hex_digit(c) || c == ':' || c == '-';
-  });
+  const bool only_address_characters = std::all_of(
+      trimmed.begin(), trimmed.end(), [](char c) { return chair::is_hex_digit(c) || c == ':' || c == '-'; });
   const auto address = only_address_characters ? chair::address_from_hex_digits(trimmed) : std::nullopt;
   if (!address) {
     return usage("a chair's address looks like C0:FF:EE:01:02:0A, not " + quoted(text));
@@ -107,8 +106,8 @@ Result<DeviceRow, Failure> choose_by_name(const std::vector<DeviceRow>& chairs, 
     if (chairs.empty()) return Failure{kExitService, "no chair named " + quoted(name) + " was found"};
     return Failure{kExitService, "no chair named " + quoted(name) + "; the chairs found are:" + listing(chairs)};
   }
-  return Failure{kExitService, quoted(name) + " fits more than one chair; give more of the name or the address:" +
-                                   listing(fits)};
+  return Failure{kExitService,
+                 quoted(name) + " fits more than one chair; give more of the name or the address:" + listing(fits)};
 }
 
 }  // namespace chairctl

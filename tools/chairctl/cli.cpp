@@ -53,9 +53,10 @@ T checked(const char* what, Result<T, Failure> result) {
 int run(int argc, char** argv) {
   install_interrupt_handlers();
 
-  CLI::App app{"Drives a running chair-service: watch its events, scan for chairs, send commands, "
-               "manage the bound chair.",
-               "chairctl"};
+  CLI::App app{
+      "Drives a running chair-service: watch its events, scan for chairs, send commands, "
+      "manage the bound chair.",
+      "chairctl"};
   app.footer(
       "The service is found through --url, else the CHAIR_SERVICE_URL environment variable. --spawn starts "
       "a service of its own for this one command and shuts it down at the end (a new service has not "
@@ -70,8 +71,8 @@ int run(int argc, char** argv) {
   Target target;
   bool json_output = false;
   auto* url_opt = app.add_option("--url", target.url, "the service's address, e.g. http://127.0.0.1:PORT");
-  auto* spawn_opt = app.add_flag("--spawn", target.spawn,
-                                 "start chair-service for this one command, and shut it down afterwards");
+  auto* spawn_opt =
+      app.add_flag("--spawn", target.spawn, "start chair-service for this one command, and shut it down afterwards");
   app.add_option("--service", target.service_path,
                  "the chair-service executable for --spawn (default: beside chairctl, else "
                  "../libexec/chair-service/ from it)")
@@ -104,8 +105,7 @@ int run(int argc, char** argv) {
   std::string connect_address;
   ConnectRequest connect_request;
   auto* connect = app.add_subcommand("connect", "connect to a chair, given by its address or its name");
-  auto* connect_addr_opt =
-      connect->add_option("ADDR", connect_address, "the chair's address, e.g. C0:FF:EE:01:02:0A");
+  auto* connect_addr_opt = connect->add_option("ADDR", connect_address, "the chair's address, e.g. C0:FF:EE:01:02:0A");
   auto* connect_name_opt = connect->add_option(
       "--name", connect_request.name,
       "the chair's name, or the beginning of it, among the chairs found (a short scan looks for it)");

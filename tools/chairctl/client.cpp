@@ -46,8 +46,7 @@ void ensure_curl() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-void configure_transfer(CURL* easy, const std::string& url, std::chrono::milliseconds timeout,
-                        char* error_buffer) {
+void configure_transfer(CURL* easy, const std::string& url, std::chrono::milliseconds timeout, char* error_buffer) {
   error_buffer[0] = '\0';
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, error_buffer);
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
@@ -73,8 +72,7 @@ Failure transfer_failure(CURL* easy, CURLcode code, const std::string& url, cons
   return failure;
 }
 
-std::string unreachable_text(CURL* easy, CURLcode code, const std::string& url,
-                             const char* error_buffer) {
+std::string unreachable_text(CURL* easy, CURLcode code, const std::string& url, const char* error_buffer) {
   long os_errno = 0;
   curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &os_errno);
   std::string detail = error_buffer && *error_buffer ? error_buffer : curl_easy_strerror(code);
@@ -123,11 +121,11 @@ std::string ServiceClient::target(const std::string& path, const std::vector<Par
 }
 
 Result<HttpReply, Failure> ServiceClient::request(const std::string& path, const std::vector<Param>& params,
-                                          const std::optional<std::string>& body) const {
+                                                  const std::optional<std::string>& body) const {
   const std::string url = base_ + target(path, params);
   if (body && body->size() > kMaxBody) {
-    return Failure{kExitService, "the request body is " + std::to_string(body->size()) +
-                                     " bytes; the service accepts at most 1 MiB"};
+    return Failure{kExitService,
+                   "the request body is " + std::to_string(body->size()) + " bytes; the service accepts at most 1 MiB"};
   }
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   if (!easy) return Failure{kExitUnreachable, "cannot set up an HTTP transfer"};
@@ -174,8 +172,7 @@ Result<nlohmann::json, Failure> interpret_reply(const std::string& url, const Ht
     auto ok = value.find("ok");
     if (ok != value.end() && ok->is_boolean() && !ok->get<bool>()) {
       auto error = value.find("error");
-      std::string text = error != value.end() && error->is_string() ? error->get<std::string>()
-                                                                     : value.dump();
+      std::string text = error != value.end() && error->is_string() ? error->get<std::string>() : value.dump();
       return Failure{kExitService, text, true};
     }
   }
@@ -183,7 +180,8 @@ Result<nlohmann::json, Failure> interpret_reply(const std::string& url, const Ht
 }
 
 Result<nlohmann::json, Failure> ServiceClient::call(const std::string& path, const std::vector<Param>& params,
-                                            const std::optional<std::string>& body, std::string* raw_body) const {
+                                                    const std::optional<std::string>& body,
+                                                    std::string* raw_body) const {
   auto reply = request(path, params, body);
   if (!reply) return reply.failure();
   if (raw_body) *raw_body = reply->body;

@@ -18,9 +18,9 @@ using chair::Result;
 // Exit statuses of chairctl, shared by every command.
 enum ExitCode : int {
   kExitOk = 0,
-  kExitService = 1,      // the service answered with an error, or the answer was unusable
-  kExitUsage = 2,        // the command line was wrong
-  kExitUnreachable = 3,  // no answer at all: nothing listens there, or the service is gone
+  kExitService = 1,        // the service answered with an error, or the answer was unusable
+  kExitUsage = 2,          // the command line was wrong
+  kExitUnreachable = 3,    // no answer at all: nothing listens there, or the service is gone
   kExitInterrupted = 130,  // Ctrl-C during a request
 };
 
@@ -45,8 +45,7 @@ Result<std::string, Failure> normalize_base_url(std::string url);
 
 class ServiceClient {
  public:
-  explicit ServiceClient(std::string base_url,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(60));
+  explicit ServiceClient(std::string base_url, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
   const std::string& base_url() const { return base_; }
   std::chrono::milliseconds timeout() const { return timeout_; }
@@ -59,14 +58,14 @@ class ServiceClient {
   // One request: GET, or POST when a body is given. Any HTTP answer is a value; a
   // failure means no answer came (kExitUnreachable, or timed_out when the time ran out).
   Result<HttpReply, Failure> request(const std::string& path, const std::vector<Param>& params = {},
-                             const std::optional<std::string>& body = std::nullopt) const;
+                                     const std::optional<std::string>& body = std::nullopt) const;
 
   // A request whose answer must be a routed JSON reply. {"ok":false,"error":...} becomes a
   // failure carrying the service's own text; a refused or unknown path says which.
   // `raw_body`, when given, receives the reply's bytes as sent.
   Result<nlohmann::json, Failure> call(const std::string& path, const std::vector<Param>& params = {},
-                               const std::optional<std::string>& body = std::nullopt,
-                               std::string* raw_body = nullptr) const;
+                                       const std::optional<std::string>& body = std::nullopt,
+                                       std::string* raw_body = nullptr) const;
 
  private:
   std::string base_;

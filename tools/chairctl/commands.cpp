@@ -11,10 +11,10 @@
 #include <map>
 #include <memory>
 
+#include "sys/files.h"
 #include "tools/chairctl/arguments.h"
 #include "tools/chairctl/event_feed.h"
 #include "tools/chairctl/render.h"
-#include "sys/files.h"
 
 namespace chairctl {
 
@@ -100,7 +100,9 @@ Result<std::unique_ptr<EventFeed>, Failure> open_feed(Context& ctx, Clock::time_
   return EventFeed::open(ctx.client, std::min<std::chrono::milliseconds>(kStreamOpenTimeout, left_until(deadline)));
 }
 
-Result<std::unique_ptr<EventFeed>, Failure> open_feed(Context& ctx) { return EventFeed::open(ctx.client, kStreamOpenTimeout); }
+Result<std::unique_ptr<EventFeed>, Failure> open_feed(Context& ctx) {
+  return EventFeed::open(ctx.client, kStreamOpenTimeout);
+}
 
 // The stream ended. When the service ended it and no longer answers, the service is gone:
 // that is "could not reach the service", not a refusal.
@@ -278,19 +280,16 @@ int cmd_watch(Context& ctx, long count) {
   for (;;) {
     switch ((*feed)->next(record, Clock::now() + 1h)) {
       case EventFeed::Wait::Record: {
-        const std::string line = ctx.json_output
-                                     ? record
-                                     : clock_text(std::chrono::system_clock::now()) + " " + render_event(record, ctx.color);
+        const std::string line =
+            ctx.json_output ? record
+                            : clock_text(std::chrono::system_clock::now()) + " " + render_event(record, ctx.color);
         if (!emit(line + "\n")) return kExitOk;
         if (count > 0 && ++shown >= count) return kExitOk;
         break;
       }
-      case EventFeed::Wait::Timeout:
-        break;
-      case EventFeed::Wait::Interrupted:
-        return kExitOk;
-      case EventFeed::Wait::Closed:
-        return report(why_closed(ctx, **feed));
+      case EventFeed::Wait::Timeout: break;
+      case EventFeed::Wait::Interrupted: return kExitOk;
+      case EventFeed::Wait::Closed: return report(why_closed(ctx, **feed));
     }
   }
 }
@@ -315,16 +314,14 @@ int cmd_query(Context& ctx, double timeout_s) {
         auto event = parse_record(record);
         if (!event || type_of(*event) != "chair") continue;
         auto chair = event->find("chair");
-        const std::string line = ctx.json_output ? record : render_chair(chair != event->end() ? *chair : json::object());
+        const std::string line =
+            ctx.json_output ? record : render_chair(chair != event->end() ? *chair : json::object());
         emit(line + "\n");
         return kExitOk;
       }
-      case EventFeed::Wait::Timeout:
-        return report(too_late);
-      case EventFeed::Wait::Interrupted:
-        return kExitInterrupted;
-      case EventFeed::Wait::Closed:
-        return report(why_closed(ctx, **feed));
+      case EventFeed::Wait::Timeout: return report(too_late);
+      case EventFeed::Wait::Interrupted: return kExitInterrupted;
+      case EventFeed::Wait::Closed: return report(why_closed(ctx, **feed));
     }
   }
 }
@@ -353,8 +350,8 @@ int cmd_connect(Context& ctx, const ConnectRequest& request) {
 
   std::string raw;
   // Never zero: libcurl reads a zero timeout as none at all.
-  auto sent = ctx.client.bounded(std::max(1ms, left_until(deadline))).call("/api/connect", {{"addr", address}},
-                                                                          std::nullopt, &raw);
+  auto sent = ctx.client.bounded(std::max(1ms, left_until(deadline)))
+                  .call("/api/connect", {{"addr", address}}, std::nullopt, &raw);
   if (!sent) {
     absorb(**feed, attempt);
     if (sent.failure().timed_out) {
@@ -394,12 +391,9 @@ int cmd_connect(Context& ctx, const ConnectRequest& request) {
         }
         break;
       }
-      case EventFeed::Wait::Timeout:
-        return report(too_late());
-      case EventFeed::Wait::Interrupted:
-        return kExitInterrupted;
-      case EventFeed::Wait::Closed:
-        return report(why_closed(ctx, **feed));
+      case EventFeed::Wait::Timeout: return report(too_late());
+      case EventFeed::Wait::Interrupted: return kExitInterrupted;
+      case EventFeed::Wait::Closed: return report(why_closed(ctx, **feed));
     }
   }
 }

@@ -13,7 +13,7 @@ constexpr std::chrono::milliseconds kPollSlice{100};
 }  // namespace
 
 Result<std::unique_ptr<EventFeed>, Failure> EventFeed::open(const ServiceClient& client,
-                                                        std::chrono::milliseconds timeout) {
+                                                            std::chrono::milliseconds timeout) {
   ensure_curl();
   std::unique_ptr<EventFeed> stream(new EventFeed());
   stream->url_ = client.base_url() + "/api/events";
@@ -29,18 +29,13 @@ Result<std::unique_ptr<EventFeed>, Failure> EventFeed::open(const ServiceClient&
 
   std::string snapshot;
   switch (stream->next(snapshot, Clock::now() + timeout)) {
-    case Wait::Record:
-      stream->records_.push_front(std::move(snapshot));
-      return stream;
-    case Wait::Closed:
-      return stream->closed_;
-    case Wait::Interrupted:
-      return Failure{kExitInterrupted, "interrupted"};
-    case Wait::Timeout:
-      break;
+    case Wait::Record: stream->records_.push_front(std::move(snapshot)); return stream;
+    case Wait::Closed: return stream->closed_;
+    case Wait::Interrupted: return Failure{kExitInterrupted, "interrupted"};
+    case Wait::Timeout: break;
   }
-  return Failure{kExitUnreachable, "the service at " + stream->url_ + " sent no event within " +
-                                       std::to_string(timeout.count()) + " ms"};
+  return Failure{kExitUnreachable,
+                 "the service at " + stream->url_ + " sent no event within " + std::to_string(timeout.count()) + " ms"};
 }
 
 EventFeed::~EventFeed() {

@@ -21,7 +21,7 @@ class EventFeed {
   // Opens "/api/events" and waits (up to `timeout`) for the state snapshot that the
   // service sends first: once it is here, no later event can be missed.
   static Result<std::unique_ptr<EventFeed>, Failure> open(const ServiceClient& client,
-                                                    std::chrono::milliseconds timeout);
+                                                          std::chrono::milliseconds timeout);
   ~EventFeed();
   EventFeed(const EventFeed&) = delete;
   EventFeed& operator=(const EventFeed&) = delete;

@@ -46,9 +46,7 @@ const json& object_of(const json& j, const char* key) {
   return it != j.end() && it->is_object() ? *it : empty;
 }
 
-std::string paint(bool color, const char* code, const std::string& text) {
-  return color ? code + text + kReset : text;
-}
+std::string paint(bool color, const char* code, const std::string& text) { return color ? code + text + kReset : text; }
 
 const char* status_color(const std::string& status) {
   if (status == "connected") return kGreen;

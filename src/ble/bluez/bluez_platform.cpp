@@ -98,8 +98,10 @@ class BluezPlatform final : public Platform {
     // Listen first: a device found while StartDiscovery is on its way must not be missed.
     auto gate = std::make_shared<CallbackGate>();
     auto& discovery = (*client)->discovery();
-    const uint64_t listener = discovery.add_listener(
-        [gate, handler = std::move(handler)](const Advertisement& advertisement) { gate->pass(handler, advertisement); });
+    const uint64_t listener =
+        discovery.add_listener([gate, handler = std::move(handler)](const Advertisement& advertisement) {
+          gate->pass(handler, advertisement);
+        });
     if (auto started = discovery.acquire(*adapter); !started) {
       gate->close();
       discovery.remove_listener(listener);

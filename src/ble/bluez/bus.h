@@ -54,8 +54,8 @@ class BusConnection {
                                   const Arguments& args = {}, std::chrono::microseconds timeout = kCallTimeout);
   // An asynchronous call; `done` runs on the loop thread unless sending failed, which is the
   // error returned here (`done` then never runs).
-  Status call_async(const std::string& path, const char* iface, const char* method,
-                    std::chrono::microseconds timeout, ReplyHandler done, const Arguments& args = {});
+  Status call_async(const std::string& path, const char* iface, const char* method, std::chrono::microseconds timeout,
+                    ReplyHandler done, const Arguments& args = {});
 
   Result<ObjectSnapshot> managed_objects();
   // A boolean property, read with a bounded call.

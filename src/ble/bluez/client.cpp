@@ -32,8 +32,7 @@ struct ClientDeleter {
   }
 };
 
-Client::Client(std::unique_ptr<BusConnection> bus)
-    : bus_(std::move(bus)), discovery_(*bus_, epoch_), links_(*bus_) {}
+Client::Client(std::unique_ptr<BusConnection> bus) : bus_(std::move(bus)), discovery_(*bus_, epoch_), links_(*bus_) {}
 
 Client::~Client() {
   // The worker's calls need the loop for their replies: it ends first.

@@ -125,14 +125,12 @@ Result<GattStatus> BluezConnection::write(const GattCharacteristic& characterist
   auto gate = client_->notifications().write_gate(characteristic.handle);
   if (!gate->enter(kCallTimeout)) return fail("an earlier write is still pending");
   const std::vector<uint8_t> value(bytes.begin(), bytes.end());
-  auto reply = client_->bus().call(characteristic.handle, kGattCharacteristicIface, kWriteValue,
-                                   [&](sdbus::MethodCall& msg) {
-                                     Props options{{kWriteType, sdbus::Variant(std::string(
-                                                                    option == WriteOption::WithResponse
-                                                                        ? kWriteRequest
-                                                                        : kWriteCommand))}};
-                                     msg << value << options;
-                                   });
+  auto reply =
+      client_->bus().call(characteristic.handle, kGattCharacteristicIface, kWriteValue, [&](sdbus::MethodCall& msg) {
+        Props options{{kWriteType, sdbus::Variant(std::string(option == WriteOption::WithResponse ? kWriteRequest
+                                                                                                  : kWriteCommand))}};
+        msg << value << options;
+      });
   gate->leave();
   if (!reply) return reply.take_error();
   return GattStatus::Success;

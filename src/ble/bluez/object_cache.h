@@ -30,7 +30,7 @@ class ObjectCache {
   // read (signals still fill the cache). An answer for a daemon that has gone is dropped.
   void seed(uint64_t epoch, std::optional<std::map<std::string, DeviceProps>> devices);
   struct DeviceChange {
-    DeviceProps device;  // the merged copy after the change
+    DeviceProps device;       // the merged copy after the change
     bool advertised = false;  // the change counts as an advertisement
   };
   DeviceChange device_added(const std::string& path, const Props& props);

@@ -70,17 +70,28 @@ void merge_device_props(DeviceProps& into, const Props& changed) {
 
 void invalidate_device_props(DeviceProps& into, const std::vector<std::string>& keys) {
   for (const auto& key : keys) {
-    if (key == kAddress) into.address.reset();
-    else if (key == kName) into.name.reset();
-    else if (key == kAlias) into.alias.reset();
-    else if (key == kAdapter) into.adapter.reset();
-    else if (key == kPaired) into.paired.reset();
-    else if (key == kBonded) into.bonded.reset();
-    else if (key == kConnected) into.connected.reset();
-    else if (key == kServicesResolved) into.services_resolved.reset();
-    else if (key == kRssi) into.rssi.reset();
-    else if (key == kUuids) into.uuids.reset();
-    else if (key == kManufacturerData) into.company_ids.reset();
+    if (key == kAddress)
+      into.address.reset();
+    else if (key == kName)
+      into.name.reset();
+    else if (key == kAlias)
+      into.alias.reset();
+    else if (key == kAdapter)
+      into.adapter.reset();
+    else if (key == kPaired)
+      into.paired.reset();
+    else if (key == kBonded)
+      into.bonded.reset();
+    else if (key == kConnected)
+      into.connected.reset();
+    else if (key == kServicesResolved)
+      into.services_resolved.reset();
+    else if (key == kRssi)
+      into.rssi.reset();
+    else if (key == kUuids)
+      into.uuids.reset();
+    else if (key == kManufacturerData)
+      into.company_ids.reset();
   }
 }
 
@@ -91,8 +102,7 @@ bool is_advertising_key(std::string_view key) {
 }
 
 bool has_advertising_key(const Props& changed) {
-  return std::any_of(changed.begin(), changed.end(),
-                     [](const auto& kv) { return is_advertising_key(kv.first); });
+  return std::any_of(changed.begin(), changed.end(), [](const auto& kv) { return is_advertising_key(kv.first); });
 }
 
 ObjectSnapshot parse_managed_objects(const ManagedObjects& objects) {
@@ -141,8 +151,7 @@ std::optional<std::string> pick_default_adapter(const std::vector<std::string>& 
     uint64_t n = 0;
     if (last.size() > 3 && last.substr(0, 3) == "hci" && parse_u64(last.substr(3), n)) index = n;
     // Numbered adapters come first, smallest number wins; anything else falls back to text order.
-    bool better = !best || (index && (!best_index || *index < *best_index)) ||
-                  (!index && !best_index && path < *best);
+    bool better = !best || (index && (!best_index || *index < *best_index)) || (!index && !best_index && path < *best);
     if (better) {
       best = path;
       best_index = index;

@@ -373,8 +373,6 @@ bool ChairLink::connect(const std::string& address) {
   return result.get();
 }
 
-
-
 LinkView ChairLink::view() const {
   std::lock_guard lock(state_->mutex);
   return LinkView{state_->phase, state_->generation, state_->address, state_->name, state_->opened_at};

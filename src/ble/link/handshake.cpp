@@ -27,8 +27,9 @@ bool can_notify(uint32_t props) { return (props & (kPropNotify | kPropIndicate))
 
 std::string props_text(uint32_t props) {
   static const std::pair<uint32_t, const char*> names[] = {
-      {kPropRead, "Read"},     {kPropWriteWithoutResponse, "WriteNoResp"}, {kPropWrite, "Write"},
-      {kPropNotify, "Notify"}, {kPropIndicate, "Indicate"},
+      {kPropRead, "Read"},         {kPropWriteWithoutResponse, "WriteNoResp"},
+      {kPropWrite, "Write"},       {kPropNotify, "Notify"},
+      {kPropIndicate, "Indicate"},
   };
   std::string out;
   for (const auto& [bit, name] : names) {
@@ -126,16 +127,16 @@ void run_handshake(const std::shared_ptr<LinkState>& state, uint64_t generation,
   walk_services(s, *connection, services, data_uuid, found);
 
   const std::optional<GattCharacteristic> notify_char = found.target_notify    ? found.target_notify
-                                                         : found.service_notify ? found.service_notify
-                                                                                : found.any_notify;
+                                                        : found.service_notify ? found.service_notify
+                                                                               : found.any_notify;
   if (!notify_char) {
     s.link_lost(generation, "BCA4 notify characteristic not found; reconnecting");
     return;
   }
-  const std::optional<GattCharacteristic> write_char = found.target_write                 ? found.target_write
-                                                        : found.service_write              ? found.service_write
-                                                        : can_write(notify_char->properties) ? notify_char
-                                                                                             : found.any_write;
+  const std::optional<GattCharacteristic> write_char = found.target_write                   ? found.target_write
+                                                       : found.service_write                ? found.service_write
+                                                       : can_write(notify_char->properties) ? notify_char
+                                                                                            : found.any_write;
   if (!write_char) {
     s.link_lost(generation, "BCA4 write characteristic not found; reconnecting");
     return;
@@ -146,11 +147,13 @@ void run_handshake(const std::shared_ptr<LinkState>& state, uint64_t generation,
   if (shared) {
     s.events.on_link_log("write/notify share one characteristic");
   } else {
-    s.events.on_link_log("write characteristic = " + (write_char->uuid ? write_char->uuid->to_string() : std::string()));
+    s.events.on_link_log("write characteristic = " +
+                         (write_char->uuid ? write_char->uuid->to_string() : std::string()));
   }
 
   const bool without_response = (write_char->properties & kPropWriteWithoutResponse) != 0;
-  s.events.on_link_log(std::string("write mode = ") + (without_response ? "WriteWithoutResponse" : "WriteWithResponse"));
+  s.events.on_link_log(std::string("write mode = ") +
+                       (without_response ? "WriteWithoutResponse" : "WriteWithResponse"));
 
   // Notify wins when the characteristic offers both.
   Subscription kind;

@@ -73,14 +73,14 @@ struct LinkState : std::enable_shared_from_this<LinkState> {
   bool prefer_without_response = false;
   uint8_t last_switch = 0;
   ThermalMode thermal;
-  uint64_t status_count = 0;  // reports decoded (once per notification that held one)
-  bool writing = false;       // one frame at a time goes to the chair
-  bool quieting = false;      // a shutdown is silencing the chair: only its frames pass
-  uint8_t user_settings = 0;  // Setting bits the user changed on this link (initial settings skip them)
+  uint64_t status_count = 0;              // reports decoded (once per notification that held one)
+  bool writing = false;                   // one frame at a time goes to the chair
+  bool quieting = false;                  // a shutdown is silencing the chair: only its frames pass
+  uint8_t user_settings = 0;              // Setting bits the user changed on this link (initial settings skip them)
   std::optional<ConnectRequest> pending;  // the newest request not yet served
-  bool connecting = false;    // the connect worker runs
-  int workers = 0;            // worker threads and callbacks running
-  bool stopping = false;      // the link object is going away
+  bool connecting = false;                // the connect worker runs
+  int workers = 0;                        // worker threads and callbacks running
+  bool stopping = false;                  // the link object is going away
 
   // Receive buffer of the notification path; its own lock, never taken with `mutex`.
   RxState rx;

@@ -41,7 +41,8 @@ void run_status_poll(const std::shared_ptr<LinkState>& state, uint64_t generatio
     if (!s.current(generation)) return;
     // Only the first failure of a run is logged; one answer clears the run.
     if (failures == 0) {
-      s.events.on_link_log(written ? std::string("status poll timeout") : "status poll write failed: " + written.error());
+      s.events.on_link_log(written ? std::string("status poll timeout")
+                                   : "status poll write failed: " + written.error());
     }
     ++failures;
 

@@ -6,8 +6,7 @@
 
 namespace chair::ble {
 
-inline constexpr std::string_view kNoBackendText =
-    "no Bluetooth adapter (this build has no Bluetooth backend)";
+inline constexpr std::string_view kNoBackendText = "no Bluetooth adapter (this build has no Bluetooth backend)";
 
 PlatformPtr make_none_platform();
 

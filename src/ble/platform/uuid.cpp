@@ -27,10 +27,8 @@ std::optional<Uuid> Uuid::parse(std::string_view text) {
 std::string Uuid::to_string() const {
   char buf[37];
   const auto& b = bytes;
-  std::snprintf(buf, sizeof buf,
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
-                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                b[15]);
+  std::snprintf(buf, sizeof buf, "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
   return buf;
 }
 

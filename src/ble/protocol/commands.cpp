@@ -51,9 +51,14 @@ Result<Bytes> raw_bytes(std::string_view hex) {
 }
 
 std::vector<Bytes> silent_frames() {
-  return {zero_frame(kCold),   zero_frame(kHot),    zero_frame(kLumbar),
-          zero_frame(kVibrate), zero_frame(kVolume), switch_frame(kSwitchWaterOff),
-          switch_frame(kSwitchMotionOff), switch_frame(kSwitchAudioOff)};
+  return {zero_frame(kCold),
+          zero_frame(kHot),
+          zero_frame(kLumbar),
+          zero_frame(kVibrate),
+          zero_frame(kVolume),
+          switch_frame(kSwitchWaterOff),
+          switch_frame(kSwitchMotionOff),
+          switch_frame(kSwitchAudioOff)};
 }
 
 void ThermalMode::set_thermal(bool active, uint8_t mode, uint8_t level) {

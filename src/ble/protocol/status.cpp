@@ -9,7 +9,7 @@ namespace chair::ble {
 
 namespace {
 
-constexpr size_t kMinPending = 5;        // header, command, direction, length and one more byte
+constexpr size_t kMinPending = 5;         // header, command, direction, length and one more byte
 constexpr size_t kFullReportPayload = 7;  // cold, hot, vibrate, volume, lumbar, temp, switch
 // After one unusually large notification the buffer gives its memory back.
 constexpr size_t kKeepCapacity = 4096;
@@ -27,8 +27,8 @@ ChairStatus full_report(std::span<const uint8_t> frame, std::string raw) {
   return s;
 }
 
-ChairStatus single_value(const std::optional<ChairStatus>& last, uint8_t carried_switch, uint8_t command,
-                         uint8_t value, std::string raw) {
+ChairStatus single_value(const std::optional<ChairStatus>& last, uint8_t carried_switch, uint8_t command, uint8_t value,
+                         std::string raw) {
   ChairStatus s;
   if (last) {
     s = *last;

@@ -59,8 +59,8 @@ struct RxState {
 };
 
 struct RxResult {
-  std::vector<std::string> logs;        // "RX: {}" lines, in cut order
-  std::optional<ChairStatus> update;    // the latest status of this notification
+  std::vector<std::string> logs;      // "RX: {}" lines, in cut order
+  std::optional<ChairStatus> update;  // the latest status of this notification
 };
 
 // Takes the mutex itself for the whole frame loop.

@@ -38,11 +38,22 @@ void prepare_thread() {
 
 Uuid to_uuid(const GUID& g) {
   Uuid u;
-  u.bytes = {static_cast<uint8_t>(g.Data1 >> 24), static_cast<uint8_t>(g.Data1 >> 16),
-             static_cast<uint8_t>(g.Data1 >> 8),  static_cast<uint8_t>(g.Data1),
-             static_cast<uint8_t>(g.Data2 >> 8),  static_cast<uint8_t>(g.Data2),
-             static_cast<uint8_t>(g.Data3 >> 8),  static_cast<uint8_t>(g.Data3),
-             g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]};
+  u.bytes = {static_cast<uint8_t>(g.Data1 >> 24),
+             static_cast<uint8_t>(g.Data1 >> 16),
+             static_cast<uint8_t>(g.Data1 >> 8),
+             static_cast<uint8_t>(g.Data1),
+             static_cast<uint8_t>(g.Data2 >> 8),
+             static_cast<uint8_t>(g.Data2),
+             static_cast<uint8_t>(g.Data3 >> 8),
+             static_cast<uint8_t>(g.Data3),
+             g.Data4[0],
+             g.Data4[1],
+             g.Data4[2],
+             g.Data4[3],
+             g.Data4[4],
+             g.Data4[5],
+             g.Data4[6],
+             g.Data4[7]};
   return u;
 }
 

@@ -185,15 +185,15 @@ Result<GattStatus> WinRtConnection::subscribe(const GattCharacteristic& characte
   if (!c) return c.take_error();
   end(take_registration(nullptr));
 
-  auto delegate = ValueChangedDelegate::make(
-      abi::IID_IValueChangedHandler, [handler = std::move(handler)](abi::IGattValueChangedEventArgs* args) {
-        Com<abi::IBuffer> value;
-        if (FAILED(args->get_CharacteristicValue(value.put())) || !value) return;
-        // A value that cannot be read still reaches the handler, as no bytes.
-        std::vector<uint8_t> bytes;
-        if (auto read = read_buffer(value.get())) bytes = std::move(*read);
-        handler(bytes);
-      });
+  auto delegate = ValueChangedDelegate::make(abi::IID_IValueChangedHandler,
+                                             [handler = std::move(handler)](abi::IGattValueChangedEventArgs* args) {
+                                               Com<abi::IBuffer> value;
+                                               if (FAILED(args->get_CharacteristicValue(value.put())) || !value) return;
+                                               // A value that cannot be read still reaches the handler, as no bytes.
+                                               std::vector<uint8_t> bytes;
+                                               if (auto read = read_buffer(value.get())) bytes = std::move(*read);
+                                               handler(bytes);
+                                             });
   Registration registration{*c, delegate, {}};
   HRESULT hr = (*c)->add_ValueChanged(delegate.get(), &registration.token);
   if (FAILED(hr)) {

@@ -22,7 +22,8 @@ using namespace winrt;
 constexpr INT32 kRadioOn = 1;
 constexpr INT32 kScanningActive = 1;
 
-using ReceivedDelegate = EventDelegate<abi::IBluetoothLEAdvertisementWatcher, abi::IBluetoothLEAdvertisementReceivedEventArgs>;
+using ReceivedDelegate =
+    EventDelegate<abi::IBluetoothLEAdvertisementWatcher, abi::IBluetoothLEAdvertisementReceivedEventArgs>;
 
 // The fields of one advertisement that could be read.
 Advertisement read_advertisement(abi::IBluetoothLEAdvertisementReceivedEventArgs* args) {
@@ -119,11 +120,11 @@ class WinRtPlatform final : public Platform {
     HRESULT hr = (*watcher)->put_ScanningMode(kScanningActive);
     if (FAILED(hr)) return hr_error(hr);
 
-    auto delegate = ReceivedDelegate::make(
-        abi::IID_IReceivedHandler,
-        [handler = std::move(handler)](abi::IBluetoothLEAdvertisementReceivedEventArgs* args) {
-          handler(read_advertisement(args));
-        });
+    auto delegate =
+        ReceivedDelegate::make(abi::IID_IReceivedHandler,
+                               [handler = std::move(handler)](abi::IBluetoothLEAdvertisementReceivedEventArgs* args) {
+                                 handler(read_advertisement(args));
+                               });
     EventRegistrationToken token{};
     hr = (*watcher)->add_Received(delegate.get(), &token);
     if (FAILED(hr)) {

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "ble/scanner/device_record.h"
-#include "ble/protocol/status.h"
 #include "bind/bind_config.h"
+#include "ble/protocol/status.h"
+#include "ble/scanner/device_record.h"
 
 namespace chair {
 

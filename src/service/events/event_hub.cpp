@@ -23,8 +23,7 @@ bool EventQueue::push(std::shared_ptr<const std::string> text) {
   return !closed();
 }
 
-EventQueue::Pop EventQueue::pop(std::shared_ptr<const std::string>& out,
-                                std::chrono::milliseconds timeout) {
+EventQueue::Pop EventQueue::pop(std::shared_ptr<const std::string>& out, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   if (!cv_.wait_for(lock, timeout, [&] { return closed_ || !items_.empty(); })) return Pop::Timeout;
   if (closed_) return Pop::Closed;

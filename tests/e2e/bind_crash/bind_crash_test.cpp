@@ -32,8 +32,7 @@ std::optional<std::string> read_file(const std::filesystem::path& path) {
 }
 
 TEST(BindingFile, IsAlwaysACompleteRecordWhenTheServiceIsKilledMidSave) {
-  std::string dir_pattern =
-      (std::filesystem::temp_directory_path() / "chair-crash-XXXXXX").string();
+  std::string dir_pattern = (std::filesystem::temp_directory_path() / "chair-crash-XXXXXX").string();
   ASSERT_NE(mkdtemp(dir_pattern.data()), nullptr);
   const std::filesystem::path dir = dir_pattern;
   const auto file = dir / "bind.json";
@@ -50,8 +49,7 @@ TEST(BindingFile, IsAlwaysACompleteRecordWhenTheServiceIsKilledMidSave) {
   const auto test_deadline = Clock::now() + std::chrono::seconds(10);
   for (int round = 0; round < 12 && Clock::now() < test_deadline; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    ServiceProcess service(bin_path("chair-service"), {"-port", "0"},
-                           {"TAMRO_DATA_DIR=" + dir.string()});
+    ServiceProcess service(bin_path("chair-service"), {"-port", "0"}, {"TAMRO_DATA_DIR=" + dir.string()});
     service.read_lines(3);
     const uint16_t port = service.port();
     ASSERT_NE(port, 0) << "the service did not announce its port: " << service.err();
@@ -62,18 +60,16 @@ TEST(BindingFile, IsAlwaysACompleteRecordWhenTheServiceIsKilledMidSave) {
     std::atomic<int> replies{0};
     auto client = [&](int id) {
       for (int i = 0; !stop; ++i) {
-        const std::string name = "r" + std::to_string(round) + "c" + std::to_string(id) + "n" +
-                                 std::to_string(i) + "-" + std::string(5000, 'a' + id);
-        auto reply =
-            get(port, "/api/bind/set?addr=AA:BB:CC:DD:EE:0" + std::to_string(id) + "&name=" + name);
+        const std::string name = "r" + std::to_string(round) + "c" + std::to_string(id) + "n" + std::to_string(i) +
+                                 "-" + std::string(5000, 'a' + id);
+        auto reply = get(port, "/api/bind/set?addr=AA:BB:CC:DD:EE:0" + std::to_string(id) + "&name=" + name);
         if (reply.body == R"({"ok":true})") ++replies;
       }
     };
     std::vector<std::thread> clients;
     for (int id = 0; id < 3; ++id) clients.emplace_back(client, id);
 
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::uniform_int_distribution(30, 250)(random)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution(30, 250)(random)));
     service.kill(SIGKILL);
     service.wait();
     stop = true;
@@ -84,8 +80,7 @@ TEST(BindingFile, IsAlwaysACompleteRecordWhenTheServiceIsKilledMidSave) {
     if (saved == 0 && !text) continue;  // killed before the first save
     ASSERT_TRUE(text.has_value()) << "bind.json vanished";
     auto parsed = bind::parse_binding(*text);
-    ASSERT_TRUE(parsed.ok()) << "bind.json does not parse (" << text->size()
-                             << " bytes): " << text->substr(0, 200);
+    ASSERT_TRUE(parsed.ok()) << "bind.json does not parse (" << text->size() << " bytes): " << text->substr(0, 200);
     EXPECT_EQ(*text, bind::binding_file_text(*parsed)) << "not a record the service wrote";
     EXPECT_EQ(parsed->boundName.size() - parsed->boundName.find('-'), 5001u) << "a name cut short";
   }

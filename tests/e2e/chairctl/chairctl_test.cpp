@@ -42,9 +42,7 @@ std::string slurp(const std::filesystem::path& file) {
   return text.str();
 }
 
-void spit(const std::filesystem::path& file, const std::string& text) {
-  std::ofstream(file, std::ios::binary) << text;
-}
+void spit(const std::filesystem::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -174,7 +172,8 @@ TEST(ChairctlCommandLine, UsageErrorsExitTwoBeforeAnyRequest) {
     EXPECT_EQ(run.out, "") << what;
   }
 
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"--help"}, {"bind", "--help"}, {"connect", "--help"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--help"}, {"bind", "--help"}, {"connect", "--help"}}) {
     CtlRun help = chairctl(args);
     EXPECT_EQ(help.code, 0);
     EXPECT_TRUE(contains(help.out, "Usage: chairctl")) << help.out;

@@ -98,8 +98,7 @@ TEST(ChairctlOutput, ExportedBindingIsTheBindingFileForm) {
       {"boundAddress", "C0:FF:EE:01:02:0A"},
       {"boundName", "Den \"chair\""},
       {"extra", 1},
-      {"init",
-       {{"coolLevel", 10}, {"heatLevel", -3}, {"lumbar", 3}, {"vibrate", 0}, {"volume", 0}, {"water", "heat"}}},
+      {"init", {{"coolLevel", 10}, {"heatLevel", -3}, {"lumbar", 3}, {"vibrate", 0}, {"volume", 0}, {"water", "heat"}}},
   };
   EXPECT_EQ(binding_file_text(reply),
             "{\n"
@@ -128,7 +127,8 @@ TEST(ChairctlOutput, DeviceTableStrongestFirst) {
             "AA:00:00:00:00:01  TAMRO 冷   -40  9\n"
             "AA:00:00:00:00:02  TAMRO B    -80  2\n"
             "AA:00:00:00:00:03  TAMRO C    -80  1\n");
-  EXPECT_EQ(render_found_line({"AA:00:00:00:00:01", "TAMRO \x1b[2J", -40, 9}), "AA:00:00:00:00:01\tTAMRO \\x1b[2J\t-40\n");
+  EXPECT_EQ(render_found_line({"AA:00:00:00:00:01", "TAMRO \x1b[2J", -40, 9}),
+            "AA:00:00:00:00:01\tTAMRO \\x1b[2J\t-40\n");
 }
 
 }  // namespace

@@ -81,8 +81,8 @@ TEST(ConnectCycles, HundredCyclesLeaveNoThreadsDescriptorsMatchRulesOrMemoryBehi
   const auto rules_after = rig.service_match_rules();
   after.rss_kib = quiet_figures(rig.service_pid()).rss_kib;
 
-  std::printf("after %d warm-up cycles: threads %ld, fds %ld, rss %ld KiB, match rules %s\n", kWarmUp,
-              before.threads, before.fds, before.rss_kib,
+  std::printf("after %d warm-up cycles: threads %ld, fds %ld, rss %ld KiB, match rules %s\n", kWarmUp, before.threads,
+              before.fds, before.rss_kib,
               rules_before ? std::to_string(*rules_before).c_str() : ("n/a (" + why + ")").c_str());
   std::printf("after %d more cycles:    threads %ld, fds %ld, rss %ld KiB, match rules %s\n", kCycles, after.threads,
               after.fds, after.rss_kib, rules_after ? std::to_string(*rules_after).c_str() : "n/a");

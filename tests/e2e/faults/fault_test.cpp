@@ -38,9 +38,9 @@ bool is_connected_status(const Json& j) {
 
 struct RestartCase {
   const char* label;
-  std::string first_sim_extra;            // chair options of the daemon that dies
+  std::string first_sim_extra;  // chair options of the daemon that dies
   std::vector<std::string> first_sim_args;
-  std::string stage_log;                  // the handshake has got this far when the daemon dies
+  std::string stage_log;  // the handshake has got this far when the daemon dies
 };
 
 // Names the case in test output instead of dumping its bytes.
@@ -76,15 +76,18 @@ TEST_P(RestartDuringHandshake, LinkEndsCleanlyAndTheBoundChairIsReconnected) {
       << events.dump(before_query);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, RestartDuringHandshake,
-    ::testing::Values(
-        // The daemon dies with our Connect still pending.
-        RestartCase{"WhileConnecting", "", {"--connect-delay", "4000"},
-                    std::string("link opened ") + kName + " (" + kChair + ")"},
-        // Subscribed and waiting for the chair's first report, which a silent chair never sends.
-        RestartCase{"WhileAwaitingFirstStatus", ",silent", {}, "querying initial status..."}),
-    [](const ::testing::TestParamInfo<RestartCase>& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Faults, RestartDuringHandshake,
+                         ::testing::Values(
+                             // The daemon dies with our Connect still pending.
+                             RestartCase{"WhileConnecting",
+                                         "",
+                                         {"--connect-delay", "4000"},
+                                         std::string("link opened ") + kName + " (" + kChair + ")"},
+                             // Subscribed and waiting for the chair's first report, which a silent chair never sends.
+                             RestartCase{"WhileAwaitingFirstStatus", ",silent", {}, "querying initial status..."}),
+                         [](const ::testing::TestParamInfo<RestartCase>& info) {
+                           return std::string(info.param.label);
+                         });
 
 // ---- the radio switched off ----
 

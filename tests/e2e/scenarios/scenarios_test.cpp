@@ -51,9 +51,9 @@ Json error_reply(const std::string& text) { return Json{{"error", text}, {"ok", 
 // frames and the chair's answers are not mixed with the settings' levels.
 template <class Rig>
 void quiet_init(Rig& rig) {
-  ASSERT_EQ(rig.api("/api/bind/init",
-                    R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
-            kOk);
+  ASSERT_EQ(
+      rig.api("/api/bind/init", R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
+      kOk);
 }
 
 // Waits for the initial settings of the current connection to have gone out.
@@ -96,12 +96,11 @@ TYPED_TEST_SUITE(Scenario, Rigs, RigNames);
 TYPED_TEST(Scenario, ScanListsNamedAndPairedChairsAndNothingElse) {
   auto& rig = this->start({.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1",
                                         // paired, renamed by the user, advertising without a name
-                                        "--chair", "C0:FF:EE:01:02:0B,alias=TAMRO-Study,paired",
-                                        "--chair", "C0:FF:EE:01:02:0C",                   // nameless and unknown
+                                        "--chair", "C0:FF:EE:01:02:0B,alias=TAMRO-Study,paired", "--chair",
+                                        "C0:FF:EE:01:02:0C",                              // nameless and unknown
                                         "--chair", "C0:FF:EE:01:02:0D,name=Chair TAMRO",  // the word not first
-                                        "--device", "11:22:33:44:55:66,name=Phone",
-                                        "--device", "11:22:33:44:55:77,alias=Headset,paired",
-                                        "--announce-interval", "150"}});
+                                        "--device", "11:22:33:44:55:66,name=Phone", "--device",
+                                        "11:22:33:44:55:77,alias=Headset,paired", "--announce-interval", "150"}});
   ASSERT_EQ(rig.api("/api/scan/start"), kOk);
   ASSERT_TRUE(rig.events().wait_status("scanning"));
   ASSERT_TRUE(rig.events().wait_log("scan started"));
@@ -223,9 +222,11 @@ TYPED_TEST(Scenario, CommandsReachTheChairInOrderAndItsReportsComeBack) {
 
   // Single-value answers update the status too; the query's full report carries all of it.
   const auto report = rig.events().wait(chair_event([](const Json& c) {
-    return c["raw"].get<std::string>().rfind("55 01 0B", 0) == 0 && c["cold"] == 5 && c["lumbar"] == 3 &&
-           c["vibrate"] == 7 && c["volume"] == 4 && c["switchByte"] == 0x0B;
-  }), 5s, sent);
+                                          return c["raw"].get<std::string>().rfind("55 01 0B", 0) == 0 &&
+                                                 c["cold"] == 5 && c["lumbar"] == 3 && c["vibrate"] == 7 &&
+                                                 c["volume"] == 4 && c["switchByte"] == 0x0B;
+                                        }),
+                                        5s, sent);
   ASSERT_TRUE(report) << rig.events().dump(sent);
   const Json chair = rig.events().at(*report)["chair"];
   EXPECT_THAT(chair["raw"].template get<std::string>(), StartsWith("55 01 0B 08 05 00 07 04 03"));
@@ -276,13 +277,12 @@ void handshake_chooses_the_characteristics(Rig& rig, const LayoutCase& c) {
 }
 
 TYPED_TEST(Scenario, TheHandshakeChoosesTheCharacteristicsOfAnIndicatingChair) {
-  handshake_chooses_the_characteristics(
-      this->start({.sim_args = {"--chair", kPairedChair + ",layout=indicate-only"}}),
-      {"indicate-only",
-       {"    Char 7772e5db-3868-4112-a1a9-f2669d106bf3 props=[Read,Write,Indicate]",
-        "write/notify share one characteristic", "write mode = WriteWithResponse", "indications subscribed",
-        "connected TAMRO-X1 (C0:FF:EE:01:02:0A)"},
-       "request"});
+  handshake_chooses_the_characteristics(this->start({.sim_args = {"--chair", kPairedChair + ",layout=indicate-only"}}),
+                                        {"indicate-only",
+                                         {"    Char 7772e5db-3868-4112-a1a9-f2669d106bf3 props=[Read,Write,Indicate]",
+                                          "write/notify share one characteristic", "write mode = WriteWithResponse",
+                                          "indications subscribed", "connected TAMRO-X1 (C0:FF:EE:01:02:0A)"},
+                                         "request"});
 }
 
 TYPED_TEST(Scenario, TheHandshakeChoosesTheCharacteristicsOfAChairWithASeparateNotifier) {

@@ -74,8 +74,8 @@ TEST(ServiceStartup, PortOptionForms) {
         {{"-port", w}, true},
         {{"-port=" + w}, true},
         {{"-port=+" + w}, true},
-        {{"-port", "abc", "--port", w}, false},   // the short name's value fails; no fallback
-        {{"--port", w, "-port"}, true},           // short name last, without a value
+        {{"-port", "abc", "--port", w}, false},  // the short name's value fails; no fallback
+        {{"--port", w, "-port"}, true},          // short name last, without a value
         {{"-port", "70000"}, false},
         {{"-Port", w, "--port=0x10", "x"}, false},
     };
@@ -202,9 +202,8 @@ namespace {
 TEST_F(Served, KeepAliveAndStalledClientTimers) {
   EventStream events(port_);
   auto start = std::chrono::steady_clock::now();
-  auto stalled = std::async(std::launch::async, [&] {
-    return raw_request(port_, "GET /api/devices HTTP/1.1\r\nHost: x", false, 40s);
-  });
+  auto stalled = std::async(std::launch::async,
+                            [&] { return raw_request(port_, "GET /api/devices HTTP/1.1\r\nHost: x", false, 40s); });
   ASSERT_TRUE(eventually([&] { return events.raw().find(": ping\n\n") != std::string::npos; }, 17s));
   auto first_ping = std::chrono::steady_clock::now() - start;
   EXPECT_GE(first_ping, 14s);

@@ -19,9 +19,8 @@ TEST(ParentWatchdog, OrphanedServiceGoesIdleAndExits) {
   std::string dir = mkdtemp(tmpl);
   // The intermediate shell plays the UI: it starts the service, reports its pid and port,
   // and ends when told to (its standard input closes).
-  std::string script = "\"" + bin_path("chair-service") + "\" > " + dir +
-                       "/out & echo $!; while [ ! -s " + dir + "/out ]; do sleep 0.05; done; head -c 200 " + dir +
-                       "/out; exec sleep 60";
+  std::string script = "\"" + bin_path("chair-service") + "\" > " + dir + "/out & echo $!; while [ ! -s " + dir +
+                       "/out ]; do sleep 0.05; done; head -c 200 " + dir + "/out; exec sleep 60";
   ServiceProcess parent("/bin/sh", {"-c", script}, {"TAMRO_DATA_DIR=" + dir});
   auto lines = parent.read_lines(3);
   ASSERT_GE(lines.size(), 3u) << parent.out();

@@ -21,9 +21,9 @@ Json error_reply(const std::string& text) { return Json{{"error", text}, {"ok", 
 
 // Keeps the initial settings from writing anything but the water switch.
 void quiet_init(BluezRig& rig) {
-  ASSERT_EQ(rig.api("/api/bind/init",
-                    R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
-            kOk);
+  ASSERT_EQ(
+      rig.api("/api/bind/init", R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
+      kOk);
 }
 
 TEST(ServiceBluez, BoundChairIsReconnectedAfterTheDaemonRestarts) {
@@ -64,22 +64,24 @@ TEST_P(ServiceBluezNoDaemon, ScanAndConnectFailWithReasonsAndTheServiceGoesOn) {
   }));
   const size_t from = rig.events().size();
   EXPECT_EQ(rig.api(std::string("/api/connect?addr=") + kChair), error_reply("connect failed"));
-  EXPECT_TRUE(rig.events().wait([](const Json& j) {
-    return j.value("type", "") == "log" && j.value("log", "").rfind("connect failed: ", 0) == 0;
-  }, 5s, from)) << rig.events().dump(from);
+  EXPECT_TRUE(rig.events().wait(
+      [](const Json& j) {
+        return j.value("type", "") == "log" && j.value("log", "").rfind("connect failed: ", 0) == 0;
+      },
+      5s, from))
+      << rig.events().dump(from);
   EXPECT_EQ(rig.api("/api/devices"), Json::array());
   EXPECT_EQ(rig.api("/api/scan/stop"), kOk);
   EXPECT_EQ(rig.api("/api/bind/get")["autoConnect"], true);
   EXPECT_EQ(rig.service().wait(0ms), -1) << "still running";
 }
 
-INSTANTIATE_TEST_SUITE_P(Daemons, ServiceBluezNoDaemon,
-                         ::testing::Values(NoDaemonCase{"no_daemon_on_the_bus",
-                                                        {.start_sim = false, .bus_for_service = true},
-                                                        "ServiceUnknown"},
-                                           NoDaemonCase{"no_bus", {.start_sim = false, .bus_for_service = false},
-                                                        "Failed to open bus"}),
-                         [](const ::testing::TestParamInfo<NoDaemonCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Daemons, ServiceBluezNoDaemon,
+    ::testing::Values(
+        NoDaemonCase{"no_daemon_on_the_bus", {.start_sim = false, .bus_for_service = true}, "ServiceUnknown"},
+        NoDaemonCase{"no_bus", {.start_sim = false, .bus_for_service = false}, "Failed to open bus"}),
+    [](const ::testing::TestParamInfo<NoDaemonCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace chair::test

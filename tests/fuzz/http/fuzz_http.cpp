@@ -34,8 +34,8 @@ struct Framing {
   size_t body_at = 0;       // where the header block ends
   uint64_t content_length = 0;
   bool length_over_limit = false;  // the last Content-Length is a number beyond the body limit
-  size_t longest_line = 0;  // with its line feed
-  size_t header_lines = 0;  // non-blank lines after the request line
+  size_t longest_line = 0;         // with its line feed
+  size_t header_lines = 0;         // non-blank lines after the request line
   std::vector<std::string_view> hosts;
 };
 

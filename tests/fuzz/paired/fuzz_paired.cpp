@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "common/text.h"
 #include "common/address.h"
+#include "common/text.h"
 #include "paired/paired_names.h"
 
 namespace {

@@ -326,7 +326,8 @@ struct LayoutCase {
 
 TEST_F(BluezBackend, ServicesAndCharacteristicsFollowTheChairLayout) {
   const std::vector<LayoutCase> cases = {
-      {"normal", {{std::string(kDataCharacteristicUuid), kPropRead | kPropWriteWithoutResponse | kPropWrite | kPropNotify}}},
+      {"normal",
+       {{std::string(kDataCharacteristicUuid), kPropRead | kPropWriteWithoutResponse | kPropWrite | kPropNotify}}},
       {"indicate-only", {{std::string(kDataCharacteristicUuid), kPropRead | kPropWrite | kPropIndicate}}},
       {"write-only-with-notifier",
        {{std::string(kDataCharacteristicUuid), kPropWriteWithoutResponse | kPropWrite},

@@ -22,9 +22,8 @@ auto changed(const std::string& path, const std::string& iface, const std::strin
   return [=](const Sig& s) { return s.path == path && s.changes(iface, key); };
 }
 auto changed_to(const std::string& path, const std::string& iface, const std::string& key, bool value) {
-  return [=](const Sig& s) {
-    return s.path == path && s.changes(iface, key) && s.changed.at(key).get<bool>() == value;
-  };
+  return
+      [=](const Sig& s) { return s.path == path && s.changes(iface, key) && s.changed.at(key).get<bool>() == value; };
 }
 auto added(const std::string& object) {
   return [=](const Sig& s) { return s.member == kInterfacesAdded && s.object == object; };
@@ -64,8 +63,8 @@ TEST(ChairSimOptions, DeviceSpecsParseOrExplainTheMistake) {
 }
 
 TEST(ChairSim, ExportsTheAdapterAndOnlyKnownDevicesAtStart) {
-  SimFixture f({"--chair", kPairedSpec, "--chair", "C0:FF:EE:01:02:0B,known", "--chair", "C0:FF:EE:01:02:0C,name=TAMRO-NEW",
-                "--device", "AA:BB:CC:DD:EE:01,name=Phone"});
+  SimFixture f({"--chair", kPairedSpec, "--chair", "C0:FF:EE:01:02:0B,known", "--chair",
+                "C0:FF:EE:01:02:0C,name=TAMRO-NEW", "--device", "AA:BB:CC:DD:EE:01,name=Phone"});
   const ManagedObjects objects = f.client->objects();
   const Props& adapter = objects.at(sdbus::ObjectPath(kAdapterPath)).at(kAdapterIface);
   EXPECT_TRUE(adapter.at(kPowered).get<bool>());
@@ -142,10 +141,12 @@ TEST(ChairSim, DiscoveryAnnouncesDevicesAndForgetsTemporaryOnes) {
   EXPECT_TRUE(f.client->wait(changed_to(kAdapterPath, kAdapterIface, kDiscovering, false)));
   EXPECT_TRUE(f.client->wait(
       [&](const Sig& s) {
-        return s.path == kChairAPath && s.member == kPropertiesChanged && s.invalidated == std::vector<std::string>{kRssi};
+        return s.path == kChairAPath && s.member == kPropertiesChanged &&
+               s.invalidated == std::vector<std::string>{kRssi};
       },
       3s, stop_at));
-  EXPECT_EQ(f.client->call(kAdapterPath, kAdapterIface, kStopDiscovery), "org.bluez.Error.Failed: No discovery started");
+  EXPECT_EQ(f.client->call(kAdapterPath, kAdapterIface, kStopDiscovery),
+            "org.bluez.Error.Failed: No discovery started");
   // Devices only seen in that discovery go after the temporary timeout; the paired one stays.
   EXPECT_TRUE(f.client->wait(removed(c)));
   EXPECT_TRUE(f.client->wait(removed(phone)));
@@ -267,7 +268,8 @@ TEST(ChairSim, WritesAndSubscriptionsFollowTheDaemonsRules) {
 
   EXPECT_EQ(f.client->write(kCharPath, Bytes(21, 0), "command"), "org.bluez.Error.Failed: Failed to initiate write");
   EXPECT_EQ(f.client->write(kCharPath, Bytes(20, 0), "command"), "");
-  EXPECT_EQ(f.client->write(kCharPath, kQuery, "sideways"), "org.bluez.Error.InvalidArguments: Invalid arguments in method call");
+  EXPECT_EQ(f.client->write(kCharPath, kQuery, "sideways"),
+            "org.bluez.Error.InvalidArguments: Invalid arguments in method call");
 
   // Anything written while a request is pending on the characteristic is turned away. The
   // request stays pending for as long as the test holds it, however slow the machine.
@@ -311,7 +313,8 @@ TEST(ChairSim, FaultsSilenceDropRefusalAndPower) {
   f.ctl({"drop", kChairA});
   EXPECT_TRUE(f.client->wait(changed_to(kChairAPath, kDeviceIface, kConnected, false), 3s, before_drop));
   EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "org.bluez.Error.Failed: Not connected");
-  EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, kConnect), "org.bluez.Error.Failed: le-connection-abort-by-local");
+  EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, kConnect),
+            "org.bluez.Error.Failed: le-connection-abort-by-local");
   f.ctl({"present", kChairA});
   const size_t before_back = f.client->size();
   EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, kConnect), "");
@@ -322,7 +325,8 @@ TEST(ChairSim, FaultsSilenceDropRefusalAndPower) {
   f.ctl({"power", "off"});
   EXPECT_TRUE(f.client->wait(changed_to(kAdapterPath, kAdapterIface, kPowered, false), 3s, before_off));
   EXPECT_TRUE(f.client->wait(changed_to(kChairAPath, kDeviceIface, kConnected, false), 3s, before_off));
-  EXPECT_EQ(f.client->call(kAdapterPath, kAdapterIface, kStartDiscovery), "org.bluez.Error.NotReady: Resource Not Ready");
+  EXPECT_EQ(f.client->call(kAdapterPath, kAdapterIface, kStartDiscovery),
+            "org.bluez.Error.NotReady: Resource Not Ready");
   EXPECT_EQ(f.client->call(kChairAPath, kDeviceIface, kConnect),
             "org.bluez.Error.Failed: le-connection-adapter-not-powered");
   f.ctl({"power", "on"});
@@ -379,7 +383,8 @@ TEST(ChairSim, LayoutsChangeTheAttributeTableAndRemoveGoesChildrenFirst) {
   auto objects = f.client->objects();
   EXPECT_EQ(objects.at(sdbus::ObjectPath(kCharPath)).at(kCharIface).at(kFlags).get<std::vector<std::string>>(),
             (std::vector<std::string>{"write-without-response", "write"}));
-  EXPECT_EQ(f.client->call(kCharPath, kCharIface, kStartNotify), "org.bluez.Error.NotSupported: Operation is not supported");
+  EXPECT_EQ(f.client->call(kCharPath, kCharIface, kStartNotify),
+            "org.bluez.Error.NotSupported: Operation is not supported");
   ASSERT_EQ(f.client->call(notifier, kCharIface, kStartNotify), "");
   EXPECT_EQ(f.client->write(kCharPath, kQuery, "command"), "");
   ASSERT_TRUE(wait_values(f, 1, notifier));
@@ -437,7 +442,8 @@ TEST(ChairSim, WriteStreamAndChunkedAnswers) {
   EXPECT_EQ(hex(got), hex(expected));
   EXPECT_GT(f.client->values().size(), writes.size()) << "answers were cut";
 
-  const std::string line = watch.wait_for([](const std::string& l) { return l.find("55 06 0A 02 03 0F AA") != std::string::npos; });
+  const std::string line =
+      watch.wait_for([](const std::string& l) { return l.find("55 06 0A 02 03 0F AA") != std::string::npos; });
   EXPECT_EQ(line, std::string(kChairA) + " command 55 06 0A 02 03 0F AA");
   EXPECT_EQ(watch.lines().size(), 1 + writes.size());
 }

@@ -91,7 +91,10 @@ std::string SimClient::write(const std::string& path, const Bytes& value, const 
     auto proxy = sdbus::createProxy(*conn_, kBluezService, path);
     Props options;
     if (!type.empty()) options[kWriteType] = sdbus::Variant(type);
-    proxy->callMethod(kWriteValue).onInterface(kCharIface).withTimeout(std::chrono::seconds(5)).withArguments(value, options);
+    proxy->callMethod(kWriteValue)
+        .onInterface(kCharIface)
+        .withTimeout(std::chrono::seconds(5))
+        .withArguments(value, options);
     return "";
   } catch (const sdbus::Error& e) {
     return e.getName() + ": " + e.getMessage();
@@ -158,7 +161,8 @@ std::string hex(const Bytes& bytes) {
 
 Bytes unhex(const std::string& text) {
   Bytes out;
-  for (size_t i = 0; i + 1 < text.size(); i += 3) out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < text.size(); i += 3)
+    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
   return out;
 }
 

@@ -34,11 +34,11 @@ inline constexpr const char* kCharIface = kGattCharacteristicIface;
 
 struct Sig {
   std::string path;
-  std::string member;        // PropertiesChanged, InterfacesAdded, InterfacesRemoved
-  std::string iface;         // PropertiesChanged: the interface
-  Props changed;             // PropertiesChanged
+  std::string member;  // PropertiesChanged, InterfacesAdded, InterfacesRemoved
+  std::string iface;   // PropertiesChanged: the interface
+  Props changed;       // PropertiesChanged
   std::vector<std::string> invalidated;
-  std::string object;        // InterfacesAdded/Removed: the object path
+  std::string object;                  // InterfacesAdded/Removed: the object path
   std::map<std::string, Props> added;  // InterfacesAdded
   std::vector<std::string> removed;    // InterfacesRemoved
 

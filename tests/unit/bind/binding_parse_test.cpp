@@ -44,7 +44,8 @@ TEST(ParseBinding, AcceptsObjectAndArrayForms) {
       {R"(["A","N",true])", {"A", "N", true, InitConfig{}}},
       {R"(["A","N",true,["heat",1,2,3,4,5]])", {"A", "N", true, levels("heat", 1, 2, 3, 4, 5)}},
       // White space around the value; escapes and raw UTF-8 in strings.
-      {" \t\r\n{\"boundName\":\"\\u6905\\\"\\n\xE6\xA4\x85\"} \n\t\r ", {"", "\xE6\xA4\x85\"\n\xE6\xA4\x85", false, InitConfig{}}},
+      {" \t\r\n{\"boundName\":\"\\u6905\\\"\\n\xE6\xA4\x85\"} \n\t\r ",
+       {"", "\xE6\xA4\x85\"\n\xE6\xA4\x85", false, InitConfig{}}},
   };
   for (const auto& c : cases) {
     auto got = parse_binding(c.json);
@@ -68,7 +69,7 @@ TEST(ParseBinding, RejectsInvalidDocuments) {
       "{} \f",                 // form feed is not JSON white space
       std::string("{}\0", 3),  // a NUL byte must not end the input early
       std::string("{\"boundName\":\"a\0b\"}", 19),
-      "\xEF\xBB\xBF{}",        // byte-order mark
+      "\xEF\xBB\xBF{}",            // byte-order mark
       "{\"boundName\":\"\xFF\"}",  // invalid UTF-8
       "{/*c*/}",
       // Duplicates, known or not, at the record level and inside init.
@@ -85,7 +86,7 @@ TEST(ParseBinding, RejectsInvalidDocuments) {
       R"({"autoConnect":1})",
       R"({"init":null})",
       R"({"init":"cool"})",
-      R"({"init":{}})",              // water is required
+      R"({"init":{}})",  // water is required
       R"({"init":{"coolLevel":1}})",
       R"({"init":[]})",
       R"({"init":["cool",1,2,3,4,5,6]})",  // more than six
@@ -132,8 +133,8 @@ TEST(ParseInitConfig, LevelsAreStrictSigned32BitIntegers) {
       {"+5", false, 0},
   };
   for (const auto& c : cases) {
-    for (const std::string& json : {R"({"water":"cool","volume":)" + c.level + "}",
-                                    R"(["cool",0,0,0,0,)" + c.level + "]"}) {
+    for (const std::string& json :
+         {R"({"water":"cool","volume":)" + c.level + "}", R"(["cool",0,0,0,0,)" + c.level + "]"}) {
       auto got = parse_init_config(json);
       ASSERT_EQ(got.ok(), c.ok) << json;
       if (c.ok) {

@@ -100,8 +100,8 @@ Result<BindConfig> save(BindingStore& store, const BindConfig& config) {
 
 BindConfig record(int i) {
   // Names of varying length so that torn writes would show as unparsable or mixed records.
-  return BindConfig{"AA:BB:CC:DD:EE:" + std::to_string(i % 100), "chair-" + std::string(i % 7 * 300, 'x'),
-                    i % 2 == 0, InitConfig{i % 3 ? "heat" : "cool", i, -i, i % 11, 0, 1}};
+  return BindConfig{"AA:BB:CC:DD:EE:" + std::to_string(i % 100), "chair-" + std::string(i % 7 * 300, 'x'), i % 2 == 0,
+                    InitConfig{i % 3 ? "heat" : "cool", i, -i, i % 11, 0, 1}};
 }
 
 TEST_F(StoreTest, DataFilePathFollowsTheEnvironment) {
@@ -246,8 +246,7 @@ TEST_F(StoreTest, FailedWriteLeavesThePreviousFileAndNoTemporaryFile) {
     BindingStore child(file());
     child.load();
     auto saved = save(child, record(2));
-    bool as_expected = !saved.ok() && saved.error().find("large") != std::string::npos &&
-                       child.snapshot() == record(1);
+    bool as_expected = !saved.ok() && saved.error().find("large") != std::string::npos && child.snapshot() == record(1);
     ::_exit(as_expected ? 0 : 1);
   }
   int status = 0;

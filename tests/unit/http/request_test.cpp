@@ -13,8 +13,8 @@ TEST(RequestReader, RequestLineForms) {
   EXPECT_EQ(a->method, "GET");
   EXPECT_EQ(a->path, "/api/devices");
   // The target survives the header lines that follow it.
-  auto h = parse_request("GET /api/events?a=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " + std::string(300, 'x') +
-                         "\r\n\r\n");
+  auto h =
+      parse_request("GET /api/events?a=1 HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Long: " + std::string(300, 'x') + "\r\n\r\n");
   ASSERT_TRUE(h);
   EXPECT_EQ(h->path, "/api/events");
   EXPECT_EQ(*h->param("a"), "1");
@@ -50,8 +50,8 @@ TEST(RequestReader, UrlDecode) {
     const char* in;
     const char* out;
   } cases[] = {
-      {"a%zz", "a%zz"}, {"x%4", "x%4"}, {"%41%42", "AB"}, {"a+b", "a b"},
-      {"%FF", "\xEF\xBF\xBD"}, {"%", "%"}, {"%%41", "%A"}, {"%e4%b8%ad", "中"},
+      {"a%zz", "a%zz"},        {"x%4", "x%4"}, {"%41%42", "AB"}, {"a+b", "a b"},
+      {"%FF", "\xEF\xBF\xBD"}, {"%", "%"},     {"%%41", "%A"},   {"%e4%b8%ad", "中"},
   };
   for (const auto& c : cases) EXPECT_EQ(url_decode(c.in), c.out) << c.in;
 }
@@ -89,8 +89,8 @@ TEST(RequestReader, Limits) {
   auto at_limit = parse_request("POST /a\r\nContent-Length: " + std::to_string(kMaxBodyBytes) + "\r\n\r\n" + full);
   ASSERT_TRUE(at_limit);
   EXPECT_EQ(at_limit->body.size(), kMaxBodyBytes);
-  EXPECT_FALSE(parse_request("POST /a\r\nContent-Length: " + std::to_string(kMaxBodyBytes + 1) + "\r\n\r\n" + full +
-                             "b"));
+  EXPECT_FALSE(
+      parse_request("POST /a\r\nContent-Length: " + std::to_string(kMaxBodyBytes + 1) + "\r\n\r\n" + full + "b"));
   // A length too large to hold is over the limit, not a small number or none: refused
   // before any body byte is read.
   for (const char* huge : {"18446744073709551616", "18446744073709551615", "+99999999999999999999999999",
@@ -117,7 +117,8 @@ TEST(RequestReader, KeepsHostsAndPreflightHeaders) {
 // However the bytes arrive, the reader sees the same request.
 TEST(RequestReader, SplitReadsGiveTheSameRequest) {
   const std::string requests[] = {
-      "POST /api/bind/set?addr=C0%3AFF&x=1 HTTP/1.1\r\nHost: localhost\r\nContent-Length: 11\r\n\r\n{\"a\":\"中\"}1tail",
+      "POST /api/bind/set?addr=C0%3AFF&x=1 HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
+      "11\r\n\r\n{\"a\":\"中\"}1tail",
       "GET /x HTTP/1.1\r\nX: " + std::string(9000, 'y') + "\r\n\r\n",
       "POST /b\r\nContent-Length: " + std::to_string(20000) + "\r\n\r\n" + std::string(20000, 'z'),
       "POST /b\r\nContent-Length: 4\r\n\r\nab",

@@ -1,6 +1,6 @@
 #include <atomic>
-#include <condition_variable>
 #include <cmath>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -21,8 +21,7 @@ using test::eventually;
 using test::get;
 using test::raw_request;
 
-const std::string kJsonHead =
-    "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: ";
+const std::string kJsonHead = "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: ";
 const std::string kNotFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 // Holds stream handlers until the test lets them go.
@@ -166,9 +165,21 @@ TEST(PortValue, DecimalDigitsUpTo65535) {
     const char* text;
     std::optional<uint16_t> port;
   } cases[] = {
-      {"8080", 8080}, {"0043579", 43579}, {"0000000000065535", 65535}, {"+80", 80}, {"0", 0}, {"65535", 65535},
-      {"65536", std::nullopt}, {"99999999999999999999", std::nullopt}, {"", std::nullopt}, {"+", std::nullopt},
-      {"-1", std::nullopt}, {"0x10", std::nullopt}, {" 80", std::nullopt}, {"80 ", std::nullopt}, {"++80", std::nullopt},
+      {"8080", 8080},
+      {"0043579", 43579},
+      {"0000000000065535", 65535},
+      {"+80", 80},
+      {"0", 0},
+      {"65535", 65535},
+      {"65536", std::nullopt},
+      {"99999999999999999999", std::nullopt},
+      {"", std::nullopt},
+      {"+", std::nullopt},
+      {"-1", std::nullopt},
+      {"0x10", std::nullopt},
+      {" 80", std::nullopt},
+      {"80 ", std::nullopt},
+      {"++80", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_port(c.text), c.port) << c.text;
 }

@@ -78,7 +78,8 @@ class PairedListing : public ::testing::Test {
 };
 
 TEST_F(PairedListing, ListingReplacesTheCacheWhole) {
-  powershell(R"(printf '%s\r\n' '[{"id":"BTHLE\\Dev_c0ffee01020a\\7&2","name":" TAMRO X1 "},{"id":"SWD\\x","name":"Mouse"}]')");
+  powershell(
+      R"(printf '%s\r\n' '[{"id":"BTHLE\\Dev_c0ffee01020a\\7&2","name":" TAMRO X1 "},{"id":"SWD\\x","name":"Mouse"}]')");
   seed();
   names_.refresh_now();
   EXPECT_EQ(arguments(), (std::vector<std::string>{"-NoProfile", "-NonInteractive", "-Command", kScript}));

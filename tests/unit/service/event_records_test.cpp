@@ -21,23 +21,28 @@ TEST(EventRecords, MemberOrderAndOmissions) {
   d.address = "C0:FF:EE:01:02:0A";
   d.rssi = -70;
   d.hits = 3;
-  EXPECT_EQ(to_json(make_device_event(d)),
-            R"({"type":"device","device":{"address":"C0:FF:EE:01:02:0A","name":"","rssi":-70,"hits":3,"lastSeen":""}})");
+  EXPECT_EQ(
+      to_json(make_device_event(d)),
+      R"({"type":"device","device":{"address":"C0:FF:EE:01:02:0A","name":"","rssi":-70,"hits":3,"lastSeen":""}})");
   d.services = {"fe95", "180f"};
   d.vendors = {65535, 76};
-  EXPECT_EQ(to_json(make_device_event(d)),
-            R"({"type":"device","device":{"address":"C0:FF:EE:01:02:0A","name":"","rssi":-70,"hits":3,"lastSeen":"","services":["fe95","180f"],"vendors":[65535,76]}})");
+  EXPECT_EQ(
+      to_json(make_device_event(d)),
+      R"({"type":"device","device":{"address":"C0:FF:EE:01:02:0A","name":"","rssi":-70,"hits":3,"lastSeen":"","services":["fe95","180f"],"vendors":[65535,76]}})");
   ble::ChairStatus c;
   c.cold = 5;
   c.switchByte = 0x31;
   c.btAudio = c.waterOn = c.heating = true;
   c.raw = "55";
-  EXPECT_EQ(to_json(make_chair_event(c)),
-            R"({"type":"chair","chair":{"cold":5,"hot":0,"vibrate":0,"volume":0,"lumbar":0,"temp":0,"switchByte":49,"btAudio":true,"motion":false,"headphone":false,"seated":false,"waterOn":true,"heating":true,"raw":"55"}})");
-  EXPECT_EQ(to_json(make_autoconnect_event("waiting", bind::BindConfig{})),
-            R"({"type":"autoconnect","status":"waiting","bind":{"boundAddress":"","boundName":"","autoConnect":true,"init":{"water":"cool","coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0}}})");
-  EXPECT_EQ(to_json(make_bind_event(bind::BindConfig{"AA:BB", "N", false, {}})),
-            R"({"type":"bind","bind":{"boundAddress":"AA:BB","boundName":"N","autoConnect":false,"init":{"water":"cool","coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0}}})");
+  EXPECT_EQ(
+      to_json(make_chair_event(c)),
+      R"({"type":"chair","chair":{"cold":5,"hot":0,"vibrate":0,"volume":0,"lumbar":0,"temp":0,"switchByte":49,"btAudio":true,"motion":false,"headphone":false,"seated":false,"waterOn":true,"heating":true,"raw":"55"}})");
+  EXPECT_EQ(
+      to_json(make_autoconnect_event("waiting", bind::BindConfig{})),
+      R"({"type":"autoconnect","status":"waiting","bind":{"boundAddress":"","boundName":"","autoConnect":true,"init":{"water":"cool","coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0}}})");
+  EXPECT_EQ(
+      to_json(make_bind_event(bind::BindConfig{"AA:BB", "N", false, {}})),
+      R"({"type":"bind","bind":{"boundAddress":"AA:BB","boundName":"N","autoConnect":false,"init":{"water":"cool","coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0}}})");
 }
 
 TEST(EventRecords, Escapes) {
@@ -120,7 +125,10 @@ TEST(EventStream, HeadSnapshotThenEventsUntilAWriteFails) {
   EventHub hub;
   // The head, the snapshot and two events; the third event's write fails.
   MemorySink sink(4);
-  std::thread stream([&] { serve_events(hub, [] { return std::string("scanning"); }, sink); });
+  std::thread stream([&] {
+    serve_events(
+        hub, [] { return std::string("scanning"); }, sink);
+  });
   ASSERT_TRUE(test::eventually([&] { return hub.subscriber_count() == 1; }));
   ASSERT_TRUE(test::eventually([&] { return sink.bytes().size() > kHead.size(); }));
   hub.publish_log("one");
@@ -135,7 +143,8 @@ TEST(EventStream, HeadSnapshotThenEventsUntilAWriteFails) {
 
   // A client gone before the head subscribes nothing.
   MemorySink gone(0);
-  serve_events(hub, [] { return std::string("idle"); }, gone);
+  serve_events(
+      hub, [] { return std::string("idle"); }, gone);
   EXPECT_EQ(hub.subscriber_count(), 0u);
 }
 

@@ -88,8 +88,7 @@ TEST(RunProcess, GrandchildHoldingTheOutputDiesWithTheChild) {
     auto state = stat.rfind(") ");
     return stat.empty() || (state != std::string::npos && stat.compare(state + 2, 1, "Z") == 0);
   };
-  EXPECT_TRUE(test::eventually(dead))
-      << "background process " << grandchild << " survived";
+  EXPECT_TRUE(test::eventually(dead)) << "background process " << grandchild << " survived";
   expect_no_children();
 }
 

@@ -12,11 +12,11 @@
 namespace chair::test {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ble::GattStatus;
 using ble::Subscription;
 using ble::WriteOption;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 const Bytes kQuery{0x55, 0x01, 0x0A, 0x02, 0x00, 0x09, 0xAA};
 const Bytes kCold5{0x55, 0x02, 0x0A, 0x02, 0x05, 0x0F, 0xAA};
@@ -66,13 +66,13 @@ class Link : public BackendTest {
 TEST_F(Link, OpenKeepsTheChairConnectedAndCloseLetsItGo) {
   const size_t from = fakert::call_count();
   OpenChair chair = open();
-  EXPECT_EQ(calls_of(from, {"BluetoothLEDevice.FromBluetoothAddressAsync", "BluetoothLEDevice.get_BluetoothDeviceId",
-                            "GattSession."}),
-            (std::vector<std::string>{
-                "BluetoothLEDevice.FromBluetoothAddressAsync(C0:FF:EE:01:02:0A)",
-                "BluetoothLEDevice.get_BluetoothDeviceId",
-                "GattSession.FromDeviceIdAsync(BluetoothLE#BluetoothLE00:1a:7d:da:71:0c-c0:ff:ee:01:02:0a)",
-                "GattSession.put_MaintainConnection(true)"}));
+  EXPECT_EQ(
+      calls_of(from, {"BluetoothLEDevice.FromBluetoothAddressAsync", "BluetoothLEDevice.get_BluetoothDeviceId",
+                      "GattSession."}),
+      (std::vector<std::string>{
+          "BluetoothLEDevice.FromBluetoothAddressAsync(C0:FF:EE:01:02:0A)", "BluetoothLEDevice.get_BluetoothDeviceId",
+          "GattSession.FromDeviceIdAsync(BluetoothLE#BluetoothLE00:1a:7d:da:71:0c-c0:ff:ee:01:02:0a)",
+          "GattSession.put_MaintainConnection(true)"}));
   EXPECT_THAT(calls_of(from, {"BluetoothLEDevice.GetGattServices", "GattDeviceService.GetCharacteristics"}),
               ElementsAre("BluetoothLEDevice.GetGattServicesWithCacheModeAsync(Uncached)",
                           "GattDeviceService.GetCharacteristicsWithCacheModeAsync(Uncached)"));
@@ -83,9 +83,10 @@ TEST_F(Link, OpenKeepsTheChairConnectedAndCloseLetsItGo) {
 
   const size_t closing = fakert::call_count();
   chair.link->close();
-  EXPECT_EQ(calls_of(closing, {"GattCharacteristic.remove_ValueChanged", "GattSession.Close", "BluetoothLEDevice.Close"}),
-            (std::vector<std::string>{"GattCharacteristic.remove_ValueChanged", "GattSession.Close",
-                                      "BluetoothLEDevice.Close"}));
+  EXPECT_EQ(
+      calls_of(closing, {"GattCharacteristic.remove_ValueChanged", "GattSession.Close", "BluetoothLEDevice.Close"}),
+      (std::vector<std::string>{"GattCharacteristic.remove_ValueChanged", "GattSession.Close",
+                                "BluetoothLEDevice.Close"}));
   EXPECT_FALSE(fakert::device_connected(kChair)) << "nothing keeps the link any more";
   const size_t after = fakert::call_count();
   chair.link->close();
@@ -145,19 +146,19 @@ TEST_P(Discovery, ListsWhatTheChairOffers) {
   EXPECT_EQ(found, GetParam().characteristics);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, Discovery,
-    ::testing::Values(LayoutCase{"normal", {"7772e5db-3868-4112-a1a9-f2669d106bf3 30"}},
-                      LayoutCase{"indicate-only", {"7772e5db-3868-4112-a1a9-f2669d106bf3 42"}},
-                      LayoutCase{"write-only-with-notifier",
-                                 {"7772e5db-3868-4112-a1a9-f2669d106bf3 12", "0000fff1-0000-1000-8000-00805f9b34fb 16"}},
-                      LayoutCase{"foreign-char", {"0000fff1-0000-1000-8000-00805f9b34fb 26"}},
-                      LayoutCase{"no-data-char", {"0000fff2-0000-1000-8000-00805f9b34fb 2"}}),
-    [](const auto& info) {
-      std::string name = info.param.layout;
-      std::replace(name.begin(), name.end(), '-', '_');
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Layouts, Discovery,
+                         ::testing::Values(LayoutCase{"normal", {"7772e5db-3868-4112-a1a9-f2669d106bf3 30"}},
+                                           LayoutCase{"indicate-only", {"7772e5db-3868-4112-a1a9-f2669d106bf3 42"}},
+                                           LayoutCase{"write-only-with-notifier",
+                                                      {"7772e5db-3868-4112-a1a9-f2669d106bf3 12",
+                                                       "0000fff1-0000-1000-8000-00805f9b34fb 16"}},
+                                           LayoutCase{"foreign-char", {"0000fff1-0000-1000-8000-00805f9b34fb 26"}},
+                                           LayoutCase{"no-data-char", {"0000fff2-0000-1000-8000-00805f9b34fb 2"}}),
+                         [](const auto& info) {
+                           std::string name = info.param.layout;
+                           std::replace(name.begin(), name.end(), '-', '_');
+                           return name;
+                         });
 
 TEST_F(Link, UnreadableCharacteristicFieldsAreLeftOut) {
   fakert::fail_call("GattCharacteristic.get_Uuid", E_FAIL);
@@ -198,7 +199,8 @@ TEST_P(Answers, TheSubscribedCharacteristicCarriesTheChairsReports) {
 INSTANTIATE_TEST_SUITE_P(
     Layouts, Answers,
     ::testing::Values(AnswerCase{"normal", kDataUuid, Subscription::Notify, WriteOption::WithoutResponse, "command"},
-                      AnswerCase{"indicate-only", kDataUuid, Subscription::Indicate, WriteOption::WithResponse, "request"},
+                      AnswerCase{"indicate-only", kDataUuid, Subscription::Indicate, WriteOption::WithResponse,
+                                 "request"},
                       AnswerCase{"write-only-with-notifier", "0000fff1-0000-1000-8000-00805f9b34fb",
                                  Subscription::Notify, WriteOption::WithoutResponse, "command"}),
     [](const auto& info) {
@@ -256,15 +258,31 @@ INSTANTIATE_TEST_SUITE_P(
     Outcomes, Writes,
     ::testing::Values(
         WriteCase{"accepted", ",name=T", {}, WriteOption::WithResponse, GattStatus::Success, ""},
-        WriteCase{"refused", ",name=T", {"refuse-writes", kChair}, WriteOption::WithoutResponse,
-                  GattStatus::ProtocolError, ""},
-        WriteCase{"access_denied", ",name=T", {"refuse-writes", kChair, "3"}, WriteOption::WithResponse,
-                  GattStatus::AccessDenied, ""},
-        WriteCase{"failed", ",name=T", {"refuse-writes", kChair, "0x80650003"}, WriteOption::WithResponse,
-                  std::nullopt, "0x80650003"},
+        WriteCase{"refused",
+                  ",name=T",
+                  {"refuse-writes", kChair},
+                  WriteOption::WithoutResponse,
+                  GattStatus::ProtocolError,
+                  ""},
+        WriteCase{"access_denied",
+                  ",name=T",
+                  {"refuse-writes", kChair, "3"},
+                  WriteOption::WithResponse,
+                  GattStatus::AccessDenied,
+                  ""},
+        WriteCase{"failed",
+                  ",name=T",
+                  {"refuse-writes", kChair, "0x80650003"},
+                  WriteOption::WithResponse,
+                  std::nullopt,
+                  "0x80650003"},
         WriteCase{"chair_gone", ",name=T", {"drop", kChair}, WriteOption::WithoutResponse, GattStatus::Unreachable, ""},
-        WriteCase{"option_not_offered", ",name=T,layout=indicate-only", {}, WriteOption::WithoutResponse,
-                  GattStatus::ProtocolError, ""}),
+        WriteCase{"option_not_offered",
+                  ",name=T,layout=indicate-only",
+                  {},
+                  WriteOption::WithoutResponse,
+                  GattStatus::ProtocolError,
+                  ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Link, ALostChairIsSeenAndComesBackOnTheSameConnection) {
@@ -318,17 +336,21 @@ TEST_P(SubscribeFails, AndTakesItsRegistrationBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, SubscribeFails,
-    ::testing::Values(
-        SubscribeCase{"registration_refused", [] { fakert::fail_call("GattCharacteristic.add_ValueChanged", E_FAIL); },
-                      std::nullopt, "0x80004005"},
-        SubscribeCase{"descriptor_write_fails",
-                      [] {
-                        fakert::fail_operation("GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorAsync",
-                                               E_ACCESSDENIED);
-                      },
-                      std::nullopt, "0x80070005"},
-        SubscribeCase{"descriptor_write_unanswered", [] { (void)fakert::control({"drop", kChair}); },
-                      GattStatus::Unreachable, ""}),
+    ::testing::Values(SubscribeCase{"registration_refused",
+                                    [] { fakert::fail_call("GattCharacteristic.add_ValueChanged", E_FAIL); },
+                                    std::nullopt, "0x80004005"},
+                      SubscribeCase{"descriptor_write_fails",
+                                    [] {
+                                      fakert::fail_operation(
+                                          "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorAsync",
+                                          E_ACCESSDENIED);
+                                    },
+                                    std::nullopt, "0x80070005"},
+                      SubscribeCase{"descriptor_write_unanswered",
+                                    [] {
+                                      (void)fakert::control({"drop", kChair});
+                                    },
+                                    GattStatus::Unreachable, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Link, AnUnreadableValueIsSkippedAndOneThatCannotBeCopiedArrivesEmpty) {
@@ -374,8 +396,9 @@ TEST_F(Link, ReleasedWithoutCloseItLeavesTheChairToItsSuccessor) {
 
   const size_t released = fakert::call_count();
   old_link = {};
-  EXPECT_EQ(calls_of(released, {"GattCharacteristic.remove_ValueChanged", "GattSession.Close", "BluetoothLEDevice.Close"}),
-            std::vector<std::string>{"GattCharacteristic.remove_ValueChanged"});
+  EXPECT_EQ(
+      calls_of(released, {"GattCharacteristic.remove_ValueChanged", "GattSession.Close", "BluetoothLEDevice.Close"}),
+      std::vector<std::string>{"GattCharacteristic.remove_ValueChanged"});
   EXPECT_TRUE(new_link->connected().value());
   ASSERT_TRUE(new_link->write(characteristics->front(), kQuery, WriteOption::WithoutResponse));
   ASSERT_TRUE(new_notes.wait_for(1));
@@ -390,7 +413,8 @@ TEST_F(Link, CloseEndsACallThatIsWaitingAtOnce) {
   OpenChair chair = open();
   fakert::hang_operation("BluetoothLEDevice.GetGattServicesWithCacheModeAsync");
   auto waiting = std::async(std::launch::async, [&] { return chair.link->services(); });
-  ASSERT_TRUE(eventually([] { return fakert::status_reads("BluetoothLEDevice.GetGattServicesWithCacheModeAsync") > 2; }));
+  ASSERT_TRUE(
+      eventually([] { return fakert::status_reads("BluetoothLEDevice.GetGattServicesWithCacheModeAsync") > 2; }));
   const auto start = std::chrono::steady_clock::now();
   chair.link->close();
   ASSERT_EQ(waiting.wait_for(2s), std::future_status::ready);

@@ -42,19 +42,26 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AvailabilityCase{"ready", {}, nullptr, State::Ready, ""},
         AvailabilityCase{"radio_off", {.powered = false}, nullptr, State::RadioOff, ""},
-        AvailabilityCase{"no_adapter", {.adapter = false}, nullptr, State::NoAdapter, "the operation returned no result"},
+        AvailabilityCase{
+            "no_adapter", {.adapter = false}, nullptr, State::NoAdapter, "the operation returned no result"},
         // The operation's own error code names the reason, not GetResults' refusal.
-        AvailabilityCase{"adapter_lookup_fails", {},
-                         [] { fakert::fail_operation("BluetoothAdapter.GetDefaultAsync", kNotFound); }, State::NoAdapter,
+        AvailabilityCase{"adapter_lookup_fails",
+                         {},
+                         [] { fakert::fail_operation("BluetoothAdapter.GetDefaultAsync", kNotFound); },
+                         State::NoAdapter,
                          "(0x80070490)"},
-        AvailabilityCase{"adapter_call_fails", {},
-                         [] { fakert::fail_call("BluetoothAdapter.GetDefaultAsync", E_ACCESSDENIED); }, State::NoAdapter,
+        AvailabilityCase{"adapter_call_fails",
+                         {},
+                         [] { fakert::fail_call("BluetoothAdapter.GetDefaultAsync", E_ACCESSDENIED); },
+                         State::NoAdapter,
                          "(0x80070005)"},
-        AvailabilityCase{"radio_unreadable", {},
-                         [] { fakert::fail_operation("BluetoothAdapter.GetRadioAsync", kNotFound); }, State::NoRadio,
+        AvailabilityCase{"radio_unreadable",
+                         {},
+                         [] { fakert::fail_operation("BluetoothAdapter.GetRadioAsync", kNotFound); },
+                         State::NoRadio,
                          "(0x80070490)"},
-        AvailabilityCase{"radio_state_unreadable", {}, [] { fakert::fail_call("Radio.get_State", E_FAIL); },
-                         State::RadioOff, ""}),
+        AvailabilityCase{
+            "radio_state_unreadable", {}, [] { fakert::fail_call("Radio.get_State", E_FAIL); }, State::RadioOff, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 class Scanning : public BackendTest {
@@ -77,11 +84,11 @@ class Scanning : public BackendTest {
 TEST_F(Scanning, DeliversEveryAdvertisementUntilStopped) {
   const size_t from = fakert::call_count();
   auto scan = start();
-  EXPECT_EQ(calls_of(from, {"BluetoothLEAdvertisementWatcher."}),
-            (std::vector<std::string>{"BluetoothLEAdvertisementWatcher.ActivateInstance",
-                                      "BluetoothLEAdvertisementWatcher.put_ScanningMode(1)",
-                                      "BluetoothLEAdvertisementWatcher.add_Received",
-                                      "BluetoothLEAdvertisementWatcher.Start"}));
+  EXPECT_EQ(
+      calls_of(from, {"BluetoothLEAdvertisementWatcher."}),
+      (std::vector<std::string>{
+          "BluetoothLEAdvertisementWatcher.ActivateInstance", "BluetoothLEAdvertisementWatcher.put_ScanningMode(1)",
+          "BluetoothLEAdvertisementWatcher.add_Received", "BluetoothLEAdvertisementWatcher.Start"}));
   fakert::announce();
   ASSERT_TRUE(seen_.wait_for(2));
   auto seen = seen_.items();
@@ -111,7 +118,8 @@ TEST_F(Scanning, DeliversEveryAdvertisementUntilStopped) {
 TEST_F(Scanning, DroppingTheScanStopsIt) {
   auto scan = start();
   scan.reset();
-  EXPECT_EQ(calls_of(0, {"BluetoothLEAdvertisementWatcher.Stop", "BluetoothLEAdvertisementWatcher.remove_"}).size(), 2u);
+  EXPECT_EQ(calls_of(0, {"BluetoothLEAdvertisementWatcher.Stop", "BluetoothLEAdvertisementWatcher.remove_"}).size(),
+            2u);
 }
 
 TEST_F(Scanning, NoHandlerCallStartsAfterStopReturns) {
@@ -158,40 +166,39 @@ TEST_P(UnreadableField, LeavesOnlyThatFieldOut) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, UnreadableField,
-    ::testing::Values(
-        UnreadableCase{"BluetoothLEAdvertisementReceivedEventArgs.get_BluetoothAddress",
-                       [](const ble::Advertisement& a) {
-                         if (a.local_name != "TAMRO-X1") return;
-                         EXPECT_EQ(a.address, 0u);
-                         EXPECT_EQ(a.rssi, std::optional<int16_t>(-58));
-                       }},
-        UnreadableCase{"BluetoothLEAdvertisementReceivedEventArgs.get_RawSignalStrengthInDBm",
-                       [](const ble::Advertisement& a) {
-                         EXPECT_EQ(a.rssi, std::nullopt);
-                         EXPECT_EQ(a.local_name, "TAMRO-X1");
-                       }},
-        UnreadableCase{"BluetoothLEAdvertisementReceivedEventArgs.get_Advertisement",
-                       [](const ble::Advertisement& a) {
-                         EXPECT_EQ(a.address, kChairAddress);
-                         EXPECT_EQ(a.local_name, std::nullopt);
-                         EXPECT_TRUE(a.service_uuids.empty());
-                         EXPECT_TRUE(a.company_ids.empty());
-                       }},
-        UnreadableCase{"BluetoothLEAdvertisement.get_LocalName",
-                       [](const ble::Advertisement& a) {
-                         EXPECT_EQ(a.local_name, std::nullopt);
-                         EXPECT_EQ(a.service_uuids.size(), 1u);
-                       }},
-        UnreadableCase{"BluetoothLEAdvertisement.get_ServiceUuids",
-                       [](const ble::Advertisement& a) {
-                         EXPECT_TRUE(a.service_uuids.empty());
-                         EXPECT_THAT(a.company_ids, ElementsAre(0xFFFF));
-                       }},
-        UnreadableCase{"BluetoothLEManufacturerData.get_CompanyId",
-                       [](const ble::Advertisement& a) {
-                         EXPECT_TRUE(a.company_ids.empty());
-                         EXPECT_EQ(a.local_name, "TAMRO-X1");
-                       }}),
+    ::testing::Values(UnreadableCase{"BluetoothLEAdvertisementReceivedEventArgs.get_BluetoothAddress",
+                                     [](const ble::Advertisement& a) {
+                                       if (a.local_name != "TAMRO-X1") return;
+                                       EXPECT_EQ(a.address, 0u);
+                                       EXPECT_EQ(a.rssi, std::optional<int16_t>(-58));
+                                     }},
+                      UnreadableCase{"BluetoothLEAdvertisementReceivedEventArgs.get_RawSignalStrengthInDBm",
+                                     [](const ble::Advertisement& a) {
+                                       EXPECT_EQ(a.rssi, std::nullopt);
+                                       EXPECT_EQ(a.local_name, "TAMRO-X1");
+                                     }},
+                      UnreadableCase{"BluetoothLEAdvertisementReceivedEventArgs.get_Advertisement",
+                                     [](const ble::Advertisement& a) {
+                                       EXPECT_EQ(a.address, kChairAddress);
+                                       EXPECT_EQ(a.local_name, std::nullopt);
+                                       EXPECT_TRUE(a.service_uuids.empty());
+                                       EXPECT_TRUE(a.company_ids.empty());
+                                     }},
+                      UnreadableCase{"BluetoothLEAdvertisement.get_LocalName",
+                                     [](const ble::Advertisement& a) {
+                                       EXPECT_EQ(a.local_name, std::nullopt);
+                                       EXPECT_EQ(a.service_uuids.size(), 1u);
+                                     }},
+                      UnreadableCase{"BluetoothLEAdvertisement.get_ServiceUuids",
+                                     [](const ble::Advertisement& a) {
+                                       EXPECT_TRUE(a.service_uuids.empty());
+                                       EXPECT_THAT(a.company_ids, ElementsAre(0xFFFF));
+                                     }},
+                      UnreadableCase{"BluetoothLEManufacturerData.get_CompanyId",
+                                     [](const ble::Advertisement& a) {
+                                       EXPECT_TRUE(a.company_ids.empty());
+                                       EXPECT_EQ(a.local_name, "TAMRO-X1");
+                                     }}),
     [](const auto& info) {
       std::string name = info.param.call;
       return name.substr(name.find('.') + 1);

@@ -107,7 +107,8 @@ class LinkOnTheRuntime : public BackendTest {
     ASSERT_TRUE(link_->connect(kChair));
     ASSERT_TRUE(events_.wait("status:connected/TAMRO-X1")) << events_.dump();
     ASSERT_TRUE(events_.wait("log:TX: " + std::string(kWaterOff))) << events_.dump();
-    ASSERT_TRUE(eventually([&] { return !fakert::writes(kChair).empty() && fakert::writes(kChair).back().ends_with(kWaterOff); }));
+    ASSERT_TRUE(eventually(
+        [&] { return !fakert::writes(kChair).empty() && fakert::writes(kChair).back().ends_with(kWaterOff); }));
   }
 
   // The frames the chair accepted from `from` on, without the write type.
@@ -165,12 +166,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "log:write/notify share one characteristic", "log:write mode = WriteWithResponse",
                     "log:indications subscribed", "status:connected/TAMRO-X1"},
                    "request"},
-        LayoutCase{"write-only-with-notifier",
-                   {"log:    Char 7772e5db-3868-4112-a1a9-f2669d106bf3 props=[WriteNoResp,Write]",
-                    "log:    Char 0000fff1-0000-1000-8000-00805f9b34fb props=[Notify]",
-                    "log:write characteristic = 7772e5db-3868-4112-a1a9-f2669d106bf3",
-                    "log:write mode = WriteWithoutResponse", "log:notifications subscribed", "status:connected/TAMRO-X1"},
-                   "command"},
+        LayoutCase{
+            "write-only-with-notifier",
+            {"log:    Char 7772e5db-3868-4112-a1a9-f2669d106bf3 props=[WriteNoResp,Write]",
+             "log:    Char 0000fff1-0000-1000-8000-00805f9b34fb props=[Notify]",
+             "log:write characteristic = 7772e5db-3868-4112-a1a9-f2669d106bf3", "log:write mode = WriteWithoutResponse",
+             "log:notifications subscribed", "status:connected/TAMRO-X1"},
+            "command"},
         // No data characteristic: the service's notifying one takes the frames as well.
         LayoutCase{"foreign-char",
                    {"log:    Char 0000fff1-0000-1000-8000-00805f9b34fb props=[Read,Write,Notify]",
@@ -190,9 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LinkOnTheRuntime, TheFirstReportIsToldBeforeTheLinkSaysConnected) {
   events_.rx_delay = 200ms;
   ASSERT_NO_FATAL_FAILURE(connect());
-  EXPECT_TRUE(in_order(events_.lines.items(), {"log:RX: 55 01 0B 08 00 00 00 00 00 1C 08 16 AA",
-                                               "chair:55 01 0B 08 00 00 00 00 00 1C 08 16 AA",
-                                               "status:connected/TAMRO-X1"}))
+  EXPECT_TRUE(
+      in_order(events_.lines.items(), {"log:RX: 55 01 0B 08 00 00 00 00 00 1C 08 16 AA",
+                                       "chair:55 01 0B 08 00 00 00 00 00 1C 08 16 AA", "status:connected/TAMRO-X1"}))
       << events_.dump();
 }
 
@@ -207,8 +209,9 @@ TEST_F(LinkOnTheRuntime, CommandsReachTheChairInOrderAndItsSplitReportsAreReasse
   const ble::Bytes volume4{0x55, 0x05, 0x0A, 0x02, 0x04, 0x09, 0xAA};
   ASSERT_TRUE(link_->send_raw(volume4));
   ASSERT_TRUE(link_->send_query());
-  EXPECT_EQ(frames(sent), (std::vector<std::string>{"55 02 0A 02 05 0F AA", "55 06 0A 02 03 0D AA", "55 04 0A 02 07 0B AA",
-                                                    "55 07 0A 02 0B 04 AA", "55 05 0A 02 04 09 AA", kQuery}));
+  EXPECT_EQ(frames(sent),
+            (std::vector<std::string>{"55 02 0A 02 05 0F AA", "55 06 0A 02 03 0D AA", "55 04 0A 02 07 0B AA",
+                                      "55 07 0A 02 0B 04 AA", "55 05 0A 02 04 09 AA", kQuery}));
 
   // The chair's answers come cut and merged across notifications; what the link decodes is
   // whole frames, the last of them the full report after the query.
@@ -257,17 +260,18 @@ TEST_P(StatusPoll, GivesUpALostChairAfterThreeBeatsAndLetsItGo) {
   EXPECT_EQ(std::count(after.begin() + static_cast<std::ptrdiff_t>(lost), after.end(),
                        std::string("log:") + GetParam().first_failure),
             1)
-      << "only the first failure of a run is told\n" << events_.dump(lost);
+      << "only the first failure of a run is told\n"
+      << events_.dump(lost);
   EXPECT_EQ(link_->view().phase, ble::LinkPhase::Closed);
   EXPECT_TRUE(eventually([] { return !fakert::device_connected(kChair); }));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Losses, StatusPoll,
-    ::testing::Values(LossCase{"chair_switched_off", {"drop", kChair},
-                               "status poll write failed: status GattCommunicationStatus(1)"},
-                      LossCase{"chair_silent", {"silent", "on", kChair}, "status poll timeout"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Losses, StatusPoll,
+                         ::testing::Values(LossCase{"chair_switched_off",
+                                                    {"drop", kChair},
+                                                    "status poll write failed: status GattCommunicationStatus(1)"},
+                                           LossCase{"chair_silent", {"silent", "on", kChair}, "status poll timeout"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LinkOnTheRuntime, TheSupervisorsHealthCheckReadsTheConnectionStatus) {
   ASSERT_NO_FATAL_FAILURE(connect());
@@ -332,10 +336,10 @@ TEST_P(RefusedWrite, IsTriedBothWaysAndReportedAndTheLinkStays) {
   const Status written = link_->send_level(ble::kCold, 5);
   ASSERT_FALSE(written);
   EXPECT_THAT(written.error(), HasSubstr(GetParam().error));
-  EXPECT_EQ(calls_of(from, {"GattCharacteristic.WriteValueWithOptionAsync"}),
-            (std::vector<std::string>{
-                "GattCharacteristic.WriteValueWithOptionAsync(55 02 0A 02 05 0F AA, WithoutResponse)",
-                "GattCharacteristic.WriteValueWithOptionAsync(55 02 0A 02 05 0F AA, WithResponse)"}));
+  EXPECT_EQ(
+      calls_of(from, {"GattCharacteristic.WriteValueWithOptionAsync"}),
+      (std::vector<std::string>{"GattCharacteristic.WriteValueWithOptionAsync(55 02 0A 02 05 0F AA, WithoutResponse)",
+                                "GattCharacteristic.WriteValueWithOptionAsync(55 02 0A 02 05 0F AA, WithResponse)"}));
   ASSERT_EQ(fakert::control({"accept-writes", kChair}), "");
   EXPECT_TRUE(link_->send_level(ble::kCold, 5));
   EXPECT_EQ(fakert::chair_state(kChair).cold, 5);

@@ -88,8 +88,9 @@ TEST_F(ScannerOnTheRuntime, AFreshScanStopsTheRunningWatcherAndStartsEmpty) {
   scanner_->begin();
   EXPECT_TRUE(scanner_->devices().empty());
   ASSERT_TRUE(scanner_->start());
-  EXPECT_EQ(calls_of(from, {"BluetoothLEAdvertisementWatcher.Stop", "BluetoothLEAdvertisementWatcher.Start"}),
-            (std::vector<std::string>{"BluetoothLEAdvertisementWatcher.Stop", "BluetoothLEAdvertisementWatcher.Start"}));
+  EXPECT_EQ(
+      calls_of(from, {"BluetoothLEAdvertisementWatcher.Stop", "BluetoothLEAdvertisementWatcher.Start"}),
+      (std::vector<std::string>{"BluetoothLEAdvertisementWatcher.Stop", "BluetoothLEAdvertisementWatcher.Start"}));
   fakert::announce();
   ASSERT_TRUE(eventually([&] { return scanner_->devices().size() == 3; }));
   for (const auto& d : scanner_->devices()) EXPECT_EQ(d.hits, 1u) << d.address;

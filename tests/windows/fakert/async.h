@@ -85,12 +85,9 @@ class AsyncOperation final : public Object<AsyncOperation<T>, abi::IAsyncOperati
         ResultSlot<T>::give(result_);
         *results = result_;
         return S_OK;
-      case ::AsyncStatus::Error:
-        return error_;
-      case ::AsyncStatus::Canceled:
-        return kIllegalMethodCall;
-      default:
-        return kIllegalMethodCall;
+      case ::AsyncStatus::Error: return error_;
+      case ::AsyncStatus::Canceled: return kIllegalMethodCall;
+      default: return kIllegalMethodCall;
     }
   }
 

@@ -27,11 +27,11 @@ namespace chair::fakert {
 using namespace std::chrono_literals;
 
 struct Options {
-  bool adapter = true;                              // the system has a default adapter
-  bool powered = true;                              // and its radio is on
-  std::chrono::milliseconds operation_time{2};      // how long an operation stays Started
-  std::chrono::milliseconds announce_interval{0};   // 0: advertisements only through announce()
-  std::chrono::milliseconds flush_delay{200};       // chunking: when held-back answers go out
+  bool adapter = true;                             // the system has a default adapter
+  bool powered = true;                             // and its radio is on
+  std::chrono::milliseconds operation_time{2};     // how long an operation stays Started
+  std::chrono::milliseconds announce_interval{0};  // 0: advertisements only through announce()
+  std::chrono::milliseconds flush_delay{200};      // chunking: when held-back answers go out
 };
 
 // A new world: no devices, no faults, empty records. Objects of the previous world that are
@@ -57,8 +57,8 @@ void announce();
 // for the next `times` calls of that name:
 void fail_call(const std::string& call, HRESULT hr, int times = 1);       // the call returns hr
 void fail_operation(const std::string& call, HRESULT hr, int times = 1);  // its operation ends in Error
-void empty_operation(const std::string& call, int times = 1);              // completes without a result
-void hang_operation(const std::string& call, int times = 1);               // stays Started until cancelled
+void empty_operation(const std::string& call, int times = 1);             // completes without a result
+void hang_operation(const std::string& call, int times = 1);              // stays Started until cancelled
 
 // What happened.
 std::vector<std::string> calls(size_t from = 0);

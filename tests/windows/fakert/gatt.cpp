@@ -32,7 +32,8 @@ const char* cache_mode(INT32 mode) { return mode == 1 ? "Uncached" : mode == 0 ?
 std::string device_id_text(uint64_t address) {
   return "BluetoothLE#BluetoothLE00:1a:7d:da:71:0c-" + [&] {
     std::string text = address_text(address);
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
   }();
 }
@@ -57,7 +58,8 @@ class FakeDeviceId final : public Object<FakeDeviceId, abi::IBluetoothDeviceId> 
 
 class FakeValueChangedArgs final : public Object<FakeValueChangedArgs, abi::IGattValueChangedEventArgs> {
  public:
-  explicit FakeValueChangedArgs(Com<abi::IBuffer> value) : Object("GattValueChangedEventArgs"), value_(std::move(value)) {}
+  explicit FakeValueChangedArgs(Com<abi::IBuffer> value)
+      : Object("GattValueChangedEventArgs"), value_(std::move(value)) {}
   HRESULT STDMETHODCALLTYPE get_CharacteristicValue(abi::IBuffer** value) override {
     if (HRESULT hr = world().enter("GattValueChangedEventArgs.get_CharacteristicValue"); FAILED(hr)) return hr;
     if (!value) return E_POINTER;
@@ -99,26 +101,30 @@ class FakeCharacteristicsResult final : public Object<FakeCharacteristicsResult,
   const std::vector<abi::IGattCharacteristic*> items_;
 };
 
-class FakeService final : public Object<FakeService, abi::IGattDeviceService, abi::IGattDeviceService3, abi::IClosable> {
+class FakeService final
+    : public Object<FakeService, abi::IGattDeviceService, abi::IGattDeviceService3, abi::IClosable> {
  public:
   FakeService(std::shared_ptr<DeviceHandle> device, ServiceEntry entry)
       : Object("GattDeviceService"), device_(std::move(device)), entry_(std::move(entry)) {}
 
-  HRESULT STDMETHODCALLTYPE GetCharacteristics(GUID, IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE GetIncludedServices(GUID, IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_DeviceId(HSTRING* value) override { return make_hstring(device_id_text(device_->address), value); }
+  HRESULT STDMETHODCALLTYPE GetCharacteristics(GUID,
+                                               IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      GetIncludedServices(GUID, IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_DeviceId(HSTRING* value) override {
+    return make_hstring(device_id_text(device_->address), value);
+  }
   HRESULT STDMETHODCALLTYPE get_Uuid(GUID* value) override {
     if (HRESULT hr = world().enter("GattDeviceService.get_Uuid"); FAILED(hr)) return hr;
     if (!value) return E_POINTER;
     *value = entry_.uuid;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_DeviceAccessInformation(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_Session(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_SharingMode(INT32*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE RequestAccessAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE OpenAsync(INT32, IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE GetCharacteristicsAsync(abi::IAsyncOperation<abi::IGattCharacteristicsResult*>** operation) override {
+  HRESULT STDMETHODCALLTYPE get_DeviceAccessInformation(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT
+      STDMETHODCALLTYPE get_Session(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_SharingMode(INT32*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      RequestAccessAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      OpenAsync(INT32, IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      GetCharacteristicsAsync(abi::IAsyncOperation<abi::IGattCharacteristicsResult*>** operation) override {
     return GetCharacteristicsWithCacheModeAsync(0, operation);
   }
   HRESULT STDMETHODCALLTYPE GetCharacteristicsWithCacheModeAsync(
@@ -143,7 +149,8 @@ class FakeService final : public Object<FakeService, abi::IGattDeviceService, ab
             }
           }
           auto result = FakeCharacteristicsResult::make(reachable ? kSuccess : kUnreachable, std::move(items));
-          return std::pair<HRESULT, abi::IGattCharacteristicsResult*>(S_OK, hand_out<abi::IGattCharacteristicsResult>(result));
+          return std::pair<HRESULT, abi::IGattCharacteristicsResult*>(
+              S_OK, hand_out<abi::IGattCharacteristicsResult>(result));
         }));
     return S_OK;
   }
@@ -188,10 +195,11 @@ class FakeServicesResult final : public Object<FakeServicesResult, abi::IGattDev
   const std::vector<abi::IGattDeviceService*> items_;
 };
 
-class FakeDevice final
-    : public Object<FakeDevice, abi::IBluetoothLEDevice, abi::IBluetoothLEDevice3, abi::IBluetoothLEDevice4, abi::IClosable> {
+class FakeDevice final : public Object<FakeDevice, abi::IBluetoothLEDevice, abi::IBluetoothLEDevice3,
+                                       abi::IBluetoothLEDevice4, abi::IClosable> {
  public:
-  explicit FakeDevice(uint64_t address) : Object("BluetoothLEDevice"), handle_(std::make_shared<DeviceHandle>(address)) {}
+  explicit FakeDevice(uint64_t address)
+      : Object("BluetoothLEDevice"), handle_(std::make_shared<DeviceHandle>(address)) {}
 
   HRESULT STDMETHODCALLTYPE get_DeviceId(HSTRING* value) override {
     if (HRESULT hr = enter("BluetoothLEDevice.get_DeviceId"); FAILED(hr)) return hr;
@@ -207,8 +215,8 @@ class FakeDevice final
     }
     return make_hstring(name, value);
   }
-  HRESULT STDMETHODCALLTYPE get_GattServices(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_ConnectionStatus(INT32* value) override {
+  HRESULT STDMETHODCALLTYPE get_GattServices(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_ConnectionStatus(INT32* value) override {
     if (HRESULT hr = enter("BluetoothLEDevice.get_ConnectionStatus"); FAILED(hr)) return hr;
     if (!value) return E_POINTER;
     std::lock_guard lock(world().mutex);
@@ -217,9 +225,9 @@ class FakeDevice final
     return S_OK;
   }
 
-  HRESULT STDMETHODCALLTYPE get_DeviceAccessInformation(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE RequestAccessAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE GetGattServicesAsync(abi::IAsyncOperation<abi::IGattDeviceServicesResult*>** operation) override {
+  HRESULT STDMETHODCALLTYPE get_DeviceAccessInformation(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT
+      STDMETHODCALLTYPE RequestAccessAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      GetGattServicesAsync(abi::IAsyncOperation<abi::IGattDeviceServicesResult*>** operation) override {
     return GetGattServicesWithCacheModeAsync(0, operation);
   }
   HRESULT STDMETHODCALLTYPE GetGattServicesWithCacheModeAsync(
@@ -235,12 +243,15 @@ class FakeDevice final
           std::vector<ServiceEntry> table;
           {
             std::lock_guard lock(world().mutex);
-            if (auto d = world().find(handle->address); d && (reachable = world().reachable(*d))) table = gatt_table(*d);
+            if (auto d = world().find(handle->address); d && (reachable = world().reachable(*d)))
+              table = gatt_table(*d);
           }
           std::vector<abi::IGattDeviceService*> items;
-          for (auto& s : table) items.push_back(hand_out<abi::IGattDeviceService>(FakeService::make(handle, std::move(s))));
+          for (auto& s : table)
+            items.push_back(hand_out<abi::IGattDeviceService>(FakeService::make(handle, std::move(s))));
           auto result = FakeServicesResult::make(reachable ? kSuccess : kUnreachable, std::move(items));
-          return std::pair<HRESULT, abi::IGattDeviceServicesResult*>(S_OK, hand_out<abi::IGattDeviceServicesResult>(result));
+          return std::pair<HRESULT, abi::IGattDeviceServicesResult*>(S_OK,
+                                                                     hand_out<abi::IGattDeviceServicesResult>(result));
         }));
     return S_OK;
   }
@@ -283,7 +294,8 @@ class FakeSession final : public Object<FakeSession, abi::IGattSession, abi::ICl
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE put_MaintainConnection(boolean value) override {
-    if (HRESULT hr = world().enter(std::string("GattSession.put_MaintainConnection(") + (value ? "true" : "false") + ")");
+    if (HRESULT hr =
+            world().enter(std::string("GattSession.put_MaintainConnection(") + (value ? "true" : "false") + ")");
         FAILED(hr)) {
       return hr;
     }
@@ -329,9 +341,8 @@ class DeviceStatics final : public Object<DeviceStatics, abi::IBluetoothLEDevice
  public:
   DeviceStatics() : Object("BluetoothLEDeviceStatics", false) {}
   HRESULT STDMETHODCALLTYPE FromIdAsync(HSTRING, abi::IAsyncOperation<abi::IBluetoothLEDevice*>**) override
-      FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE FromBluetoothAddressAsync(UINT64 address,
-                                                      abi::IAsyncOperation<abi::IBluetoothLEDevice*>** operation) override {
+      FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      FromBluetoothAddressAsync(UINT64 address, abi::IAsyncOperation<abi::IBluetoothLEDevice*>** operation) override {
     const std::string call = "BluetoothLEDevice.FromBluetoothAddressAsync";
     if (HRESULT hr = world().enter(call + "(" + address_text(address) + ")"); FAILED(hr)) return hr;
     if (!operation) return E_POINTER;
@@ -343,7 +354,8 @@ class DeviceStatics final : public Object<DeviceStatics, abi::IBluetoothLEDevice
             known = world().find(address) != nullptr;
           }
           // A device the system has never heard of: no device at all.
-          abi::IBluetoothLEDevice* device = known ? hand_out<abi::IBluetoothLEDevice>(FakeDevice::make(address)) : nullptr;
+          abi::IBluetoothLEDevice* device =
+              known ? hand_out<abi::IBluetoothLEDevice>(FakeDevice::make(address)) : nullptr;
           return std::pair<HRESULT, abi::IBluetoothLEDevice*>(S_OK, device);
         }));
     return S_OK;
@@ -428,35 +440,37 @@ HRESULT FakeCharacteristic::WriteValueWithOptionAsync(abi::IBuffer* value, INT32
   if (device_->closed) return kClosed;
   auto device = device_;
   const CharacteristicEntry entry = entry_;
-  *operation = hand_out<abi::IAsyncOperation<INT32>>(world().start<INT32>(call, [device, entry, option, bytes = *bytes] {
-    if (device->closed) return std::pair<HRESULT, INT32>(kClosed, 0);
-    std::vector<sim::Bytes> answers;
-    uint64_t link = 0;
-    bool chunking = false;
-    {
-      std::lock_guard lock(world().mutex);
-      auto d = world().find(device->address);
-      if (!d || !world().reachable(*d)) return std::pair<HRESULT, INT32>(S_OK, kUnreachable);
-      DeviceState& state = *d;
-      if (state.refusal) {
-        return std::pair<HRESULT, INT32>(state.refusal->error, FAILED(state.refusal->error) ? 0 : state.refusal->status);
-      }
-      const uint32_t needed = option == 1 ? ble::kPropWriteWithoutResponse : ble::kPropWrite;
-      if (!(entry.properties & needed)) return std::pair<HRESULT, INT32>(S_OK, kProtocolError);
-      state.writes.push_back(std::string(option == 1 ? "command " : "request ") + ble::hex_dump(bytes));
-      if (entry.takes_frames && state.model) answers = state.model->on_write(bytes);
-      link = state.link;
-      chunking = state.device.chunking;
-    }
-    world().send_answers(device->address, link, std::move(answers));
-    if (chunking) world().schedule_flush(device->address, link);
-    return std::pair<HRESULT, INT32>(S_OK, kSuccess);
-  }));
+  *operation =
+      hand_out<abi::IAsyncOperation<INT32>>(world().start<INT32>(call, [device, entry, option, bytes = *bytes] {
+        if (device->closed) return std::pair<HRESULT, INT32>(kClosed, 0);
+        std::vector<sim::Bytes> answers;
+        uint64_t link = 0;
+        bool chunking = false;
+        {
+          std::lock_guard lock(world().mutex);
+          auto d = world().find(device->address);
+          if (!d || !world().reachable(*d)) return std::pair<HRESULT, INT32>(S_OK, kUnreachable);
+          DeviceState& state = *d;
+          if (state.refusal) {
+            return std::pair<HRESULT, INT32>(state.refusal->error,
+                                             FAILED(state.refusal->error) ? 0 : state.refusal->status);
+          }
+          const uint32_t needed = option == 1 ? ble::kPropWriteWithoutResponse : ble::kPropWrite;
+          if (!(entry.properties & needed)) return std::pair<HRESULT, INT32>(S_OK, kProtocolError);
+          state.writes.push_back(std::string(option == 1 ? "command " : "request ") + ble::hex_dump(bytes));
+          if (entry.takes_frames && state.model) answers = state.model->on_write(bytes);
+          link = state.link;
+          chunking = state.device.chunking;
+        }
+        world().send_answers(device->address, link, std::move(answers));
+        if (chunking) world().schedule_flush(device->address, link);
+        return std::pair<HRESULT, INT32>(S_OK, kSuccess);
+      }));
   return S_OK;
 }
 
-HRESULT FakeCharacteristic::WriteClientCharacteristicConfigurationDescriptorAsync(INT32 value,
-                                                                                 abi::IAsyncOperation<INT32>** operation) {
+HRESULT FakeCharacteristic::WriteClientCharacteristicConfigurationDescriptorAsync(
+    INT32 value, abi::IAsyncOperation<INT32>** operation) {
   const std::string call = "GattCharacteristic.WriteClientCharacteristicConfigurationDescriptorAsync";
   if (HRESULT hr = world().enter(call + "(" + cccd_name(value) + ")"); FAILED(hr)) return hr;
   if (!operation) return E_POINTER;
@@ -513,7 +527,8 @@ Com<abi::IGattValueChangedEventArgs> make_value_changed_args(Com<abi::IBuffer> v
 IInspectable* gatt_factory(const std::wstring& class_name) {
   static auto* devices = new DeviceStatics();
   static auto* sessions = new SessionStatics();
-  if (class_name == L"Windows.Devices.Bluetooth.BluetoothLEDevice") return static_cast<abi::IBluetoothLEDeviceStatics*>(devices);
+  if (class_name == L"Windows.Devices.Bluetooth.BluetoothLEDevice")
+    return static_cast<abi::IBluetoothLEDeviceStatics*>(devices);
   if (class_name == L"Windows.Devices.Bluetooth.GenericAttributeProfile.GattSession") {
     return static_cast<abi::IGattSessionStatics*>(sessions);
   }

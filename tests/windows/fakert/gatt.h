@@ -14,24 +14,26 @@ class FakeCharacteristic final : public Object<FakeCharacteristic, abi::IGattCha
  public:
   FakeCharacteristic(std::shared_ptr<DeviceHandle> device, CharacteristicEntry entry);
 
-  HRESULT STDMETHODCALLTYPE GetDescriptors(GUID, IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_CharacteristicProperties(UINT32* value) override;
-  HRESULT STDMETHODCALLTYPE get_ProtectionLevel(INT32*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE put_ProtectionLevel(INT32) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_UserDescription(HSTRING*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_Uuid(GUID* value) override;
+  HRESULT STDMETHODCALLTYPE GetDescriptors(GUID,
+                                           IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_CharacteristicProperties(UINT32* value) override;
+  HRESULT STDMETHODCALLTYPE get_ProtectionLevel(INT32*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      put_ProtectionLevel(INT32) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_UserDescription(HSTRING*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_Uuid(GUID* value) override;
   HRESULT STDMETHODCALLTYPE get_AttributeHandle(UINT16* value) override;
-  HRESULT STDMETHODCALLTYPE get_PresentationFormats(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE ReadValueAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE ReadValueWithCacheModeAsync(INT32, IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteValueAsync(abi::IBuffer* value, abi::IAsyncOperation<INT32>** operation) override;
+  HRESULT STDMETHODCALLTYPE get_PresentationFormats(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT
+      STDMETHODCALLTYPE ReadValueAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      ReadValueWithCacheModeAsync(INT32, IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteValueAsync(abi::IBuffer* value, abi::IAsyncOperation<INT32>** operation) override;
   HRESULT STDMETHODCALLTYPE WriteValueWithOptionAsync(abi::IBuffer* value, INT32 option,
                                                       abi::IAsyncOperation<INT32>** operation) override;
   HRESULT STDMETHODCALLTYPE ReadClientCharacteristicConfigurationDescriptorAsync(IInspectable**) override
-      FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteClientCharacteristicConfigurationDescriptorAsync(
-      INT32 value, abi::IAsyncOperation<INT32>** operation) override;
-  HRESULT STDMETHODCALLTYPE add_ValueChanged(abi::IValueChangedHandler* handler, EventRegistrationToken* token) override;
+      FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteClientCharacteristicConfigurationDescriptorAsync(INT32 value,
+                                                            abi::IAsyncOperation<INT32>** operation) override;
+  HRESULT STDMETHODCALLTYPE add_ValueChanged(abi::IValueChangedHandler* handler,
+                                             EventRegistrationToken* token) override;
   HRESULT STDMETHODCALLTYPE remove_ValueChanged(EventRegistrationToken token) override;
 
  private:

@@ -3,8 +3,8 @@
 // class that lets a test see what the backend still holds.
 #pragma once
 
-#include <windows.h>
 #include <inspectable.h>
+#include <windows.h>
 #include <winstring.h>
 
 #include <atomic>
@@ -28,14 +28,15 @@ inline constexpr HRESULT kClosed = static_cast<HRESULT>(0x80000013);
 inline constexpr HRESULT kIllegalDelegateAssignment = static_cast<HRESULT>(0x80000018);
 
 // af86e2e0-b12d-4c6a-9c5a-d7aa65101e90
-inline constexpr GUID kIidInspectable = abi::make_guid(0xaf86e2e0, 0xb12d, 0x4c6a, 0x9c, 0x5a, 0xd7, 0xaa, 0x65, 0x10, 0x1e, 0x90);
+inline constexpr GUID kIidInspectable =
+    abi::make_guid(0xaf86e2e0, 0xb12d, 0x4c6a, 0x9c, 0x5a, 0xd7, 0xaa, 0x65, 0x10, 0x1e, 0x90);
 
 // The identifier each implemented interface answers to.
 template <class I>
 struct Iid;
-#define FAKERT_IID(Interface, Guid)        \
-  template <>                              \
-  struct Iid<Interface> {                  \
+#define FAKERT_IID(Interface, Guid)           \
+  template <>                                 \
+  struct Iid<Interface> {                     \
     static const GUID& get() { return Guid; } \
   };
 
@@ -57,7 +58,8 @@ FAKERT_IID(abi::IBluetoothLEDeviceStatics, abi::IID_IBluetoothLEDeviceStatics)
 FAKERT_IID(abi::IBluetoothLEManufacturerData, abi::IID_IBluetoothLEManufacturerData)
 FAKERT_IID(abi::IBluetoothLEAdvertisement, abi::IID_IBluetoothLEAdvertisement)
 FAKERT_IID(abi::IBluetoothLEAdvertisementReceivedEventArgs, abi::IID_IBluetoothLEAdvertisementReceivedEventArgs)
-FAKERT_IID(abi::IBluetoothLEAdvertisementWatcherStoppedEventArgs, abi::IID_IBluetoothLEAdvertisementWatcherStoppedEventArgs)
+FAKERT_IID(abi::IBluetoothLEAdvertisementWatcherStoppedEventArgs,
+           abi::IID_IBluetoothLEAdvertisementWatcherStoppedEventArgs)
 FAKERT_IID(abi::IBluetoothLEAdvertisementWatcher, abi::IID_IBluetoothLEAdvertisementWatcher)
 FAKERT_IID(abi::IGattValueChangedEventArgs, abi::IID_IGattValueChangedEventArgs)
 FAKERT_IID(abi::IGattCharacteristic, abi::IID_IGattCharacteristic)

@@ -26,10 +26,11 @@ HRESULT make_hstring(const std::wstring& text, HSTRING* out) {
 class FakeRadio final : public Object<FakeRadio, abi::IRadio> {
  public:
   FakeRadio() : Object("Radio") {}
-  HRESULT STDMETHODCALLTYPE SetStateAsync(INT32, IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE add_StateChanged(IUnknown*, EventRegistrationToken*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE remove_StateChanged(EventRegistrationToken) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_State(INT32* value) override {
+  HRESULT STDMETHODCALLTYPE SetStateAsync(INT32,
+                                          IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      add_StateChanged(IUnknown*, EventRegistrationToken*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      remove_StateChanged(EventRegistrationToken) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_State(INT32* value) override {
     if (HRESULT hr = world().enter("Radio.get_State"); FAILED(hr)) return hr;
     if (!value) return E_POINTER;
     std::lock_guard lock(world().mutex);
@@ -56,9 +57,8 @@ class FakeAdapter final : public Object<FakeAdapter, abi::IBluetoothAdapter> {
     const std::string call = "BluetoothAdapter.GetRadioAsync";
     if (HRESULT hr = world().enter(call); FAILED(hr)) return hr;
     if (!operation) return E_POINTER;
-    *operation = hand_out<abi::IAsyncOperation<abi::IRadio*>>(world().start<abi::IRadio*>(call, [] {
-      return std::pair<HRESULT, abi::IRadio*>(S_OK, hand_out<abi::IRadio>(FakeRadio::make()));
-    }));
+    *operation = hand_out<abi::IAsyncOperation<abi::IRadio*>>(world().start<abi::IRadio*>(
+        call, [] { return std::pair<HRESULT, abi::IRadio*>(S_OK, hand_out<abi::IRadio>(FakeRadio::make())); }));
     return S_OK;
   }
 
@@ -73,15 +73,14 @@ class FakeAdapter final : public Object<FakeAdapter, abi::IBluetoothAdapter> {
 class AdapterStatics final : public Object<AdapterStatics, abi::IBluetoothAdapterStatics> {
  public:
   AdapterStatics() : Object("BluetoothAdapterStatics", false) {}
-  HRESULT STDMETHODCALLTYPE GetDeviceSelector(HSTRING*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE FromIdAsync(HSTRING, abi::IAsyncOperation<abi::IBluetoothAdapter*>**) override
-      FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE GetDefaultAsync(abi::IAsyncOperation<abi::IBluetoothAdapter*>** operation) override {
+  HRESULT STDMETHODCALLTYPE GetDeviceSelector(HSTRING*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      FromIdAsync(HSTRING, abi::IAsyncOperation<abi::IBluetoothAdapter*>**) override FAKERT_NOT_IMPLEMENTED HRESULT
+      STDMETHODCALLTYPE GetDefaultAsync(abi::IAsyncOperation<abi::IBluetoothAdapter*>** operation) override {
     const std::string call = "BluetoothAdapter.GetDefaultAsync";
     if (HRESULT hr = world().enter(call); FAILED(hr)) return hr;
     if (!operation) return E_POINTER;
-    *operation = hand_out<abi::IAsyncOperation<abi::IBluetoothAdapter*>>(
-        world().start<abi::IBluetoothAdapter*>(call, [] {
+    *operation =
+        hand_out<abi::IAsyncOperation<abi::IBluetoothAdapter*>>(world().start<abi::IBluetoothAdapter*>(call, [] {
           bool present;
           {
             std::lock_guard lock(world().mutex);
@@ -117,20 +116,21 @@ class FakeAdvertisement final : public Object<FakeAdvertisement, abi::IBluetooth
         uuids_(std::move(uuids)),
         companies_(std::move(companies)) {}
 
-  HRESULT STDMETHODCALLTYPE get_Flags(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE put_Flags(IInspectable*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_LocalName(HSTRING* value) override {
+  HRESULT STDMETHODCALLTYPE get_Flags(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      put_Flags(IInspectable*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_LocalName(HSTRING* value) override {
     if (HRESULT hr = world().enter("BluetoothLEAdvertisement.get_LocalName"); FAILED(hr)) return hr;
     return make_hstring(name_, value);
   }
-  HRESULT STDMETHODCALLTYPE put_LocalName(HSTRING) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_ServiceUuids(abi::IVectorView<GUID>** value) override {
+  HRESULT STDMETHODCALLTYPE put_LocalName(HSTRING) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_ServiceUuids(abi::IVectorView<GUID>** value) override {
     if (HRESULT hr = world().enter("BluetoothLEAdvertisement.get_ServiceUuids"); FAILED(hr)) return hr;
     if (!value) return E_POINTER;
     *value = hand_out<abi::IVectorView<GUID>>(VectorView<GUID>::make(uuids_));
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_ManufacturerData(abi::IVectorView<abi::IBluetoothLEManufacturerData*>** value) override {
+  HRESULT STDMETHODCALLTYPE
+  get_ManufacturerData(abi::IVectorView<abi::IBluetoothLEManufacturerData*>** value) override {
     if (HRESULT hr = world().enter("BluetoothLEAdvertisement.get_ManufacturerData"); FAILED(hr)) return hr;
     if (!value) return E_POINTER;
     std::vector<abi::IBluetoothLEManufacturerData*> items;
@@ -157,7 +157,8 @@ class FakeReceivedArgs final : public Object<FakeReceivedArgs, abi::IBluetoothLE
         advertisement_(std::move(advertisement)) {}
 
   HRESULT STDMETHODCALLTYPE get_RawSignalStrengthInDBm(INT16* value) override {
-    if (HRESULT hr = world().enter("BluetoothLEAdvertisementReceivedEventArgs.get_RawSignalStrengthInDBm"); FAILED(hr)) {
+    if (HRESULT hr = world().enter("BluetoothLEAdvertisementReceivedEventArgs.get_RawSignalStrengthInDBm");
+        FAILED(hr)) {
       return hr;
     }
     if (!value) return E_POINTER;
@@ -183,7 +184,8 @@ class FakeReceivedArgs final : public Object<FakeReceivedArgs, abi::IBluetoothLE
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_Advertisement(abi::IBluetoothLEAdvertisement** value) override {
-    if (HRESULT hr = world().enter("BluetoothLEAdvertisementReceivedEventArgs.get_Advertisement"); FAILED(hr)) return hr;
+    if (HRESULT hr = world().enter("BluetoothLEAdvertisementReceivedEventArgs.get_Advertisement"); FAILED(hr))
+      return hr;
     if (!value) return E_POINTER;
     *value = hand_out<abi::IBluetoothLEAdvertisement>(advertisement_);
     return S_OK;
@@ -285,7 +287,8 @@ HRESULT FakeWatcher::Stop() {
   {
     std::lock_guard lock(world().mutex);
     auto& started = world().started_watchers;
-    auto it = std::find_if(started.begin(), started.end(), [this](const Com<FakeWatcher>& w) { return w.get() == this; });
+    auto it =
+        std::find_if(started.begin(), started.end(), [this](const Com<FakeWatcher>& w) { return w.get() == this; });
     if (it != started.end()) {
       self = std::move(*it);
       started.erase(it);
@@ -384,9 +387,10 @@ void FakeWatcher::abort() {
 
 Com<abi::IBluetoothLEAdvertisementReceivedEventArgs> make_received_args(const DeviceState& d) {
   std::vector<GUID> uuids;
-  if (d.device.chair) uuids.push_back(abi::make_guid(0x0000fff0, 0x0000, 0x1000, 0x80, 0x00, 0x00, 0x80, 0x5f, 0x9b, 0x34, 0xfb));
-  auto advertisement = FakeAdvertisement::make(sys::utf8_to_wide(d.device.name), std::move(uuids),
-                                               std::vector<UINT16>{kTestCompanyId});
+  if (d.device.chair)
+    uuids.push_back(abi::make_guid(0x0000fff0, 0x0000, 0x1000, 0x80, 0x00, 0x00, 0x80, 0x5f, 0x9b, 0x34, 0xfb));
+  auto advertisement =
+      FakeAdvertisement::make(sys::utf8_to_wide(d.device.name), std::move(uuids), std::vector<UINT16>{kTestCompanyId});
   auto args = FakeReceivedArgs::make(d.address, d.device.rssi, std::move(advertisement));
   return Com<abi::IBluetoothLEAdvertisementReceivedEventArgs>::add_ref(args.get());
 }
@@ -394,7 +398,8 @@ Com<abi::IBluetoothLEAdvertisementReceivedEventArgs> make_received_args(const De
 IInspectable* radio_factory(const std::wstring& class_name) {
   static auto* adapter = new AdapterStatics();
   static auto* watcher = new WatcherFactory();
-  if (class_name == L"Windows.Devices.Bluetooth.BluetoothAdapter") return static_cast<abi::IBluetoothAdapterStatics*>(adapter);
+  if (class_name == L"Windows.Devices.Bluetooth.BluetoothAdapter")
+    return static_cast<abi::IBluetoothAdapterStatics*>(adapter);
   if (class_name == L"Windows.Devices.Bluetooth.Advertisement.BluetoothLEAdvertisementWatcher") {
     return static_cast<abi::IActivationFactory*>(watcher);
   }

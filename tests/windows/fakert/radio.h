@@ -12,18 +12,18 @@ class FakeWatcher final : public Object<FakeWatcher, abi::IBluetoothLEAdvertisem
  public:
   FakeWatcher();
 
-  HRESULT STDMETHODCALLTYPE get_MinSamplingInterval(INT64*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_MaxSamplingInterval(INT64*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_MinOutOfRangeTimeout(INT64*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_MaxOutOfRangeTimeout(INT64*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_Status(INT32* value) override;
+  HRESULT STDMETHODCALLTYPE get_MinSamplingInterval(INT64*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_MaxSamplingInterval(INT64*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_MinOutOfRangeTimeout(INT64*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_MaxOutOfRangeTimeout(INT64*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_Status(INT32* value) override;
   HRESULT STDMETHODCALLTYPE get_ScanningMode(INT32* value) override;
   HRESULT STDMETHODCALLTYPE put_ScanningMode(INT32 value) override;
-  HRESULT STDMETHODCALLTYPE get_SignalStrengthFilter(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE put_SignalStrengthFilter(IInspectable*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_AdvertisementFilter(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE put_AdvertisementFilter(IInspectable*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE Start() override;
+  HRESULT STDMETHODCALLTYPE
+  get_SignalStrengthFilter(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      put_SignalStrengthFilter(IInspectable*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_AdvertisementFilter(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      put_AdvertisementFilter(IInspectable*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE Start() override;
   HRESULT STDMETHODCALLTYPE Stop() override;
   HRESULT STDMETHODCALLTYPE add_Received(abi::IReceivedHandler* handler, EventRegistrationToken* token) override;
   HRESULT STDMETHODCALLTYPE remove_Received(EventRegistrationToken token) override;

@@ -20,11 +20,12 @@ class FakeDataWriter final : public Object<FakeDataWriter, abi::IDataWriter, abi
     *value = static_cast<UINT32>(bytes_.size());
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_UnicodeEncoding(INT32*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE put_UnicodeEncoding(INT32) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_ByteOrder(INT32*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE put_ByteOrder(INT32) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteByte(BYTE value) override { return WriteBytes(1, &value); }
+  HRESULT STDMETHODCALLTYPE get_UnicodeEncoding(INT32*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      put_UnicodeEncoding(INT32) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_ByteOrder(INT32*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      put_ByteOrder(INT32) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE WriteByte(BYTE value) override {
+    return WriteBytes(1, &value);
+  }
   HRESULT STDMETHODCALLTYPE WriteBytes(UINT32 length, BYTE* value) override {
     if (HRESULT hr = world().enter("DataWriter.WriteBytes(" + std::to_string(length) + ")"); FAILED(hr)) return hr;
     if (length > 0 && !value) return E_POINTER;
@@ -32,25 +33,25 @@ class FakeDataWriter final : public Object<FakeDataWriter, abi::IDataWriter, abi
     bytes_.insert(bytes_.end(), value, value + length);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE WriteBuffer(abi::IBuffer*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteBufferRange(abi::IBuffer*, UINT32, UINT32) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteBoolean(boolean) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteGuid(GUID) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteInt16(INT16) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteInt32(INT32) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteInt64(INT64) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteUInt16(UINT16) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteUInt32(UINT32) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteUInt64(UINT64) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteSingle(FLOAT) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteDouble(DOUBLE) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteDateTime(INT64) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteTimeSpan(INT64) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE WriteString(HSTRING, UINT32*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE MeasureString(HSTRING, UINT32*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE StoreAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE FlushAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE DetachBuffer(abi::IBuffer** buffer) override {
+  HRESULT STDMETHODCALLTYPE WriteBuffer(abi::IBuffer*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteBufferRange(abi::IBuffer*, UINT32, UINT32) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteBoolean(boolean) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteGuid(GUID) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteInt16(INT16) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteInt32(INT32) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteInt64(INT64) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteUInt16(UINT16) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteUInt32(UINT32) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteUInt64(UINT64) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteSingle(FLOAT) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteDouble(DOUBLE) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteDateTime(INT64) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteTimeSpan(INT64) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      WriteString(HSTRING, UINT32*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      MeasureString(HSTRING, UINT32*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      StoreAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      FlushAsync(IInspectable**) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      DetachBuffer(abi::IBuffer** buffer) override {
     if (HRESULT hr = world().enter("DataWriter.DetachBuffer"); FAILED(hr)) return hr;
     if (!buffer) return E_POINTER;
     std::vector<uint8_t> bytes;
@@ -79,13 +80,15 @@ class FakeDataReader final : public Object<FakeDataReader, abi::IDataReader, abi
     *value = static_cast<UINT32>(bytes_.size() - consumed_);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_UnicodeEncoding(INT32*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE put_UnicodeEncoding(INT32) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_ByteOrder(INT32*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE put_ByteOrder(INT32) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE get_InputStreamOptions(UINT32*) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE put_InputStreamOptions(UINT32) override FAKERT_NOT_IMPLEMENTED
-  HRESULT STDMETHODCALLTYPE ReadByte(BYTE* value) override { return ReadBytes(1, value); }
+  HRESULT STDMETHODCALLTYPE get_UnicodeEncoding(INT32*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      put_UnicodeEncoding(INT32) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_ByteOrder(INT32*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      put_ByteOrder(INT32) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      get_InputStreamOptions(UINT32*) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      put_InputStreamOptions(UINT32) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
+      ReadByte(BYTE* value) override {
+    return ReadBytes(1, value);
+  }
   HRESULT STDMETHODCALLTYPE ReadBytes(UINT32 length, BYTE* value) override {
     if (HRESULT hr = world().enter("DataReader.ReadBytes(" + std::to_string(length) + ")"); FAILED(hr)) return hr;
     if (length > 0 && !value) return E_POINTER;
@@ -154,7 +157,8 @@ Com<abi::IBuffer> make_buffer(std::vector<uint8_t> bytes) {
 
 std::optional<std::vector<uint8_t>> buffer_bytes(abi::IBuffer* buffer) {
   Com<abi::IBuffer> own;
-  if (!buffer || FAILED(buffer->QueryInterface(kIidFakeBuffer, reinterpret_cast<void**>(own.put())))) return std::nullopt;
+  if (!buffer || FAILED(buffer->QueryInterface(kIidFakeBuffer, reinterpret_cast<void**>(own.put()))))
+    return std::nullopt;
   return static_cast<FakeBuffer*>(own.get())->bytes();
 }
 

@@ -10,7 +10,8 @@
 namespace chair::fakert {
 
 // Answered only by the fake's own buffers: how the runtime finds their bytes again.
-inline constexpr GUID kIidFakeBuffer = abi::make_guid(0x5a0c1f00, 0x0b1e, 0x4c4a, 0x9a, 0x1e, 0xfa, 0x4e, 0xb0, 0xff, 0xe2, 0x01);
+inline constexpr GUID kIidFakeBuffer =
+    abi::make_guid(0x5a0c1f00, 0x0b1e, 0x4c4a, 0x9a, 0x1e, 0xfa, 0x4e, 0xb0, 0xff, 0xe2, 0x01);
 
 class FakeBuffer final : public Object<FakeBuffer, abi::IBuffer> {
  public:

@@ -109,7 +109,8 @@ HRESULT World::enter(const std::string& call) {
   APTTYPEQUALIFIER qualifier;
   // A thread that never joined counts as in the process's multithreaded apartment once
   // there is one; the system says so with the "implicit" qualifier.
-  const bool in_apartment = SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && qualifier != APTTYPEQUALIFIER_IMPLICIT_MTA;
+  const bool in_apartment =
+      SUCCEEDED(CoGetApartmentType(&type, &qualifier)) && qualifier != APTTYPEQUALIFIER_IMPLICIT_MTA;
   std::lock_guard lock(records_mutex);
   calls.push_back(call);
   if (!in_apartment) apartment_violations.push_back(call);
@@ -219,7 +220,8 @@ std::vector<ServiceEntry> gatt_table(const DeviceState& d) {
   auto& c = chair.characteristics;
   switch (d.device.layout) {
     case sim::Layout::kNormal:
-      c.push_back({kDataCharacteristic, kPropRead | kPropWriteWithoutResponse | kPropWrite | kPropNotify, 0x000b, true, true});
+      c.push_back(
+          {kDataCharacteristic, kPropRead | kPropWriteWithoutResponse | kPropWrite | kPropNotify, 0x000b, true, true});
       break;
     case sim::Layout::kIndicateOnly:
       c.push_back({kDataCharacteristic, kPropRead | kPropWrite | kPropIndicate, 0x000b, true, true});
@@ -231,9 +233,7 @@ std::vector<ServiceEntry> gatt_table(const DeviceState& d) {
     case sim::Layout::kForeignChar:
       c.push_back({kNotifier, kPropRead | kPropWrite | kPropNotify, 0x000b, true, true});
       break;
-    case sim::Layout::kNoDataChar:
-      c.push_back({kOtherCharacteristic, kPropRead, 0x000b, false, false});
-      break;
+    case sim::Layout::kNoDataChar: c.push_back({kOtherCharacteristic, kPropRead, 0x000b, false, false}); break;
   }
   return {chair};
 }

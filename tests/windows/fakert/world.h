@@ -42,8 +42,8 @@ struct CharacteristicEntry {
   GUID uuid;
   uint32_t properties;
   UINT16 attribute_handle;
-  bool takes_frames;  // written frames go to the chair
-  bool sends_answers; // the chair's answers are notified here
+  bool takes_frames;   // written frames go to the chair
+  bool sends_answers;  // the chair's answers are notified here
 };
 struct ServiceEntry {
   GUID uuid;
@@ -60,10 +60,10 @@ struct DeviceState {
   sim::DeviceSpec device;  // as the simulator describes it
   uint64_t address = 0;
   std::unique_ptr<sim::ChairModel> model;  // chairs only
-  int maintainers = 0;      // sessions asking for the connection to be kept
+  int maintainers = 0;                     // sessions asking for the connection to be kept
   bool connected = false;
-  uint64_t link = 0;        // counts link-ups; an answer of an older link is dropped
-  INT32 cccd = 0;           // client configuration: None 0, Notify 1, Indicate 2
+  uint64_t link = 0;  // counts link-ups; an answer of an older link is dropped
+  INT32 cccd = 0;     // client configuration: None 0, Notify 1, Indicate 2
   std::optional<Refusal> refusal;
   std::vector<std::string> writes;
 };
@@ -173,14 +173,9 @@ Com<AsyncOperation<T>> World::start(const std::string& call, std::function<std::
   if (plan.fault == OperationFault::Hang) return op;
   operations.post(delay, [op, plan, produce = std::move(produce)] {
     switch (plan.fault) {
-      case OperationFault::Fail:
-        op->error(plan.error);
-        return;
-      case OperationFault::Empty:
-        op->complete(T{});
-        return;
-      default:
-        break;
+      case OperationFault::Fail: op->error(plan.error); return;
+      case OperationFault::Empty: op->complete(T{}); return;
+      default: break;
     }
     auto [hr, result] = produce();
     if (FAILED(hr)) {

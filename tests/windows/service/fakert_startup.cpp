@@ -13,8 +13,8 @@
 // (bin/pnp, found through WINEPATH) prints it, so the service's own listing runs as it does
 // on Windows. Only this executable and its stand-in read these variables; the service itself
 // has no such switch.
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <cstdio>
 #include <cstdlib>

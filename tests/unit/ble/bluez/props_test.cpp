@@ -43,8 +43,8 @@ TEST(BluezProps, AttributesAreListedInHandleOrder) {
   ManagedObjects objects;
   const std::string dev = "/org/bluez/hci0/dev_C0_FF_EE_01_02_0A";
   for (const char* s : {"/service0100", "/service000a", "/service0009", "/service00ff"}) {
-    objects[sdbus::ObjectPath(dev + s)][kGattServiceIface] = {
-        {kUuid, text("0000fff0-0000-1000-8000-00805f9b34fb")}, {kDevice, sdbus::Variant(sdbus::ObjectPath(dev))}};
+    objects[sdbus::ObjectPath(dev + s)][kGattServiceIface] = {{kUuid, text("0000fff0-0000-1000-8000-00805f9b34fb")},
+                                                              {kDevice, sdbus::Variant(sdbus::ObjectPath(dev))}};
   }
   auto snap = parse_managed_objects(objects);
   std::vector<std::string> order;
@@ -56,9 +56,9 @@ TEST(BluezProps, AttributesAreListedInHandleOrder) {
 TEST(BluezProps, FlagsBecomePropertyBits) {
   EXPECT_EQ(flags_to_properties({"read", "write-without-response", "write", "notify"}), 0x1Eu);
   EXPECT_EQ(flags_to_properties({"indicate", "encrypt-read", "authorize", "reliable-write"}), 0x120u);
-  EXPECT_EQ(flags_to_properties({"broadcast", "authenticated-signed-writes", "extended-properties",
-                                 "writable-auxiliaries"}),
-            0x2C1u);
+  EXPECT_EQ(
+      flags_to_properties({"broadcast", "authenticated-signed-writes", "extended-properties", "writable-auxiliaries"}),
+      0x2C1u);
 }
 
 TEST(BluezProps, MergedPropertiesIgnoreWrongTypesAndDropInvalidatedKeys) {
@@ -107,8 +107,8 @@ TEST(BluezProps, AdvertisementsTreatEmptyAsAbsent) {
 }
 
 TEST(BluezProps, FriendlyNamesAndPairedListing) {
-  auto device = [](std::string address, std::optional<std::string> alias, std::optional<std::string> name,
-                   bool paired, bool bonded) {
+  auto device = [](std::string address, std::optional<std::string> alias, std::optional<std::string> name, bool paired,
+                   bool bonded) {
     DeviceProps d;
     d.address = std::move(address);
     d.alias = std::move(alias);

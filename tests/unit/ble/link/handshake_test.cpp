@@ -33,8 +33,8 @@ TEST(Handshake, FullSequenceFromConnectToInitialSettingsAndFirstPoll) {
                           "log:TX: 55 01 0A 02 00 09 AA", "log:RX: " + hex(kReport), "chair:" + hex(kReport),
                           "status:connected/TAMRO S1", "log:connected TAMRO S1 (C0:FF:EE:01:02:0A)",
                           // The default settings: cooling at 10, lumbar 3.
-                          "log:applying init config...", "log:TX: 55 07 0A 02 40 4F AA",
-                          "log:TX: 55 02 0A 02 0A 00 AA", "log:TX: 55 06 0A 02 03 0D AA"));
+                          "log:applying init config...", "log:TX: 55 07 0A 02 40 4F AA", "log:TX: 55 02 0A 02 0A 00 AA",
+                          "log:TX: 55 06 0A 02 03 0D AA"));
 
   // The first poll re-asserts cooling, then queries; the repeated report is not logged again.
   EXPECT_THAT(rig.events.until("chair:" + hex(kReport)),
@@ -168,9 +168,8 @@ TEST(Handshake, DeviceThatCannotBeOpened) {
 
   // No chair at that address at all.
   EXPECT_FALSE(rig.connect("11:22:33:44:55:66"));
-  EXPECT_THAT(rig.events.drain(),
-              ElementsAre("status:connecting", "log:connecting 11:22:33:44:55:66 ...", "status:idle",
-                          "log:connect failed: device 11:22:33:44:55:66 not found"));
+  EXPECT_THAT(rig.events.drain(), ElementsAre("status:connecting", "log:connecting 11:22:33:44:55:66 ...",
+                                              "status:idle", "log:connect failed: device 11:22:33:44:55:66 not found"));
 }
 
 TEST(Handshake, ServiceDiscoveryRetries) {
@@ -212,11 +211,11 @@ TEST(Handshake, ChairThatNeverAnswersIsDropped) {
 
   EXPECT_TRUE(rig.connect());
   rig.events.until("log:querying initial status...");
-  EXPECT_THAT(rig.events.until("status:idle"),
-              ElementsAre("log:TX: 55 01 0A 02 00 09 AA", "log:initial status timeout (1/3)",
-                          "log:TX: 55 01 0A 02 00 09 AA", "log:initial status timeout (2/3)",
-                          "log:TX: 55 01 0A 02 00 09 AA", "log:initial status timeout (3/3)",
-                          "log:initial status not received; reconnecting", "status:idle"));
+  EXPECT_THAT(
+      rig.events.until("status:idle"),
+      ElementsAre("log:TX: 55 01 0A 02 00 09 AA", "log:initial status timeout (1/3)", "log:TX: 55 01 0A 02 00 09 AA",
+                  "log:initial status timeout (2/3)", "log:TX: 55 01 0A 02 00 09 AA",
+                  "log:initial status timeout (3/3)", "log:initial status not received; reconnecting", "status:idle"));
   EXPECT_EQ(rig.phase(), ble::LinkPhase::Closed);
   EXPECT_EQ(chair.chars[0]->handlers_active(), 0);
   EXPECT_EQ(chair.device->closes(), 1);
@@ -243,14 +242,19 @@ TEST(Handshake, InitialSettings) {
     return ble::InitConfig{std::move(water), cool, heat, lumbar, vibrate, volume};
   };
   const Case cases[] = {
-      {"heat above the top level", init("heat", 3, 15, 0, 0, 0),
-       {"55 07 0A 02 40 4F AA", "55 03 0A 02 0A 01 AA"}, {true, 1, 10}},
+      {"heat above the top level",
+       init("heat", 3, 15, 0, 0, 0),
+       {"55 07 0A 02 40 4F AA", "55 03 0A 02 0A 01 AA"},
+       {true, 1, 10}},
       {"heat at 0: only the switch", init("heat", 3, 0, 0, 0, 0), {"55 07 0A 02 40 4F AA"}, {true, 1, 0}},
-      {"water off, every level", init("off", 5, 5, 12, 2, 1),
+      {"water off, every level",
+       init("off", 5, 5, 12, 2, 1),
        {"55 07 0A 02 04 0B AA", "55 06 0A 02 0A 04 AA", "55 04 0A 02 02 0E AA", "55 05 0A 02 01 0C AA"},
        {false, 0, 0}},
-      {"water compared exactly: Heat cools", init("Heat", 4, 9, 0, 0, 0),
-       {"55 07 0A 02 40 4F AA", "55 02 0A 02 04 0E AA"}, {true, 0, 4}},
+      {"water compared exactly: Heat cools",
+       init("Heat", 4, 9, 0, 0, 0),
+       {"55 07 0A 02 40 4F AA", "55 02 0A 02 04 0E AA"},
+       {true, 0, 4}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -19,8 +19,8 @@ const std::string kData(ble::kDataCharacteristicUuid);
 const std::string kF1 = "0000fff1-0000-1000-8000-00805f9b34fb";
 const std::string kF2 = "0000fff2-0000-1000-8000-00805f9b34fb";
 const std::string kF3 = "0000fff3-0000-1000-8000-00805f9b34fb";
-constexpr uint32_t R = ble::kPropRead, WNR = ble::kPropWriteWithoutResponse, W = ble::kPropWrite,
-                   N = ble::kPropNotify, I = ble::kPropIndicate;
+constexpr uint32_t R = ble::kPropRead, WNR = ble::kPropWriteWithoutResponse, W = ble::kPropWrite, N = ble::kPropNotify,
+                   I = ble::kPropIndicate;
 
 struct Chosen {
   const char* name;
@@ -79,55 +79,92 @@ TEST_P(LayoutChoice, SubscribesAndWritesTheChosenCharacteristics) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, LayoutChoice,
-    ::testing::Values(
-        Chosen{"DataCharNotifiesAndWrites", {{kServiceUuid, {{kData, N | W}}}}, 0, 0,
-               "write/notify share one characteristic", false, false},
-        Chosen{"BothWriteBitsWriteWithoutResponse", {{kServiceUuid, {{kData, R | WNR | W | N}}}}, 0, 0,
-               "write/notify share one characteristic", true, false},
-        Chosen{"IndicateOnly", {{kServiceUuid, {{kData, W | I}}}}, 0, 0, "write/notify share one characteristic",
-               false, true},
-        Chosen{"NotifyWinsOverIndicate", {{kServiceUuid, {{kData, W | N | I}}}}, 0, 0,
-               "write/notify share one characteristic", false, false},
-        // The data characteristic's own service is searched before the others.
-        Chosen{"WriteOnlyDataCharWithNotifierBesideIt",
-               {{kOtherServiceUuid, {{kF1, N}}}, {kServiceUuid, {{kF2, R | N}, {kData, W}, {kF3, N}}}}, 1, 2,
-               "write characteristic = " + kData, false, false},
-        Chosen{"NotifyOnlyDataCharWithWriterBesideIt",
-               {{kOtherServiceUuid, {{kF1, WNR}}}, {kServiceUuid, {{kData, N}, {kF2, WNR}, {kF3, W}}}}, 1, 2,
-               "write characteristic = " + kF2, true, false},
-        Chosen{"NoDataCharFirstNotifierOfAllServices",
-               {{kOtherServiceUuid, {{kF1, W}}}, {kServiceUuid, {{kF2, N}, {kF3, N | W}}}}, 1, 0,
-               "write characteristic = " + kF1, false, false},
-        // A notifier that can write takes the frames before any other writer.
-        Chosen{"NotifierThatWritesIsTheWriter", {{kServiceUuid, {{kF1, W}, {kF2, N | WNR}}}}, 1, 1,
-               "write/notify share one characteristic", true, false},
-        Chosen{"UnreadableUuidsCountAsShared",
-               {{kServiceUuid, {{kF1, N}, {kF2, W}}}},
-               0,
-               1,
-               "write/notify share one characteristic",
-               false,
-               false,
-               [](FakeChair& chair) {
-                 chair.chars[0]->set_uuid_error();
-                 chair.chars[1]->set_uuid_error();
-               }},
-        Chosen{"UnreadableWriterUuidIsEmpty",
-               {{kServiceUuid, {{kF1, N}, {kF2, W}}}},
-               0,
-               1,
-               "write characteristic = ",
-               false,
-               false,
-               [](FakeChair& chair) { chair.chars[1]->set_uuid_error(); }}),
+    ::testing::Values(Chosen{"DataCharNotifiesAndWrites",
+                             {{kServiceUuid, {{kData, N | W}}}},
+                             0,
+                             0,
+                             "write/notify share one characteristic",
+                             false,
+                             false},
+                      Chosen{"BothWriteBitsWriteWithoutResponse",
+                             {{kServiceUuid, {{kData, R | WNR | W | N}}}},
+                             0,
+                             0,
+                             "write/notify share one characteristic",
+                             true,
+                             false},
+                      Chosen{"IndicateOnly",
+                             {{kServiceUuid, {{kData, W | I}}}},
+                             0,
+                             0,
+                             "write/notify share one characteristic",
+                             false,
+                             true},
+                      Chosen{"NotifyWinsOverIndicate",
+                             {{kServiceUuid, {{kData, W | N | I}}}},
+                             0,
+                             0,
+                             "write/notify share one characteristic",
+                             false,
+                             false},
+                      // The data characteristic's own service is searched before the others.
+                      Chosen{"WriteOnlyDataCharWithNotifierBesideIt",
+                             {{kOtherServiceUuid, {{kF1, N}}}, {kServiceUuid, {{kF2, R | N}, {kData, W}, {kF3, N}}}},
+                             1,
+                             2,
+                             "write characteristic = " + kData,
+                             false,
+                             false},
+                      Chosen{"NotifyOnlyDataCharWithWriterBesideIt",
+                             {{kOtherServiceUuid, {{kF1, WNR}}}, {kServiceUuid, {{kData, N}, {kF2, WNR}, {kF3, W}}}},
+                             1,
+                             2,
+                             "write characteristic = " + kF2,
+                             true,
+                             false},
+                      Chosen{"NoDataCharFirstNotifierOfAllServices",
+                             {{kOtherServiceUuid, {{kF1, W}}}, {kServiceUuid, {{kF2, N}, {kF3, N | W}}}},
+                             1,
+                             0,
+                             "write characteristic = " + kF1,
+                             false,
+                             false},
+                      // A notifier that can write takes the frames before any other writer.
+                      Chosen{"NotifierThatWritesIsTheWriter",
+                             {{kServiceUuid, {{kF1, W}, {kF2, N | WNR}}}},
+                             1,
+                             1,
+                             "write/notify share one characteristic",
+                             true,
+                             false},
+                      Chosen{"UnreadableUuidsCountAsShared",
+                             {{kServiceUuid, {{kF1, N}, {kF2, W}}}},
+                             0,
+                             1,
+                             "write/notify share one characteristic",
+                             false,
+                             false,
+                             [](FakeChair& chair) {
+                               chair.chars[0]->set_uuid_error();
+                               chair.chars[1]->set_uuid_error();
+                             }},
+                      Chosen{"UnreadableWriterUuidIsEmpty",
+                             {{kServiceUuid, {{kF1, N}, {kF2, W}}}},
+                             0,
+                             1,
+                             "write characteristic = ",
+                             false,
+                             false,
+                             [](FakeChair& chair) { chair.chars[1]->set_uuid_error(); }}),
     [](const ::testing::TestParamInfo<Chosen>& info) { return info.param.name; });
 
 TEST(LayoutListing, ServiceAndCharacteristicLinesAndListingFailures) {
   LinkRig rig;
-  auto chair = add_chair(*rig.fake, {{kOtherServiceUuid, {{kF1, R}}},
-                                     {"0000180f-0000-1000-8000-00805f9b34fb", {{kF2, R}}},
-                                     {"00001800-0000-1000-8000-00805f9b34fb", {}},
-                                     {kServiceUuid, {{kF3, R | WNR | W | N | I | ble::kPropBroadcast}, {kData, N | W}}}});
+  auto chair =
+      add_chair(*rig.fake, {{kOtherServiceUuid, {{kF1, R}}},
+                            {"0000180f-0000-1000-8000-00805f9b34fb", {{kF2, R}}},
+                            {"00001800-0000-1000-8000-00805f9b34fb", {}},
+                            {kServiceUuid, {{kF3, R | WNR | W | N | I | ble::kPropBroadcast}, {kData, N | W}}}});
   chair.services[0]->set_characteristics_error("gatt busy");
   chair.services[2]->set_uuid_error();
   answer_queries(chair, full_report({1, 0, 0, 0, 0, 25, 0}));
@@ -188,17 +225,26 @@ TEST_P(LayoutFailure, DropsTheLinkWithItsMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, LayoutFailure,
-    ::testing::Values(
-        Failing{"NoNotifierAtAll", {{kServiceUuid, {{kData, R | W}, {kF1, WNR}}}}, nullptr,
-                "BCA4 notify characteristic not found; reconnecting", false},
-        Failing{"NoWriterAtAll", {{kServiceUuid, {{kData, R | N}}}, {kOtherServiceUuid, {{kF1, I}}}}, nullptr,
-                "BCA4 write characteristic not found; reconnecting", false},
-        Failing{"SubscriptionFails", {{kServiceUuid, {{kData, W | N}}}},
-                [](FakeChair& c) { c.chars[0]->set_subscribe_result(fail("cccd refused")); },
-                "subscribe notifications failed: cccd refused; reconnecting", true},
-        Failing{"DescriptorWriteRefused", {{kServiceUuid, {{kData, W | I}}}},
-                [](FakeChair& c) { c.chars[0]->set_subscribe_result(ble::GattStatus::AccessDenied); },
-                "subscribe indications failed: GattCommunicationStatus(3); reconnecting", true}),
+    ::testing::Values(Failing{"NoNotifierAtAll",
+                              {{kServiceUuid, {{kData, R | W}, {kF1, WNR}}}},
+                              nullptr,
+                              "BCA4 notify characteristic not found; reconnecting",
+                              false},
+                      Failing{"NoWriterAtAll",
+                              {{kServiceUuid, {{kData, R | N}}}, {kOtherServiceUuid, {{kF1, I}}}},
+                              nullptr,
+                              "BCA4 write characteristic not found; reconnecting",
+                              false},
+                      Failing{"SubscriptionFails",
+                              {{kServiceUuid, {{kData, W | N}}}},
+                              [](FakeChair& c) { c.chars[0]->set_subscribe_result(fail("cccd refused")); },
+                              "subscribe notifications failed: cccd refused; reconnecting",
+                              true},
+                      Failing{"DescriptorWriteRefused",
+                              {{kServiceUuid, {{kData, W | I}}}},
+                              [](FakeChair& c) { c.chars[0]->set_subscribe_result(ble::GattStatus::AccessDenied); },
+                              "subscribe indications failed: GattCommunicationStatus(3); reconnecting",
+                              true}),
     [](const ::testing::TestParamInfo<Failing>& info) { return info.param.name; });
 
 }  // namespace

@@ -122,8 +122,8 @@ FakeChair add_data_chair(FakePlatform& fake, uint32_t props = kDataProps, const 
 // Queries written to any characteristic of the chair are answered with `report` on every
 // characteristic (only the subscribed one passes it on) when `answer(n)` holds for the
 // query's number n (1-based). Other frames are not answered.
-void answer_queries(const FakeChair& chair, Bytes report,
-                    std::function<bool(int)> answer = [](int) { return true; });
+void answer_queries(
+    const FakeChair& chair, Bytes report, std::function<bool(int)> answer = [](int) { return true; });
 // A chair model behind the data characteristic: every write is applied and answered.
 std::shared_ptr<sim::ChairModel> attach_model(const FakeCharacteristicPtr& data);
 

@@ -116,8 +116,8 @@ TEST(ConnectFailure, AChairStillConnectedIsWhatTheStatusSays) {
 
   EXPECT_FALSE(rig.connect("11:22:33:44:55:66"));
   EXPECT_THAT(rig.events.drain(),
-              ElementsAre("status:connecting", "log:connecting 11:22:33:44:55:66 ...",
-                          "status:connected/TAMRO S1", "log:connect failed: device 11:22:33:44:55:66 not found"));
+              ElementsAre("status:connecting", "log:connecting 11:22:33:44:55:66 ...", "status:connected/TAMRO S1",
+                          "log:connect failed: device 11:22:33:44:55:66 not found"));
   EXPECT_EQ(rig.link->view().phase, ble::LinkPhase::Connected);
   EXPECT_TRUE(rig.link->send_query().ok());
 }

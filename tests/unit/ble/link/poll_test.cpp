@@ -61,33 +61,38 @@ TEST_P(PollFailures, OnlyTheFirstFailureOfARunIsLoggedAndThreeEndTheLink) {
 
 INSTANTIATE_TEST_SUITE_P(
     Poll, PollFailures,
-    ::testing::Values(
-        PollRun{"ChairGoesSilent", [](int n, FakeCharacteristic&) { return n <= 3; },
-            {"log:status poll timeout", "log:status poll failed; reconnecting", "status:idle"}, 6},
-        // Polls 2 and 3 time out, poll 4 is answered, 5 to 7 time out.
-        PollRun{"AnAnswerResetsTheCount", [](int n, FakeCharacteristic&) { return n <= 2 || n == 5; },
-            {"log:status poll timeout", "log:status poll timeout", "log:status poll failed; reconnecting",
-             "status:idle"},
-            8},
-        PollRun{"WriteFailuresCountToo",
-            [](int n, FakeCharacteristic& data) {
-              if (n == 2) {
-                data.set_write_result(ble::WriteOption::WithoutResponse, fail("link gone"));
-                data.set_write_result(ble::WriteOption::WithResponse, fail("link gone"));
-              }
-              return true;
-            },
-            {"log:status poll write failed: link gone", "log:status poll failed; reconnecting", "status:idle"}, 0},
-        // A run may mix both kinds; only its first failure is logged.
-        PollRun{"MixedRun",
-            [](int n, FakeCharacteristic& data) {
-              if (n == 3) {
-                data.set_write_result(ble::WriteOption::WithoutResponse, fail("link gone"));
-                data.set_write_result(ble::WriteOption::WithResponse, fail("link gone"));
-              }
-              return n <= 2;
-            },
-            {"log:status poll timeout", "log:status poll failed; reconnecting", "status:idle"}, 0}),
+    ::testing::Values(PollRun{"ChairGoesSilent",
+                              [](int n, FakeCharacteristic&) { return n <= 3; },
+                              {"log:status poll timeout", "log:status poll failed; reconnecting", "status:idle"},
+                              6},
+                      // Polls 2 and 3 time out, poll 4 is answered, 5 to 7 time out.
+                      PollRun{"AnAnswerResetsTheCount",
+                              [](int n, FakeCharacteristic&) { return n <= 2 || n == 5; },
+                              {"log:status poll timeout", "log:status poll timeout",
+                               "log:status poll failed; reconnecting", "status:idle"},
+                              8},
+                      PollRun{"WriteFailuresCountToo",
+                              [](int n, FakeCharacteristic& data) {
+                                if (n == 2) {
+                                  data.set_write_result(ble::WriteOption::WithoutResponse, fail("link gone"));
+                                  data.set_write_result(ble::WriteOption::WithResponse, fail("link gone"));
+                                }
+                                return true;
+                              },
+                              {"log:status poll write failed: link gone", "log:status poll failed; reconnecting",
+                               "status:idle"},
+                              0},
+                      // A run may mix both kinds; only its first failure is logged.
+                      PollRun{"MixedRun",
+                              [](int n, FakeCharacteristic& data) {
+                                if (n == 3) {
+                                  data.set_write_result(ble::WriteOption::WithoutResponse, fail("link gone"));
+                                  data.set_write_result(ble::WriteOption::WithResponse, fail("link gone"));
+                                }
+                                return n <= 2;
+                              },
+                              {"log:status poll timeout", "log:status poll failed; reconnecting", "status:idle"},
+                              0}),
     [](const ::testing::TestParamInfo<PollRun>& info) { return info.param.name; });
 
 // The frames written to the data characteristic from index `from` on.

@@ -70,28 +70,27 @@ void run_option_cases(uint32_t props, Option preferred, Option other, const std:
 
 TEST(WritePath, WithoutResponsePreferredThenWithResponse) {
   using S = ble::GattStatus;
-  run_option_cases(kDataProps, Option::WithoutResponse, Option::WithResponse,
-                   {
-                       {"first succeeds", S::Success, S::AccessDenied, "", 1},
-                       {"unreachable, then success", S::Unreachable, S::Success, "", 2},
-                       {"both refused: the second status", S::Unreachable, S::AccessDenied,
-                        "status GattCommunicationStatus(3)", 2},
-                       {"both fail: the second error", fail("radio gone"), fail("still gone"), "still gone", 2},
-                       {"error, then protocol error", fail("radio gone"), S::ProtocolError,
-                        "status GattCommunicationStatus(2)", 2},
-                       {"refused, then error", S::ProtocolError, fail("late"), "late", 2},
-                   });
+  run_option_cases(
+      kDataProps, Option::WithoutResponse, Option::WithResponse,
+      {
+          {"first succeeds", S::Success, S::AccessDenied, "", 1},
+          {"unreachable, then success", S::Unreachable, S::Success, "", 2},
+          {"both refused: the second status", S::Unreachable, S::AccessDenied, "status GattCommunicationStatus(3)", 2},
+          {"both fail: the second error", fail("radio gone"), fail("still gone"), "still gone", 2},
+          {"error, then protocol error", fail("radio gone"), S::ProtocolError, "status GattCommunicationStatus(2)", 2},
+          {"refused, then error", S::ProtocolError, fail("late"), "late", 2},
+      });
 }
 
 TEST(WritePath, WithResponsePreferredWhenTheCharacteristicHasNoWriteWithoutResponse) {
   using S = ble::GattStatus;
-  run_option_cases(ble::kPropWrite | ble::kPropNotify, Option::WithResponse, Option::WithoutResponse,
-                   {
-                       {"first succeeds", S::Success, S::Success, "", 1},
-                       {"error, then success", fail("busy"), S::Success, "", 2},
-                       {"error, then unreachable", fail("busy"), S::Unreachable, "status GattCommunicationStatus(1)",
-                        2},
-                   });
+  run_option_cases(
+      ble::kPropWrite | ble::kPropNotify, Option::WithResponse, Option::WithoutResponse,
+      {
+          {"first succeeds", S::Success, S::Success, "", 1},
+          {"error, then success", fail("busy"), S::Success, "", 2},
+          {"error, then unreachable", fail("busy"), S::Unreachable, "status GattCommunicationStatus(1)", 2},
+      });
 }
 
 TEST(WritePath, RefusedWithoutLoggingUntilTheLinkIsReady) {

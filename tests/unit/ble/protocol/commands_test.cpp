@@ -71,10 +71,10 @@ TEST(Commands, RawHexKeepsOnlyHexDigits) {
 }
 
 TEST(Commands, SilentFramesInSendingOrder) {
-  EXPECT_EQ(dumps(silent_frames()), (std::vector<std::string>{
-                                        "55 02 0A 02 00 0A AA", "55 03 0A 02 00 0B AA", "55 06 0A 02 00 0E AA",
-                                        "55 04 0A 02 00 0C AA", "55 05 0A 02 00 0D AA", "55 07 0A 02 04 0B AA",
-                                        "55 07 0A 02 02 0D AA", "55 07 0A 02 01 0E AA"}));
+  EXPECT_EQ(dumps(silent_frames()),
+            (std::vector<std::string>{"55 02 0A 02 00 0A AA", "55 03 0A 02 00 0B AA", "55 06 0A 02 00 0E AA",
+                                      "55 04 0A 02 00 0C AA", "55 05 0A 02 00 0D AA", "55 07 0A 02 04 0B AA",
+                                      "55 07 0A 02 02 0D AA", "55 07 0A 02 01 0E AA"}));
 }
 
 TEST(Thermal, MemoryKeepsTheLastRealLevelAndModeAcrossOff) {
@@ -115,17 +115,26 @@ TEST(InitSettings, TurnsSettingsIntoTimedFramesAndThermalMemory) {
   };
   const std::string on = "55 07 0A 02 40 4F AA";
   const Case cases[] = {
-      {"defaults cool at 10 with lumbar 3", {}, {}, {{0, on}, {150, "55 02 0A 02 0A 00 AA"}, {150, "55 06 0A 02 03 0D AA"}},
+      {"defaults cool at 10 with lumbar 3",
+       {},
+       {},
+       {{0, on}, {150, "55 02 0A 02 0A 00 AA"}, {150, "55 06 0A 02 03 0D AA"}},
        {true, 0, 10}},
       {"off clears active only", {"off", 5, 5, 0, 0, 0}, {true, 1, 4}, {{0, "55 07 0A 02 04 0B AA"}}, {false, 1, 4}},
       {"heat is limited to 10", {"heat", 0, 99, 0, 0, 0}, {}, {{0, on}, {150, "55 03 0A 02 0A 01 AA"}}, {true, 1, 10}},
       {"water is case-sensitive", {"Heat", 2, 9, 0, 0, 0}, {}, {{0, on}, {150, "55 02 0A 02 02 08 AA"}}, {true, 0, 2}},
       {"unknown water cools", {"", 1, 9, 0, 0, 0}, {}, {{0, on}, {150, "55 02 0A 02 01 0B AA"}}, {true, 0, 1}},
       // No level frame, so the 150 ms the handshake waits after 0x40 lands before lumbar.
-      {"negative heat keeps the stored level", {"heat", 0, -3, 12, 0, 0}, {true, 0, 7},
-       {{0, on}, {300, "55 06 0A 02 0A 04 AA"}}, {true, 1, 7}},
-      {"vibrate and volume each after a pause", {"off", 0, 0, -1, 4, 20}, {},
-       {{0, "55 07 0A 02 04 0B AA"}, {150, "55 04 0A 02 04 08 AA"}, {150, "55 05 0A 02 0A 07 AA"}}, {false, 0, 0}},
+      {"negative heat keeps the stored level",
+       {"heat", 0, -3, 12, 0, 0},
+       {true, 0, 7},
+       {{0, on}, {300, "55 06 0A 02 0A 04 AA"}},
+       {true, 1, 7}},
+      {"vibrate and volume each after a pause",
+       {"off", 0, 0, -1, 4, 20},
+       {},
+       {{0, "55 07 0A 02 04 0B AA"}, {150, "55 04 0A 02 04 08 AA"}, {150, "55 05 0A 02 0A 07 AA"}},
+       {false, 0, 0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -87,12 +87,14 @@ TEST(Status, ReassemblesSplitFramesAndDiscardsNoise) {
     bool decoded_by_last;
   };
   const Case cases[] = {
-      {"first three bytes then the rest", {Bytes(frame.begin(), frame.begin() + 3), Bytes(frame.begin() + 3, frame.end())},
+      {"first three bytes then the rest",
+       {Bytes(frame.begin(), frame.begin() + 3), Bytes(frame.begin() + 3, frame.end())},
        true},
       {"leading garbage", {concat({hex("00 AA 13"), frame})}, true},
       {"noise on an empty buffer, then a frame", {hex("01 02 03 AA"), frame}, true},
       // A piece without 0x55 while a frame is pending is its continuation, not noise.
-      {"continuation without a header", {Bytes(frame.begin(), frame.begin() + 5), Bytes(frame.begin() + 5, frame.end())},
+      {"continuation without a header",
+       {Bytes(frame.begin(), frame.begin() + 5), Bytes(frame.begin() + 5, frame.end())},
        true},
       {"one byte at a time", {}, true},
       {"only the start", {Bytes(frame.begin(), frame.begin() + 12)}, false},
@@ -260,9 +262,7 @@ TEST(Status, ArbitrarySplitsDecodeTheSameReports) {
           stream = concat({stream, chair_frame(1, p, rng() % 2)});
           break;
         }
-        case 1:
-          stream = concat({stream, chair_frame(2 + rng() % 6, {byte()}, rng() % 2)});
-          break;
+        case 1: stream = concat({stream, chair_frame(2 + rng() % 6, {byte()}, rng() % 2)}); break;
         case 2: {  // noise, possibly with stray headers
           Bytes p(rng() % 8);
           for (auto& b : p) b = rng() % 4 == 0 ? 0x55 : byte();
@@ -275,8 +275,7 @@ TEST(Status, ArbitrarySplitsDecodeTheSameReports) {
           stream = concat({stream, f});
           break;
         }
-        default:
-          stream = concat({stream, chair_frame(1 + rng() % 7, {byte()}, rng() % 2, kToChair)});
+        default: stream = concat({stream, chair_frame(1 + rng() % 7, {byte()}, rng() % 2, kToChair)});
       }
     }
     const uint8_t carried = byte();

@@ -121,10 +121,15 @@ TEST_F(ScannerTest, AcceptedAdvertisementsAreMergedIntoOneRecordPerChair) {
   second.company_ids = {0x004C, 0x0001};
   platform->advertise(second);
 
-  const DeviceRecord after_first{kChairText, "  tamro-S1", -70, 1, "",
-                                 {"fe95", "7772e5db-3868-4112-a1a9-f2669d106bf3"}, {0x0590, 0x004C}};
-  const DeviceRecord after_second{kChairText, "TAMRO S1", 0, 2, "",
-                                  {"fe95", "7772e5db-3868-4112-a1a9-f2669d106bf3", "180f"}, {0x0590, 0x004C, 0x0001}};
+  const DeviceRecord after_first{
+      kChairText, "  tamro-S1", -70, 1, "", {"fe95", "7772e5db-3868-4112-a1a9-f2669d106bf3"}, {0x0590, 0x004C}};
+  const DeviceRecord after_second{kChairText,
+                                  "TAMRO S1",
+                                  0,
+                                  2,
+                                  "",
+                                  {"fe95", "7772e5db-3868-4112-a1a9-f2669d106bf3", "180f"},
+                                  {0x0590, 0x004C, 0x0001}};
   EXPECT_EQ(events.taken(), (std::vector<DeviceRecord>{after_first, after_second}));
   EXPECT_EQ(only_device(), after_second);
   EXPECT_EQ(scanner.recorded_name("c0ffee01020a"), "TAMRO S1");

@@ -30,20 +30,20 @@ TEST(ChairNameFilter, MatchesTheFullUpperCaseForm) {
       {"  tamro-S1", true},
       {"TaMrO", true},
       {"\t\n\u00A0\u3000\u2028\u0085TAMRO", true},  // every kind of Unicode white space
-      {"tamro\uFB06", true},                         // what follows the word is irrelevant
+      {"tamro\uFB06", true},                        // what follows the word is irrelevant
       {"", false},
       {"   ", false},
       {"TAMR", false},
       {"X TAMRO", false},
-      {"\u200BTAMRO", false},  // zero-width space is not white space
-      {"\xFFTAMRO", false},    // broken UTF-8 in front
+      {"\u200BTAMRO", false},                                                   // zero-width space is not white space
+      {"\xFFTAMRO", false},                                                     // broken UTF-8 in front
       {"\xEF\xBC\xB4\xEF\xBC\xA1\xEF\xBC\xAD\xEF\xBC\xB2\xEF\xBC\xAF", false},  // full-width letters
       // Code points whose upper case starts with a letter of the word, but with a mark after it.
       {"\u1E97AMRO", false},  // t with diaeresis -> T U+0308
       {"T\u1E9AMRO", false},  // a with right half ring -> A U+02BE
       // Upper-case forms that are plain ASCII but not the word at the start.
-      {"\uFB06AMRO", false},  // st ligature -> ST
-      {"\uFB05AMRO", false},  // long s t ligature -> ST
+      {"\uFB06AMRO", false},   // st ligature -> ST
+      {"\uFB05AMRO", false},   // long s t ligature -> ST
       {"\u017FTAMRO", false},  // long s -> S
       {"\u0149TAMRO", false},  // n preceded by apostrophe -> U+02BC N
       {"\u00DFTAMRO", false},  // sharp s -> SS
