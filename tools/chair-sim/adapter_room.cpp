@@ -56,7 +56,7 @@ void AdapterRoom::export_adapter() {
   });
   object->registerMethod(kSetDiscoveryFilter)
       .onInterface(kAdapterIface)
-      .implementedAs([this, raw](sdbus::Result<>&& r, Props filter) {
+      .implementedAs([this, raw](sdbus::Result<>&& r, const Props& filter) {
         auto reply = std::make_shared<sdbus::Result<>>(std::move(r));
         // The variants are read here, on the thread that received them.
         bool valid = true;
@@ -75,7 +75,7 @@ void AdapterRoom::export_adapter() {
 
 void AdapterRoom::drop() { object_.reset(); }
 
-void AdapterRoom::set_filter(const std::string& sender, bool valid, bool duplicate, Reply reply) {
+void AdapterRoom::set_filter(const std::string& sender, bool valid, bool duplicate, const Reply& reply) {
   if (!world_.powered) return reply_error(reply, kErrorNotReady, "Resource Not Ready");
   if (!valid) return reply_error(reply, kErrorInvalidArguments, "Invalid arguments in method call");
   world_.filters[sender] = duplicate;
@@ -137,7 +137,7 @@ void AdapterRoom::stop_discovery_effects() {
   }
 }
 
-void AdapterRoom::start_discovery(const std::string& sender, Reply reply) {
+void AdapterRoom::start_discovery(const std::string& sender, const Reply& reply) {
   if (!world_.powered) return reply_error(reply, kErrorNotReady, "Resource Not Ready");
   if (world_.discovery_sessions.count(sender))
     return reply_error(reply, kErrorInProgress, "Operation already in progress");
@@ -147,7 +147,7 @@ void AdapterRoom::start_discovery(const std::string& sender, Reply reply) {
   if (first) start_discovery_effects();
 }
 
-void AdapterRoom::stop_discovery(const std::string& sender, Reply reply) {
+void AdapterRoom::stop_discovery(const std::string& sender, const Reply& reply) {
   if (!world_.powered) return reply_error(reply, kErrorNotReady, "Resource Not Ready");
   if (!world_.discovery_sessions.count(sender)) return reply_error(reply, kErrorFailed, "No discovery started");
   reply_ok(reply);

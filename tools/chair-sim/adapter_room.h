@@ -24,9 +24,9 @@ class AdapterRoom {
   void sender_left(const std::string& sender);
 
  private:
-  void set_filter(const std::string& sender, bool valid, bool duplicate, Reply reply);
-  void start_discovery(const std::string& sender, Reply reply);
-  void stop_discovery(const std::string& sender, Reply reply);
+  void set_filter(const std::string& sender, bool valid, bool duplicate, const Reply& reply);
+  void start_discovery(const std::string& sender, const Reply& reply);
+  void stop_discovery(const std::string& sender, const Reply& reply);
   void drop_discovery_session(const std::string& sender);
   void start_discovery_effects();
   void stop_discovery_effects();

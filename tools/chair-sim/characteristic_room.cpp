@@ -52,7 +52,7 @@ void CharacteristicRoom::export_characteristic(DeviceSim& d, const ServiceSim& s
         world_.scheduler.post([this, dp, path, value = std::move(value), type, reply]() mutable {
           CharSim* c = dp->find_char(path);
           if (!c) return reply_error(reply, kErrorUnknownObject, "Unknown object " + path);
-          write_value(*dp, *c, std::move(value), type, reply);
+          write_value(*dp, *c, value, type, reply);
         });
       });
   object->registerMethod(kStartNotify)
@@ -118,7 +118,7 @@ void CharacteristicRoom::set_notifying(CharSim& c) {
   emit_changed(c.object.get(), kGattCharacteristicIface, {{kNotifying, sdbus::Variant(now)}});
 }
 
-void CharacteristicRoom::start_notify(DeviceSim& d, CharSim& c, const std::string& sender, Reply reply) {
+void CharacteristicRoom::start_notify(DeviceSim& d, CharSim& c, const std::string& sender, const Reply& reply) {
   if (!c.has_flag(kFlagNotify) && !c.has_flag(kFlagIndicate))
     return reply_error(reply, kErrorNotSupported, "Operation is not supported");
   if (auto it = c.sessions.find(sender); it != c.sessions.end()) {
@@ -130,14 +130,14 @@ void CharacteristicRoom::start_notify(DeviceSim& d, CharSim& c, const std::strin
   set_notifying(c);
 }
 
-void CharacteristicRoom::stop_notify(CharSim& c, const std::string& sender, Reply reply) {
+void CharacteristicRoom::stop_notify(CharSim& c, const std::string& sender, const Reply& reply) {
   if (!c.sessions.erase(sender)) return reply_error(reply, kErrorFailed, "No notify session started");
   reply_ok(reply);
   set_notifying(c);
 }
 
-void CharacteristicRoom::write_value(DeviceSim& d, CharSim& c, Bytes value, std::optional<std::string> type,
-                                     Reply reply) {
+void CharacteristicRoom::write_value(DeviceSim& d, CharSim& c, const Bytes& value, std::optional<std::string> type,
+                                     const Reply& reply) {
   if (!d.connected) return reply_error(reply, kErrorFailed, "Not connected");
   if (!type) type = c.has_flag(kFlagWrite) ? kWriteRequest : kWriteCommand;
   if (*type != kWriteRequest && *type != kWriteCommand && *type != kWriteReliable)

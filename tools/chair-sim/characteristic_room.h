@@ -27,9 +27,9 @@ class CharacteristicRoom {
   void hold_writes(DeviceSim& d, bool hold);
 
  private:
-  void write_value(DeviceSim& d, CharSim& c, Bytes value, std::optional<std::string> type, Reply reply);
-  void start_notify(DeviceSim& d, CharSim& c, const std::string& sender, Reply reply);
-  void stop_notify(CharSim& c, const std::string& sender, Reply reply);
+  void write_value(DeviceSim& d, CharSim& c, const Bytes& value, std::optional<std::string> type, const Reply& reply);
+  void start_notify(DeviceSim& d, CharSim& c, const std::string& sender, const Reply& reply);
+  void stop_notify(CharSim& c, const std::string& sender, const Reply& reply);
   void set_notifying(CharSim& c);
   void deliver(DeviceSim& d, CharSim& c, const Bytes& value);
   void send_answers(DeviceSim& d, const std::vector<Bytes>& notes);

@@ -96,7 +96,7 @@ void DeviceRoom::fail_pending_connect(DeviceSim& d, const char* message) {
   }
 }
 
-void DeviceRoom::connect(DeviceSim& d, Reply reply) {
+void DeviceRoom::connect(DeviceSim& d, const Reply& reply) {
   if (!d.object) return reply_error(reply, kErrorUnknownObject, "Unknown object " + d.path);
   if (!world_.powered) return reply_error(reply, kErrorFailed, "le-connection-adapter-not-powered");
   if (d.connected) return reply_ok(reply);
@@ -139,7 +139,7 @@ void DeviceRoom::link_down(DeviceSim& d) {
   d.pending_disconnects.clear();
 }
 
-void DeviceRoom::disconnect(DeviceSim& d, Reply reply) {
+void DeviceRoom::disconnect(DeviceSim& d, const Reply& reply) {
   fail_pending_connect(d, "br-connection-canceled");
   if (!d.connected) return reply_ok(reply);
   d.pending_disconnects.push_back(reply);

@@ -22,8 +22,8 @@ class DeviceRoom {
   void power_off(DeviceSim& d);
 
  private:
-  void connect(DeviceSim& d, Reply reply);
-  void disconnect(DeviceSim& d, Reply reply);
+  void connect(DeviceSim& d, const Reply& reply);
+  void disconnect(DeviceSim& d, const Reply& reply);
   void link_up(DeviceSim& d, const Reply& reply);
   // Fails a Connect still under way with the daemon's text.
   void fail_pending_connect(DeviceSim& d, const char* message);

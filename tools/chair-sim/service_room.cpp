@@ -69,6 +69,7 @@ void ServiceRoom::build_table(DeviceSim& d) {
 
   sdbus::IObject* service_object = service->object.get();
   std::vector<sdbus::IObject*> char_objects;
+  char_objects.reserve(chars.size());
   for (auto& c : chars) char_objects.push_back(c->object.get());
   world_.locked([&] {
     d.services.push_back(std::move(service));

@@ -84,7 +84,7 @@ int run(int argc, char** argv) {
   std::function<int(Context&)> command;
   // Each callback runs while the line is parsed: it checks the arguments (a usage error is
   // thrown from there) and leaves the command to run.
-  auto on = [&](CLI::App* sub, std::function<std::function<int(Context&)>()> prepare) {
+  auto on = [&](CLI::App* sub, const std::function<std::function<int(Context&)>()>& prepare) {
     sub->callback([&command, prepare] { command = prepare(); });
   };
 

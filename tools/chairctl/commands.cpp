@@ -233,6 +233,7 @@ Result<DeviceRow, Failure> find_by_name(Context& ctx, EventFeed& feed, const std
     if (device == event->end() || !device_row(*device, row)) continue;
     seen[row.address] = row;
     std::vector<DeviceRow> rows;
+    rows.reserve(seen.size());
     for (const auto& [address, r] : seen) rows.push_back(r);
     if (!chairs_named(rows, name).empty()) until = std::min(until, Clock::now() + kNameScanSettle);
   }
@@ -241,6 +242,7 @@ Result<DeviceRow, Failure> find_by_name(Context& ctx, EventFeed& feed, const std
   if (broken) return *broken;
   if (!stopped) return stopped.failure();
   std::vector<DeviceRow> rows;
+  rows.reserve(seen.size());
   for (const auto& [address, r] : seen) rows.push_back(r);
   return choose_by_name(rows, name);
 }
