@@ -213,8 +213,14 @@ Server::Server(Router router, PreRouting pre_routing) : impl_(std::make_unique<I
 
 Server::~Server() {
   stop();
-  std::unique_lock lock(impl_->mutex);
-  impl_->changed.wait(lock, [&] { return !impl_->running; });
+  {
+    std::unique_lock lock(impl_->mutex);
+    impl_->changed.wait(lock, [&] { return !impl_->running; });
+  }
+  // Handlers reach into their owners' objects, which may go right after the server: none may
+  // still be running once it is gone. The threads themselves may outlive it; they hold what
+  // they need.
+  while (impl_->shared->active.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 Result<uint16_t> Server::listen(uint16_t port) {

@@ -81,7 +81,8 @@ using PreRouting = std::function<std::optional<Reply>(const Request&)>;
 class Server {
  public:
   explicit Server(Router router, PreRouting pre_routing = {});
-  // Stops and waits for run() to return; connections being served keep what they need.
+  // Stops, waits for run() to return and for the handlers still running (an event stream's
+  // until its client goes or a write to it fails): no handler runs once the server is gone.
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
