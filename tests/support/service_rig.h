@@ -17,22 +17,13 @@
 
 #include "bind/bind_config.h"
 #include "data_dir.h"
+#include "fake_chairs.h"
 #include "fake_platform.h"
 #include "frames.h"
 #include "http_client.h"
 #include "service/service.h"
 
-namespace chair::sim {
-class ChairModel;
-}
-
 namespace chair::test {
-
-inline constexpr uint64_t kChairAddress = 0xC0FFEE01020A;
-inline constexpr const char* kChairText = "C0:FF:EE:01:02:0A";
-inline constexpr const char* kServiceUuid = "0000fff0-0000-1000-8000-00805f9b34fb";
-inline constexpr uint32_t kDataProps =
-    ble::kPropRead | ble::kPropWriteWithoutResponse | ble::kPropWrite | ble::kPropNotify;
 
 // Every pause short, so the state machines run through in tens of milliseconds. The
 // status poll stays slow: its traffic would only blur the writes the tests look at.
@@ -51,28 +42,9 @@ class DataDir : public TempDataDir {
   std::optional<std::string> read() const;  // nullopt when there is no file
 };
 
-// A chair on the fake platform: a device with a GATT layout.
-struct FakeChair {
-  FakeDevicePtr device;
-  FakeCharacteristicPtr data;                // the data characteristic, when the layout has one
-  std::vector<FakeCharacteristicPtr> chars;  // every characteristic, in layout order
-  std::vector<FakeServicePtr> services;
-};
-// One entry per service, each a list of (uuid, properties).
-using Layout = std::vector<std::pair<std::string, std::vector<std::pair<std::string, uint32_t>>>>;
-FakeChair add_chair(FakePlatform& fake, const Layout& layout, const std::string& name = "TAMRO Den",
-                    uint64_t address = kChairAddress);
 // The usual chair: the data characteristic, answering every status query with a full report.
 FakeChair add_answering_chair(FakePlatform& fake, uint64_t address = kChairAddress,
                               const std::string& name = "TAMRO Den");
-// Queries written to any characteristic of the chair are answered with `report` on every
-// characteristic when `answer(n)` holds for the query's number n (1-based).
-void answer_queries(
-    const FakeChair& chair, Bytes report, std::function<bool(int)> answer = [](int) { return true; });
-// A chair model behind the data characteristic: every write is applied and answered.
-std::shared_ptr<sim::ChairModel> attach_model(const FakeCharacteristicPtr& data);
-// The frames written to `c` that equal `frame`.
-int count_writes(const FakeCharacteristicPtr& c, const Bytes& frame);
 
 // ---- event predicates -------------------------------------------------------------------
 

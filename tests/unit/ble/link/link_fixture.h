@@ -15,20 +15,12 @@
 
 #include "ble/link/chair_link.h"
 #include "eventually.h"
-#include "fake_platform.h"
-#include "frames.h"
+#include "fake_chairs.h"
 #include "tools/chair-model/chair_model.h"
 
 namespace chair::test::link {
 
 using namespace std::chrono_literals;
-
-inline constexpr uint64_t kChairAddress = 0xC0FFEE01020A;
-inline constexpr const char* kChairText = "C0:FF:EE:01:02:0A";
-inline constexpr const char* kServiceUuid = "0000fff0-0000-1000-8000-00805f9b34fb";
-inline constexpr const char* kOtherServiceUuid = "0000180a-0000-1000-8000-00805f9b34fb";
-inline constexpr uint32_t kDataProps =
-    ble::kPropRead | ble::kPropWriteWithoutResponse | ble::kPropWrite | ble::kPropNotify;
 
 // The service's pauses divided by ten.
 inline ble::LinkTimings fast_timings() {
@@ -103,32 +95,6 @@ class Recorder final : public ble::LinkEvents, public ble::LinkDirectory {
   std::function<std::string(const std::string&)> names_;
   ble::InitConfig settings_;
 };
-
-// A chair on the fake platform: a device with a GATT layout.
-struct FakeChair {
-  FakeDevicePtr device;
-  std::vector<FakeCharacteristicPtr> chars;  // every characteristic, in layout order
-  std::vector<FakeServicePtr> services;
-};
-
-// `layout`: one entry per service, each a list of (uuid, properties).
-using Layout = std::vector<std::pair<std::string, std::vector<std::pair<std::string, uint32_t>>>>;
-FakeChair add_chair(FakePlatform& fake, const Layout& layout, const std::string& name = "TAMRO S1",
-                    uint64_t address = kChairAddress);
-// The usual chair: one service holding the data characteristic with `props`.
-FakeChair add_data_chair(FakePlatform& fake, uint32_t props = kDataProps, const std::string& name = "TAMRO S1",
-                         uint64_t address = kChairAddress);
-
-// Queries written to any characteristic of the chair are answered with `report` on every
-// characteristic (only the subscribed one passes it on) when `answer(n)` holds for the
-// query's number n (1-based). Other frames are not answered.
-void answer_queries(
-    const FakeChair& chair, Bytes report, std::function<bool(int)> answer = [](int) { return true; });
-// A chair model behind the data characteristic: every write is applied and answered.
-std::shared_ptr<sim::ChairModel> attach_model(const FakeCharacteristicPtr& data);
-
-// The frames written to `c` that equal `frame`.
-int count_writes(const FakeCharacteristicPtr& c, const Bytes& frame);
 
 // The link under test with its platform and recorder.
 struct LinkRig {
