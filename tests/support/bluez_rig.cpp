@@ -200,22 +200,24 @@ std::string BluezRig::ctl(const std::vector<std::string>& args) {
   }
 }
 
-std::string BluezRig::sim_device(const std::string& address) {
+std::string SimulatedInstallation::sim_device(const std::string& address) {
   const std::string list = ctl({"list"});
   const size_t at = list.find(address + " ");
   if (at == std::string::npos) return "";
   return list.substr(at, list.find('\n', at) - at);
 }
 
-std::vector<std::string> BluezRig::writes(const std::string& address) { return lines_of(ctl({"writes", address})); }
+std::vector<std::string> SimulatedInstallation::writes(const std::string& address) {
+  return lines_of(ctl({"writes", address}));
+}
 
-std::vector<std::string> BluezRig::frames(const std::string& address) {
+std::vector<std::string> SimulatedInstallation::frames(const std::string& address) {
   std::vector<std::string> out;
   for (const auto& w : writes(address)) out.push_back(w.substr(w.find(' ') + 1));
   return out;
 }
 
-Json BluezRig::chair_status(const std::string& address) {
+Json SimulatedInstallation::chair_status(const std::string& address) {
   return Json::parse(ctl({"status", address}), nullptr, false);
 }
 
@@ -235,9 +237,11 @@ std::optional<bool> BluezRig::adapter_flag(const std::string& name) {
   }
 }
 
-Json BluezRig::api(const std::string& target, const std::string& body) { return get_json(port_, target, body); }
+Json SimulatedInstallation::api(const std::string& target, const std::string& body) {
+  return get_json(port_, target, body);
+}
 
-void BluezRig::connect(const std::string& address, const std::string& name) {
+void SimulatedInstallation::connect(const std::string& address, const std::string& name) {
   const size_t from = events_->size();
   ASSERT_EQ(api("/api/connect?addr=" + address), Json::parse(R"({"ok":true})"));
   const auto connected = events_->wait_status("connected", 10s, from);

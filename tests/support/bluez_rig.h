@@ -68,6 +68,39 @@ inline constexpr bool kResidentSizeTells = false;
 inline constexpr bool kResidentSizeTells = true;
 #endif
 
+// What every installation a scenario runs against offers: the simulator's control words for
+// its chairs, the chairs' record of frames and state, the service's HTTP surface and its event
+// journal. BluezRig and FakertRig differ only in how the control words reach the simulator
+// and how the installation is started.
+class SimulatedInstallation {
+ public:
+  virtual ~SimulatedInstallation() = default;
+
+  // A control command of the simulator; an error comes back as "error: <message>".
+  virtual std::string ctl(const std::vector<std::string>& args) = 0;
+  // The simulator's "list" line of one device ("... connected=1 present=1").
+  std::string sim_device(const std::string& address);
+  // The frames the chair accepted, in order, as "request|command <hex>".
+  std::vector<std::string> writes(const std::string& address);
+  // The same without the write type: only the hex text of each frame.
+  std::vector<std::string> frames(const std::string& address);
+  Json chair_status(const std::string& address);
+
+  Json api(const std::string& target, const std::string& body = {});
+  // /api/connect and the wait for the "connected" status with the chair's name.
+  void connect(const std::string& address, const std::string& name);
+
+  uint16_t port() const { return port_; }
+  Journal& events() { return *events_; }
+  ServiceProcess& service() { return *service_; }
+  pid_t service_pid() const { return service_->pid(); }
+
+ protected:
+  std::unique_ptr<ServiceProcess> service_;
+  uint16_t port_ = 0;
+  std::unique_ptr<Journal> events_;
+};
+
 struct RigOptions {
   std::vector<std::string> sim_args{};
   bool start_sim = true;
@@ -77,7 +110,7 @@ struct RigOptions {
   std::string bound_name{};
 };
 
-class BluezRig {
+class BluezRig final : public SimulatedInstallation {
  public:
   explicit BluezRig(RigOptions options);
   ~BluezRig();
@@ -89,28 +122,11 @@ class BluezRig {
   // SIGKILL: the daemon dies without a word and its objects vanish from the bus.
   void kill_sim();
 
-  // A control command of the simulator, called over the bus; an error comes back as
-  // "error: <message>".
-  std::string ctl(const std::vector<std::string>& args);
-  // The simulator's "list" line of one device ("... connected=1 present=1").
-  std::string sim_device(const std::string& address);
-  // The frames the chair accepted, in order, as "request|command <hex>".
-  std::vector<std::string> writes(const std::string& address);
-  // The same without the write type: only the hex text of each frame.
-  std::vector<std::string> frames(const std::string& address);
-  Json chair_status(const std::string& address);
+  // Over the bus, on the simulator's control interface.
+  std::string ctl(const std::vector<std::string>& args) override;
   // A flag of the simulated adapter ("Powered", "Discovering") as any client reads it;
   // nullopt when the daemon does not answer.
   std::optional<bool> adapter_flag(const std::string& name);
-
-  Json api(const std::string& target, const std::string& body = {});
-  // /api/connect and the wait for the "connected" status.
-  void connect(const std::string& address, const std::string& name);
-
-  uint16_t port() const { return port_; }
-  Journal& events() { return *events_; }
-  ServiceProcess& service() { return *service_; }
-  pid_t service_pid() const { return service_->pid(); }
 
   // Match rules the bus daemon holds for the service's connections; nullopt (with the reason
   // in `why`) when the daemon keeps no statistics or the service has no connection.
@@ -122,9 +138,6 @@ class BluezRig {
   std::unique_ptr<ChildProcess> sim_;
   std::unique_ptr<sdbus::IConnection> test_bus_;  // control calls and daemon queries
   std::unique_ptr<sdbus::IProxy> control_;
-  std::unique_ptr<ServiceProcess> service_;
-  uint16_t port_ = 0;
-  std::unique_ptr<Journal> events_;
 };
 
 bool is_log(const Json& record, const std::string& text);

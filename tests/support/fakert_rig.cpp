@@ -19,16 +19,6 @@ namespace chair::test {
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0, lf;
-  while ((lf = text.find('\n', start)) != std::string::npos) {
-    out.push_back(text.substr(start, lf - start));
-    start = lf + 1;
-  }
-  return out;
-}
-
 // The folder as the Windows program names it: Wine shows the host's root as drive Z:.
 std::string windows_path(const std::filesystem::path& unix_path) {
   std::string path = unix_path.string();
@@ -143,35 +133,6 @@ std::string FakertRig::ctl(const std::vector<std::string>& args) {
   }
   const Json j = Json::parse(reply, nullptr, false);
   return j.is_object() ? j.value("output", "") : "error: " + reply;
-}
-
-std::string FakertRig::sim_device(const std::string& address) {
-  const std::string list = ctl({"list"});
-  const size_t at = list.find(address + " ");
-  if (at == std::string::npos) return "";
-  return list.substr(at, list.find('\n', at) - at);
-}
-
-std::vector<std::string> FakertRig::writes(const std::string& address) { return lines_of(ctl({"writes", address})); }
-
-std::vector<std::string> FakertRig::frames(const std::string& address) {
-  std::vector<std::string> out;
-  for (const auto& w : writes(address)) out.push_back(w.substr(w.find(' ') + 1));
-  return out;
-}
-
-Json FakertRig::chair_status(const std::string& address) {
-  return Json::parse(ctl({"status", address}), nullptr, false);
-}
-
-Json FakertRig::api(const std::string& target, const std::string& body) { return get_json(port_, target, body); }
-
-void FakertRig::connect(const std::string& address, const std::string& name) {
-  const size_t from = events_->size();
-  ASSERT_EQ(api("/api/connect?addr=" + address), Json::parse(R"({"ok":true})"));
-  const auto connected = events_->wait_status("connected", 10s, from);
-  ASSERT_TRUE(connected) << events_->dump(from);
-  EXPECT_EQ(events_->at(*connected).value("name", ""), name);
 }
 
 }  // namespace chair::test

@@ -21,7 +21,7 @@ struct FakertRigOptions {
   std::string bound_name{};
 };
 
-class FakertRig {
+class FakertRig final : public SimulatedInstallation {
  public:
   // Throws when the service or its fake runtime does not come up.
   explicit FakertRig(FakertRigOptions options);
@@ -40,26 +40,12 @@ class FakertRig {
   // made from a thread outside an apartment. Fails the test with what is left.
   void expect_released();
 
-  std::string ctl(const std::vector<std::string>& args);
-  std::string sim_device(const std::string& address);
-  std::vector<std::string> writes(const std::string& address);
-  std::vector<std::string> frames(const std::string& address);
-  Json chair_status(const std::string& address);
-
-  Json api(const std::string& target, const std::string& body = {});
-  void connect(const std::string& address, const std::string& name);
-
-  uint16_t port() const { return port_; }
-  Journal& events() { return *events_; }
-  ServiceProcess& service() { return *service_; }
-  pid_t service_pid() const { return service_->pid(); }
+  // Over the connection the fake runtime opened to the rig.
+  std::string ctl(const std::vector<std::string>& args) override;
 
  private:
   std::string data_dir_;
   int control_ = -1;
-  std::unique_ptr<ServiceProcess> service_;
-  uint16_t port_ = 0;
-  std::unique_ptr<Journal> events_;
 };
 
 }  // namespace chair::test
