@@ -95,7 +95,9 @@ ServiceRig::~ServiceRig() { events.reset(); }
 void ServiceRig::start(Timings timings, bool supervisor) {
   ServiceOptions options;
   options.timings = timings;
-  options.start_supervisor = supervisor;
+  // The supervisor starts once the stream is subscribed, or a slow machine could lose its
+  // first events before the test listens.
+  options.start_supervisor = false;
   options.start_listing = false;
   options.binding_file = dir.file();
   auto started = start_in_process(fake, options);
@@ -103,6 +105,7 @@ void ServiceRig::start(Timings timings, bool supervisor) {
   service = *started;
   events = std::make_unique<EventStream>(service.port);
   if (!events->next(5s)) throw std::runtime_error("the event stream sent no snapshot");
+  if (supervisor) svc().autoconnect().start();
 }
 
 nlohmann::json ServiceRig::call(const std::string& target, const std::string& body) const {
