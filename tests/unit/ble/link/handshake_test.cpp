@@ -84,8 +84,12 @@ TEST(Handshake, TheFirstReportIsPublishedBeforeConnected) {
   auto fake = std::make_shared<FakePlatform>();
   auto chair = add_data_chair(*fake);
   auto data = chair.chars[0];
-  data->on_write([data](const Bytes& bytes) {
-    if (bytes == ble::query_frame()) std::thread([data] { data->notify(kReport); }).detach();
+  // Weak: the hook lives inside the characteristic it answers on.
+  data->on_write([weak = std::weak_ptr<FakeCharacteristic>(data)](const Bytes& bytes) {
+    if (bytes != ble::query_frame()) return;
+    std::thread([weak] {
+      if (auto d = weak.lock()) d->notify(kReport);
+    }).detach();
   });
   SlowReports events;
   auto link = std::make_unique<ble::ChairLink>(fake, events, events, fast_timings());
