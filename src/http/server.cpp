@@ -22,8 +22,9 @@ constexpr std::chrono::milliseconds kAcceptRetryPause{1};
 // A thread waiting this long for a connection ends, unless it is the last one waiting;
 // after a burst the process returns to its idle threads within this time.
 constexpr std::chrono::seconds kParkedIdle{10};
-// A thread that finishes its connection while this many others wait ends at once.
-constexpr int kMaxParked = 32;
+// A thread that finishes its connection while this many others wait ends at once. Above the
+// usual number of busy clients, so that a steady load does not start and end threads.
+constexpr int kMaxParked = 128;
 
 constexpr std::string_view kNotFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 

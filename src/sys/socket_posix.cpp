@@ -130,6 +130,11 @@ Result<Listener> Listener::bind_loopback(uint16_t port, int backlog) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(os_error(errno));
   if (::listen(fd, backlog) != 0) return fail(os_error(errno));
+  // A connection is handed to accept once its first bytes are here (or, for a client that
+  // sends nothing, about a second later): the accepting thread wakes once, not once for the
+  // connection and again for its request.
+  int defer = 1;
+  (void)::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer);
   l.port_ = l.local_port();
   return l;
 }

@@ -196,6 +196,25 @@ TEST(Server, JsonAndRawReplies) {
   EXPECT_EQ(get(s.port(), "/raw").raw, "HTTP/1.1 204 No Content\r\n\r\n");
 }
 
+TEST(Server, QuietClientsWaitForNobody) {
+  Running s(basic_routes());
+  // Connections that have sent nothing yet: the one that speaks after a pause is served
+  // like any other, and meanwhile the others are.
+  int quiet = test::connect_loopback(s.port());
+  int late = test::connect_loopback(s.port());
+  ASSERT_GE(quiet, 0);
+  ASSERT_GE(late, 0);
+  EXPECT_EQ(get(s.port(), "/api/devices").body, "[]");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(test::send_all(late, "GET /api/devices HTTP/1.1\r\n\r\n"));
+  std::string got;
+  char buf[512];
+  for (ssize_t n; (n = ::read(late, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(got, kJsonHead + "2\r\nConnection: close\r\nAccess-Control-Allow-Origin: *\r\n\r\n[]");
+  ::close(late);
+  ::close(quiet);
+}
+
 TEST(Server, UnmatchedPathsGetTheExactNotFound) {
   Running s(basic_routes());
   ASSERT_EQ(kNotFound.size(), 64u);
