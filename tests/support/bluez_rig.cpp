@@ -135,18 +135,7 @@ BluezRig::BluezRig(RigOptions options) {
   // The child's environment is ours plus the entries given, and the first entry of a name wins.
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   unsetenv("TAMRO_DATA_DIR");
-  char tmpl[] = "/tmp/chair-bluez-rig-XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-  data_dir_ = tmpl;
-  if (!options.bound_address.empty()) {
-    const Json binding = {
-        {"boundAddress", options.bound_address},
-        {"boundName", options.bound_name},
-        {"autoConnect", true},
-        {"init", {{"water", "off"}, {"coolLevel", 0}, {"heatLevel", 0}, {"lumbar", 0}, {"vibrate", 0}, {"volume", 0}}},
-    };
-    std::ofstream(data_dir_ + "/bind.json") << binding.dump(2);
-  }
+  data_dir_ = make_data_dir("/tmp/chair-bluez-rig-XXXXXX", options.bound_address, options.bound_name);
   test_bus_ = sdbus::createSessionBusConnectionWithAddress(bus_.address());
   control_ = sdbus::createProxy(*test_bus_, kControlName, kControlPath);
   if (options.start_sim) start_sim(options.sim_args);
@@ -198,6 +187,21 @@ std::string BluezRig::ctl(const std::vector<std::string>& args) {
   } catch (const sdbus::Error& e) {
     return "error: " + e.getMessage();
   }
+}
+
+std::string SimulatedInstallation::make_data_dir(std::string pattern, const std::string& bound_address,
+                                                 const std::string& bound_name) {
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  if (!bound_address.empty()) {
+    const Json binding = {
+        {"boundAddress", bound_address},
+        {"boundName", bound_name},
+        {"autoConnect", true},
+        {"init", {{"water", "off"}, {"coolLevel", 0}, {"heatLevel", 0}, {"lumbar", 0}, {"vibrate", 0}, {"volume", 0}}},
+    };
+    std::ofstream(pattern + "/bind.json") << binding.dump(2);
+  }
+  return pattern;
 }
 
 std::string SimulatedInstallation::sim_device(const std::string& address) {

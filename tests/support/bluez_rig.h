@@ -96,6 +96,11 @@ class SimulatedInstallation {
   pid_t service_pid() const { return service_->pid(); }
 
  protected:
+  // A new data folder from a mkdtemp pattern; with an address, holding that chair bound with
+  // auto-connect on and every initial setting off.
+  static std::string make_data_dir(std::string pattern, const std::string& bound_address,
+                                   const std::string& bound_name);
+
   std::unique_ptr<ServiceProcess> service_;
   uint16_t port_ = 0;
   std::unique_ptr<Journal> events_;

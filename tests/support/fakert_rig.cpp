@@ -56,18 +56,7 @@ std::vector<std::string> FakertRig::command() {
 
 FakertRig::FakertRig(FakertRigOptions options) {
   unsetenv("TAMRO_DATA_DIR");
-  char tmpl[] = "/tmp/chair-fakert-rig-XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-  data_dir_ = tmpl;
-  if (!options.bound_address.empty()) {
-    const Json binding = {
-        {"boundAddress", options.bound_address},
-        {"boundName", options.bound_name},
-        {"autoConnect", true},
-        {"init", {{"water", "off"}, {"coolLevel", 0}, {"heatLevel", 0}, {"lumbar", 0}, {"vibrate", 0}, {"volume", 0}}},
-    };
-    std::ofstream(data_dir_ + "/bind.json") << binding.dump(2);
-  }
+  data_dir_ = make_data_dir("/tmp/chair-fakert-rig-XXXXXX", options.bound_address, options.bound_name);
 
   auto [listener, control_port] = listen_loopback();
   const std::vector<std::string> words = command();
