@@ -128,6 +128,17 @@ std::string to_lower_ascii(std::string_view s) {
   return out;
 }
 
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 bool is_valid_utf8(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {

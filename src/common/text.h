@@ -21,6 +21,8 @@ std::string_view trim_unicode_start(std::string_view s);
 
 std::string to_upper_ascii(std::string_view s);
 std::string to_lower_ascii(std::string_view s);
+// The same bytes but for the case of ASCII letters.
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b);
 
 bool is_valid_utf8(std::string_view s);
 // Decodes bytes as UTF-8, replacing each maximal invalid subsequence with U+FFFD.

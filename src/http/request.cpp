@@ -80,24 +80,13 @@ class LineReader {
   bool eof_ = false, failed_ = false;
 };
 
-bool ieq(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // Headers kept for the pre-routing hook besides Host and Content-Length.
 constexpr std::string_view kKeptHeaders[] = {"access-control-request-method", "access-control-request-headers",
                                              "origin"};
 
 void keep_header(std::string_view name, std::string_view value, Request& req) {
   for (std::string_view kept : kKeptHeaders) {
-    if (ieq(name, kept)) {
+    if (equal_ignoring_ascii_case(name, kept)) {
       req.headers.insert_or_assign(std::string(kept), std::string(value));
       return;
     }
@@ -188,9 +177,9 @@ std::optional<Request> read_request(ByteSource& source) {
     if (colon == std::string_view::npos) continue;
     std::string_view name = trim_ascii(h.substr(0, colon));
     std::string_view value = trim_ascii(h.substr(colon + 1));
-    if (ieq(name, "host")) {
+    if (equal_ignoring_ascii_case(name, "host")) {
       req.hosts.emplace_back(value);
-    } else if (ieq(name, "content-length")) {
+    } else if (equal_ignoring_ascii_case(name, "content-length")) {
       content_length = parse_content_length(value);
     } else {
       keep_header(name, value, req);

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/text.h"
 #include "sys/sockets.h"
 #include "sys/thread.h"
 
@@ -48,17 +49,6 @@ class SocketSink final : public ByteSink {
  private:
   sys::Socket& socket_;
 };
-
-bool ieq(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // What the connection threads share with the server. They are detached and may outlive the
 // Server object, so they hold this by reference count; the last one closes the listener.
@@ -289,7 +279,7 @@ bool is_loopback_host(std::string_view host) {
   } else if (size_t colon = name.find(':'); colon != std::string_view::npos) {
     name = name.substr(0, colon);
   }
-  return name == "127.0.0.1" || ieq(name, "localhost") || name == "[::1]";
+  return name == "127.0.0.1" || equal_ignoring_ascii_case(name, "localhost") || name == "[::1]";
 }
 
 bool host_is_loopback(const Request& request) {
