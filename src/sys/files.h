@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "common/result.h"
 
@@ -21,7 +22,12 @@ Result<std::string> read_file(const std::filesystem::path& path, size_t max_byte
 // left behind.
 Status replace_file(const std::filesystem::path& path, std::string_view text);
 
-// Creates the folder and its parents; fails with the system's text.
-Status create_directories(const std::filesystem::path& path);
+// Creates the folder and its parents; fails with the system's text. The same on every system.
+inline Status create_directories(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) return fail(ec.message());
+  return {};
+}
 
 }  // namespace chair::sys

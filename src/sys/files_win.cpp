@@ -77,11 +77,4 @@ Status replace_file(const std::filesystem::path& path, std::string_view text) {
   return {};
 }
 
-Status create_directories(const std::filesystem::path& path) {
-  std::error_code ec;
-  std::filesystem::create_directories(path, ec);
-  if (ec) return fail(ec.message());
-  return {};
-}
-
 }  // namespace chair::sys
