@@ -184,6 +184,29 @@ TEST(PortValue, DecimalDigitsUpTo65535) {
   for (const auto& c : cases) EXPECT_EQ(parse_port(c.text), c.port) << c.text;
 }
 
+// "/hold" streams once the gate opens; "/api/devices" answers at once.
+Router holding_routes(Gate& gate) {
+  Router r;
+  r.add("/hold", [&gate](const Request&) {
+    return Reply::stream([&gate](ByteSink& sink) {
+      gate.wait();
+      sink.write_all("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    });
+  });
+  r.add("/api/devices", [](const Request&) { return Reply::json(nlohmann::json::array()); });
+  return r;
+}
+
+// Opens `n` connections that each ask for "/hold"; their sockets go to `held`.
+void hold(uint16_t port, int n, std::vector<int>& held) {
+  for (int i = 0; i < n; ++i) {
+    int fd = test::connect_loopback(port);
+    ASSERT_GE(fd, 0);
+    held.push_back(fd);
+    ASSERT_TRUE(test::send_all(fd, "GET /hold HTTP/1.1\r\n\r\n"));
+  }
+}
+
 TEST(Server, JsonAndRawReplies) {
   Running s(basic_routes());
   // Any method, any version or none, gets the route's full reply.
@@ -307,22 +330,9 @@ TEST(Server, StreamWriteTimeoutEndsAStalledClient) {
 
 TEST(Server, ConnectionCap) {
   Gate gate;
-  Router r;
-  r.add("/hold", [&](const Request&) {
-    return Reply::stream([&](ByteSink& sink) {
-      gate.wait();
-      sink.write_all("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-    });
-  });
-  r.add("/api/devices", [](const Request&) { return Reply::json(nlohmann::json::array()); });
-  Running s(std::move(r));
+  Running s(holding_routes(gate));
   std::vector<int> held;
-  for (int i = 0; i < kMaxConnections; ++i) {
-    int fd = test::connect_loopback(s.port());
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(test::send_all(fd, "GET /hold HTTP/1.1\r\n\r\n"));
-    held.push_back(fd);
-  }
+  ASSERT_NO_FATAL_FAILURE(hold(s.port(), kMaxConnections, held));
   ASSERT_TRUE(eventually([&] { return s.server().active_connections() == kMaxConnections; }, std::chrono::seconds(30)));
   // One more is closed at once, without a reply; the timeout tells a hang from a close.
   auto start = std::chrono::steady_clock::now();
@@ -355,22 +365,9 @@ TEST(Server, IdleThreadsLeaveAndOneKeepsAccepting) {
   std::thread([] {}).join();
   const size_t before = thread_count();
   Gate gate;
-  Router r;
-  r.add("/hold", [&](const Request&) {
-    return Reply::stream([&](ByteSink& sink) {
-      gate.wait();
-      sink.write_all("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-    });
-  });
-  r.add("/api/devices", [](const Request&) { return Reply::json(nlohmann::json::array()); });
-  Running s(std::move(r));
+  Running s(holding_routes(gate));
   std::vector<int> held;
-  for (int i = 0; i < 40; ++i) {
-    int fd = test::connect_loopback(s.port());
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(test::send_all(fd, "GET /hold HTTP/1.1\r\n\r\n"));
-    held.push_back(fd);
-  }
+  ASSERT_NO_FATAL_FAILURE(hold(s.port(), 40, held));
   ASSERT_TRUE(eventually([&] { return s.server().active_connections() == 40; }, std::chrono::seconds(10)));
   EXPECT_GT(thread_count(), before + 40);
   gate.open();
