@@ -13,7 +13,6 @@
 #include "common/address.h"
 #include "common/text.h"
 #include "sys/parent.h"
-#include "sys/sockets.h"
 #include "sys/termination.h"
 #include "sys/thread.h"
 
@@ -253,22 +252,13 @@ void Service::on_link_dropped() { publish_status(); }
 
 // ---- the process -------------------------------------------------------------------------
 
-bool parse_port_value(std::string_view text, uint16_t& port) {
-  const std::optional<uint16_t> parsed = http::parse_port(text);
-  if (parsed) port = *parsed;
-  return parsed.has_value();
-}
-
 uint16_t find_port_option(const std::vector<std::string>& args) {
   auto value = find_option(args, "-port");
   if (!value) value = find_option(args, "--port");
-  uint16_t port = 0;
-  if (value && parse_port_value(*value, port)) return port;
-  return 0;
+  return value ? http::parse_port(*value).value_or(0) : 0;
 }
 
 int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform) {
-  sys::init_sockets();
   const uint16_t requested = find_port_option(args);
   auto service = std::make_shared<Service>(std::move(platform));
 
@@ -295,7 +285,6 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
 }
 
 Result<InProcessService> start_in_process(ble::PlatformPtr platform, ServiceOptions options) {
-  sys::init_sockets();
   auto service = std::make_shared<Service>(std::move(platform), std::move(options));
   service->start();
   auto server = std::make_shared<http::Server>(service->router(), pre_route);

@@ -110,7 +110,6 @@ class Service final : private ble::LinkEvents,
 // "-port" first, then "--port"; each exact or joined with "="; a value that does not parse
 // gives 0 without falling back to the other name.
 uint16_t find_port_option(const std::vector<std::string>& args);
-bool parse_port_value(std::string_view text, uint16_t& port);
 
 // The process: start-up, the three announcement lines, serving. Returns only on a listener
 // failure, with the exit code 1.
