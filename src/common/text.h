@@ -18,6 +18,8 @@ std::string_view trim_ascii_end(std::string_view s);
 // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000) at both ends / the start.
 std::string_view trim_unicode(std::string_view s);
 std::string_view trim_unicode_start(std::string_view s);
+// Nothing but Unicode white space (or nothing at all).
+inline bool is_blank(std::string_view s) { return trim_unicode(s).empty(); }
 
 std::string to_upper_ascii(std::string_view s);
 std::string to_lower_ascii(std::string_view s);

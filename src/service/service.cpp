@@ -40,8 +40,6 @@ std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
   return std::string(kRadioOffMessage);
 }
 
-bool is_blank(const std::string& text) { return trim_unicode(text).empty(); }
-
 std::optional<std::string> find_option(const std::vector<std::string>& args, const std::string& name) {
   const std::string joined = name + "=";
   for (size_t i = 0; i < args.size(); ++i) {

@@ -26,8 +26,6 @@ std::string gatt_status_text(GattStatus status) {
   return "GattCommunicationStatus(" + std::to_string(static_cast<int>(status)) + ")";
 }
 
-bool is_blank(const std::string& text) { return trim_unicode(text).empty(); }
-
 uint8_t setting_of(uint8_t command) {
   switch (command) {
     case kCold:
