@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/hex.h"
 #include "common/text.h"
 
 namespace chair::http {
@@ -123,20 +124,14 @@ void parse_query(std::string_view qs, Request& req) {
 }  // namespace
 
 std::string url_decode(std::string_view s) {
-  auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   std::string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size(); ++i) {
     char c = s[i];
     if (c == '+') {
       out += ' ';
-    } else if (c == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
-      out += static_cast<char>(hex(s[i + 1]) << 4 | hex(s[i + 2]));
+    } else if (c == '%' && i + 2 < s.size() && is_hex_digit(s[i + 1]) && is_hex_digit(s[i + 2])) {
+      out += static_cast<char>(hex_digit_value(s[i + 1]) << 4 | hex_digit_value(s[i + 2]));
       i += 2;
     } else {
       out += c;
