@@ -22,10 +22,6 @@ namespace chair::ble {
 
 namespace {
 
-std::string gatt_status_text(GattStatus status) {
-  return "GattCommunicationStatus(" + std::to_string(static_cast<int>(status)) + ")";
-}
-
 uint8_t setting_of(uint8_t command) {
   switch (command) {
     case kCold:

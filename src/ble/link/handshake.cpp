@@ -87,10 +87,6 @@ void walk_services(LinkState& s, Connection& connection, const std::vector<GattS
   }
 }
 
-std::string status_text(GattStatus status) {
-  return "GattCommunicationStatus(" + std::to_string(static_cast<int>(status)) + ")";
-}
-
 }  // namespace
 
 void run_handshake(const std::shared_ptr<LinkState>& state, uint64_t generation, const std::string& address,
@@ -182,7 +178,7 @@ void run_handshake(const std::shared_ptr<LinkState>& state, uint64_t generation,
     s->leave();
   });
   if (!subscribed || *subscribed != GattStatus::Success) {
-    const std::string error = subscribed ? status_text(*subscribed) : subscribed.error();
+    const std::string error = subscribed ? gatt_status_text(*subscribed) : subscribed.error();
     s.link_lost(generation, "subscribe " + kind_word + " failed: " + error + "; reconnecting");
     return;
   }

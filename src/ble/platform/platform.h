@@ -51,6 +51,10 @@ enum : uint32_t {
 
 // The outcome of a GATT exchange the chair answered (or that could not reach it).
 enum class GattStatus { Success = 0, Unreachable = 1, ProtocolError = 2, AccessDenied = 3 };
+// As the service's messages name it: "GattCommunicationStatus(<number>)".
+inline std::string gatt_status_text(GattStatus status) {
+  return "GattCommunicationStatus(" + std::to_string(static_cast<int>(status)) + ")";
+}
 enum class WriteOption { WithResponse = 0, WithoutResponse = 1 };
 // What the client configuration descriptor is set to.
 enum class Subscription { Notify = 1, Indicate = 2 };

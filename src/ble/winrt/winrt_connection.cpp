@@ -12,8 +12,6 @@ constexpr INT32 kUncached = 1;
 constexpr INT32 kConnected = 1;
 constexpr const char* kUnknownHandle = "no such GATT object on this connection";
 
-std::string gatt_status_text(INT32 status) { return "GattCommunicationStatus(" + std::to_string(status) + ")"; }
-
 // Every element of a vector view, unreadable or empty ones left out; an error when the
 // list itself cannot be read.
 template <class I>
@@ -104,7 +102,7 @@ Result<std::vector<GattService>> WinRtConnection::services() {
   INT32 status = 0;
   hr = (*result)->get_Status(&status);
   if (FAILED(hr)) return hr_error(hr);
-  if (status != static_cast<INT32>(GattStatus::Success)) return fail(gatt_status_text(status));
+  if (status != static_cast<INT32>(GattStatus::Success)) return fail(gatt_status_text(static_cast<GattStatus>(status)));
   Com<abi::IVectorView<abi::IGattDeviceService*>> list;
   hr = (*result)->get_Services(list.put());
   if (FAILED(hr)) return hr_error(hr);
