@@ -1,5 +1,5 @@
 // The binding's JSON: a strict reader for bind.json and the import and init bodies, and
-// the exact indented text a save writes.
+// the one writer of the record.
 #include "bind/binding_file.h"
 
 #include <array>
@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/text.h"
+#include "common/record_text.h"
 
 namespace chair::bind {
 
@@ -127,17 +127,17 @@ Result<json> parse_document(std::string_view text, Document kind) {
   return root;
 }
 
-Result<std::string> read_text(const json& v, const char* name) {
+Result<std::string> read_text(const json& v, std::string_view name) {
   if (!v.is_string()) return fail(std::string(name) + " must be a string");
   return v.get<std::string>();
 }
 
-Result<bool> read_flag(const json& v, const char* name) {
+Result<bool> read_flag(const json& v, std::string_view name) {
   if (!v.is_boolean()) return fail(std::string(name) + " must be a boolean");
   return v.get<bool>();
 }
 
-Result<int32_t> read_i32(const json& v, const char* name) {
+Result<int32_t> read_i32(const json& v, std::string_view name) {
   constexpr int64_t lo = std::numeric_limits<int32_t>::min();
   constexpr int64_t hi = std::numeric_limits<int32_t>::max();
   // Non-negative numbers arrive unsigned, negative ones signed; floats never pass.
@@ -154,7 +154,7 @@ Result<int32_t> read_i32(const json& v, const char* name) {
 // A record arrives as an object with named members or as an array by position; either
 // way each field ends up with its value, or nothing when it is missing.
 template <size_t N>
-Result<std::array<const json*, N>> gather_fields(const json& v, const std::array<const char*, N>& names,
+Result<std::array<const json*, N>> gather_fields(const json& v, const std::array<std::string_view, N>& names,
                                                  const char* what) {
   std::array<const json*, N> slots{};
   if (v.is_object()) {
@@ -173,8 +173,13 @@ Result<std::array<const json*, N>> gather_fields(const json& v, const std::array
   return slots;
 }
 
-constexpr std::array<const char*, 6> kInitFields = {"water", "coolLevel", "heatLevel", "lumbar", "vibrate", "volume"};
-constexpr std::array<const char*, 4> kBindFields = {"boundAddress", "boundName", "autoConnect", "init"};
+// The members in their declared order: the order the record is written in, and the order
+// the array form is read by.
+constexpr std::array<std::string_view, 6> kInitFields = {"water",  "coolLevel", "heatLevel",
+                                                         "lumbar", "vibrate",   "volume"};
+constexpr std::array<std::string_view, 4> kBindFields = {"boundAddress", "boundName", "autoConnect", "init"};
+constexpr RecordShape kInitShape{kInitFields};
+constexpr RecordShape kBindingShape{kBindFields, "init", &kInitShape};
 
 Result<InitConfig> read_init(const json& v) {
   auto slots = gather_fields(v, kInitFields, "init");
@@ -229,14 +234,6 @@ Result<BindConfig> read_binding(const json& v) {
   return out;
 }
 
-void append_level(std::string& out, const char* name, int32_t value, bool last) {
-  out += "    \"";
-  out += name;
-  out += "\": ";
-  out += std::to_string(value);
-  out += last ? "\n" : ",\n";
-}
-
 }  // namespace
 
 Result<BindConfig> parse_binding(std::string_view text) {
@@ -251,25 +248,30 @@ Result<InitConfig> parse_init_config(std::string_view text) {
   return read_init(*doc);
 }
 
-std::string binding_file_text(const BindConfig& c) {
-  std::string out;
-  out.reserve(256 + c.boundAddress.size() + c.boundName.size() + c.init.water.size());
-  out += "{\n  \"boundAddress\": ";
-  append_json_string(out, c.boundAddress);
-  out += ",\n  \"boundName\": ";
-  append_json_string(out, c.boundName);
-  out += ",\n  \"autoConnect\": ";
-  out += c.autoConnect ? "true" : "false";
-  out += ",\n  \"init\": {\n    \"water\": ";
-  append_json_string(out, c.init.water);
-  out += ",\n";
-  append_level(out, "coolLevel", c.init.coolLevel, false);
-  append_level(out, "heatLevel", c.init.heatLevel, false);
-  append_level(out, "lumbar", c.init.lumbar, false);
-  append_level(out, "vibrate", c.init.vibrate, false);
-  append_level(out, "volume", c.init.volume, true);
-  out += "  }\n}";
-  return out;
+nlohmann::json binding_json(const BindConfig& config) {
+  const InitConfig& init = config.init;
+  return json{
+      {"boundAddress", config.boundAddress},
+      {"boundName", config.boundName},
+      {"autoConnect", config.autoConnect},
+      {"init",
+       {{"water", init.water},
+        {"coolLevel", init.coolLevel},
+        {"heatLevel", init.heatLevel},
+        {"lumbar", init.lumbar},
+        {"vibrate", init.vibrate},
+        {"volume", init.volume}}},
+  };
 }
+
+std::string binding_text(const nlohmann::json& record, JsonLayout layout) {
+  return record_text(record, kBindingShape, layout);
+}
+
+std::string binding_text(const BindConfig& config, JsonLayout layout) {
+  return binding_text(binding_json(config), layout);
+}
+
+std::string binding_file_text(const BindConfig& config) { return binding_text(config, kFileLayout); }
 
 }  // namespace chair::bind

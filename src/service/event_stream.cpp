@@ -26,7 +26,7 @@ void serve_events(EventHub& hub, const std::function<std::string()>& status_name
 
   auto [id, queue] = hub.subscribe();
   // The snapshot goes to this client only, so it precedes every queued event.
-  if (write_record(sink, to_json(make_status_event(status_name())))) {
+  if (write_record(sink, to_json(StatusEvent{status_name()}))) {
     for (;;) {
       std::shared_ptr<const std::string> text;
       auto r = queue->pop(text, kKeepAlive);

@@ -15,27 +15,11 @@ std::string param_or_empty(const http::Request& request, const std::string& key)
   return value ? *value : std::string();
 }
 
-nlohmann::json binding_json(const bind::BindConfig& config) {
-  const bind::InitConfig& init = config.init;
-  return nlohmann::json{
-      {"boundAddress", config.boundAddress},
-      {"boundName", config.boundName},
-      {"autoConnect", config.autoConnect},
-      {"init",
-       {{"water", init.water},
-        {"coolLevel", init.coolLevel},
-        {"heatLevel", init.heatLevel},
-        {"lumbar", init.lumbar},
-        {"vibrate", init.vibrate},
-        {"volume", init.volume}}},
-  };
-}
-
 // Every change is one "bind" event with the record as stored, and only on success: the
 // store's own error text goes back to the UI unchanged, and nothing is announced.
 Result<bind::BindConfig> change_binding(Service& service, const std::function<void(bind::BindConfig&)>& change) {
   auto stored = service.binding().update(change);
-  if (stored) service.events().publish(make_bind_event(*stored));
+  if (stored) service.events().publish(BindEvent{*stored});
   return stored;
 }
 
@@ -45,7 +29,7 @@ http::Reply failure(const Result<bind::BindConfig>& stored) { return http::Reply
 
 http::Reply bind_get(Service& service, const http::Request&) {
   try {
-    return http::Reply::json(binding_json(service.binding().snapshot()));
+    return http::Reply::json(bind::binding_json(service.binding().snapshot()));
   } catch (const std::exception&) {
     return http::Reply::json(nlohmann::json::object());
   }

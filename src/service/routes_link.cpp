@@ -7,19 +7,12 @@
 #include "common/hex.h"
 #include "common/text.h"
 #include "service/event_stream.h"
+#include "service/events/event.h"
 #include "service/routes.h"
 
 namespace chair::routes {
 
 namespace {
-
-nlohmann::json device_json(const ble::DeviceRecord& r) {
-  nlohmann::json j = {
-      {"address", r.address}, {"name", r.name}, {"rssi", r.rssi}, {"hits", r.hits}, {"lastSeen", r.lastSeen}};
-  if (!r.services.empty()) j["services"] = r.services;
-  if (!r.vendors.empty()) j["vendors"] = r.vendors;
-  return j;
-}
 
 http::Reply status_reply(const Status& done) {
   return http::Reply::json(done ? ok_reply() : error_reply(done.error()));

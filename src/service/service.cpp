@@ -151,7 +151,7 @@ void Service::publish_status() {
   // whatever they showed with this.
   const ble::LinkView view = link_->view();
   if (view.phase == ble::LinkPhase::Connected) {
-    hub_.publish(make_connected_event(view.name));
+    hub_.publish(ConnectedEvent{view.name});
     return;
   }
   hub_.publish_status(status_of(view));
@@ -216,7 +216,7 @@ void Service::on_link_log(std::string text) { hub_.publish_log(std::move(text));
 void Service::on_link_status(ble::LinkStatus status, const std::string& name) {
   switch (status) {
     case ble::LinkStatus::Connecting: hub_.publish_status("connecting"); return;
-    case ble::LinkStatus::Connected: hub_.publish(make_connected_event(name)); return;
+    case ble::LinkStatus::Connected: hub_.publish(ConnectedEvent{name}); return;
     case ble::LinkStatus::Idle:
       // Said from the state as it is now: a scan may be running, or another link may
       // still be up.
@@ -225,7 +225,7 @@ void Service::on_link_status(ble::LinkStatus status, const std::string& name) {
   }
 }
 
-void Service::on_chair_status(ble::ChairStatus status) { hub_.publish(make_chair_event(std::move(status))); }
+void Service::on_chair_status(ble::ChairStatus status) { hub_.publish(ChairEvent{std::move(status)}); }
 
 std::string Service::remembered_name(const std::string& address) {
   const std::string wanted = compact_address(address);
@@ -238,10 +238,10 @@ std::string Service::remembered_name(const std::string& address) {
 
 ble::InitConfig Service::initial_settings() { return store_->snapshot().init; }
 
-void Service::on_device(ble::DeviceRecord record) { hub_.publish(make_device_event(std::move(record))); }
+void Service::on_device(ble::DeviceRecord record) { hub_.publish(DeviceEvent{std::move(record)}); }
 
 void Service::on_autoconnect(const std::string& phase, const bind::BindConfig& binding) {
-  hub_.publish(make_autoconnect_event(phase, binding));
+  hub_.publish(AutoConnectEvent{phase, binding});
 }
 
 void Service::on_autoconnect_log(std::string text) { hub_.publish_log(std::move(text)); }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "bind/binding_file.h"
 #include "common/text.h"
 
 namespace chairctl {
@@ -208,29 +209,7 @@ std::string render_binding(const json& bind) {
   return out;
 }
 
-std::string binding_file_text(const json& bind) {
-  nlohmann::ordered_json out = nlohmann::ordered_json::object();
-  auto copy_known = [](const json& from, nlohmann::ordered_json& to, std::initializer_list<const char*> keys) {
-    for (const char* key : keys) {
-      if (from.is_object() && from.contains(key)) to[key] = from.at(key);
-    }
-    if (!from.is_object()) return;
-    for (auto it = from.begin(); it != from.end(); ++it) {
-      if (!to.contains(it.key())) to[it.key()] = it.value();
-    }
-  };
-  copy_known(bind, out, {"boundAddress", "boundName", "autoConnect", "init"});
-  if (bind.is_object() && bind.contains("init") && bind.at("init").is_object()) {
-    nlohmann::ordered_json init = nlohmann::ordered_json::object();
-    copy_known(bind.at("init"), init, {"water", "coolLevel", "heatLevel", "lumbar", "vibrate", "volume"});
-    out["init"] = init;
-  }
-  try {
-    return out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  } catch (const std::exception&) {
-    return "{}";
-  }
-}
+std::string binding_file_text(const json& bind) { return chair::bind::binding_text(bind, chair::kFileLayout); }
 
 bool device_row(const json& device, DeviceRow& row) {
   if (!device.is_object()) return false;

@@ -1,57 +1,11 @@
+// The event records' JSON text; the device and binding records inside them come from their
+// one writers, in declared order on one line.
 #include "service/events/event.h"
 
+#include "bind/binding_file.h"
 #include "common/text.h"
 
 namespace chair {
-
-ServiceEvent make_log_event(std::string text) {
-  ServiceEvent e;
-  e.type = "log";
-  e.log = std::move(text);
-  return e;
-}
-
-ServiceEvent make_status_event(std::string name) {
-  ServiceEvent e;
-  e.type = "status";
-  e.status = std::move(name);
-  return e;
-}
-
-ServiceEvent make_connected_event(std::string display_name) {
-  ServiceEvent e = make_status_event("connected");
-  e.name = std::move(display_name);
-  return e;
-}
-
-ServiceEvent make_autoconnect_event(std::string phase, bind::BindConfig binding) {
-  ServiceEvent e;
-  e.type = "autoconnect";
-  e.status = std::move(phase);
-  e.bind = std::move(binding);
-  return e;
-}
-
-ServiceEvent make_device_event(ble::DeviceRecord record) {
-  ServiceEvent e;
-  e.type = "device";
-  e.device = std::move(record);
-  return e;
-}
-
-ServiceEvent make_chair_event(ble::ChairStatus status) {
-  ServiceEvent e;
-  e.type = "chair";
-  e.chair = std::move(status);
-  return e;
-}
-
-ServiceEvent make_bind_event(bind::BindConfig binding) {
-  ServiceEvent e;
-  e.type = "bind";
-  e.bind = std::move(binding);
-  return e;
-}
 
 namespace {
 
@@ -78,32 +32,7 @@ class ObjectWriter {
   bool first_ = true;
 };
 
-void write_device(std::string& out, const ble::DeviceRecord& d) {
-  ObjectWriter w(out);
-  w.str("address", d.address);
-  w.str("name", d.name);
-  w.num("rssi", d.rssi);
-  w.unum("hits", d.hits);
-  w.str("lastSeen", d.lastSeen);
-  if (!d.services.empty()) {
-    std::string& o = w.key("services");
-    o += '[';
-    for (size_t i = 0; i < d.services.size(); ++i) {
-      if (i) o += ',';
-      append_json_string(o, d.services[i]);
-    }
-    o += ']';
-  }
-  if (!d.vendors.empty()) {
-    std::string& o = w.key("vendors");
-    o += '[';
-    for (size_t i = 0; i < d.vendors.size(); ++i) {
-      if (i) o += ',';
-      o += std::to_string(d.vendors[i]);
-    }
-    o += ']';
-  }
-}
+void write_device(std::string& out, const ble::DeviceRecord& d) { out += device_text(d, kEventLayout); }
 
 void write_chair(std::string& out, const ble::ChairStatus& c) {
   ObjectWriter w(out);
@@ -123,37 +52,54 @@ void write_chair(std::string& out, const ble::ChairStatus& c) {
   w.str("raw", c.raw);
 }
 
-void write_bind(std::string& out, const bind::BindConfig& b) {
-  ObjectWriter w(out);
-  w.str("boundAddress", b.boundAddress);
-  w.str("boundName", b.boundName);
-  w.boolean("autoConnect", b.autoConnect);
-  std::string& o = w.key("init");
-  ObjectWriter i(o);
-  i.str("water", b.init.water);
-  i.num("coolLevel", b.init.coolLevel);
-  i.num("heatLevel", b.init.heatLevel);
-  i.num("lumbar", b.init.lumbar);
-  i.num("vibrate", b.init.vibrate);
-  i.num("volume", b.init.volume);
+void write_bind(std::string& out, const bind::BindConfig& b) { out += bind::binding_text(b, kEventLayout); }
+
+// One writer per record: the members after "type".
+void write_members(ObjectWriter& w, const LogEvent& e) {
+  if (!e.log.empty()) w.str("log", e.log);
+}
+void write_members(ObjectWriter& w, const StatusEvent& e) {
+  if (!e.status.empty()) w.str("status", e.status);
+}
+void write_members(ObjectWriter& w, const ConnectedEvent& e) {
+  w.str("status", "connected");
+  if (!e.name.empty()) w.str("name", e.name);
+}
+void write_members(ObjectWriter& w, const DeviceEvent& e) { write_device(w.key("device"), e.device); }
+void write_members(ObjectWriter& w, const ChairEvent& e) { write_chair(w.key("chair"), e.chair); }
+void write_members(ObjectWriter& w, const BindEvent& e) { write_bind(w.key("bind"), e.bind); }
+void write_members(ObjectWriter& w, const AutoConnectEvent& e) {
+  if (!e.phase.empty()) w.str("status", e.phase);
+  write_bind(w.key("bind"), e.bind);
 }
 
 }  // namespace
 
-std::string to_json(const ServiceEvent& e) {
+std::string to_json(const ServiceEvent& event) {
   std::string out;
   out.reserve(128);
-  {
-    ObjectWriter w(out);
-    w.str("type", e.type);
-    if (e.device) write_device(w.key("device"), *e.device);
-    if (!e.status.empty()) w.str("status", e.status);
-    if (!e.name.empty()) w.str("name", e.name);
-    if (!e.log.empty()) w.str("log", e.log);
-    if (e.chair) write_chair(w.key("chair"), *e.chair);
-    if (e.bind) write_bind(w.key("bind"), *e.bind);
-  }
+  std::visit(
+      [&out](const auto& record) {
+        ObjectWriter w(out);
+        w.str("type", record.kType);
+        write_members(w, record);
+      },
+      event);
   return out;
+}
+
+nlohmann::json device_json(const ble::DeviceRecord& r) {
+  nlohmann::json j = {
+      {"address", r.address}, {"name", r.name}, {"rssi", r.rssi}, {"hits", r.hits}, {"lastSeen", r.lastSeen}};
+  // Empty lists are left out, never written as [].
+  if (!r.services.empty()) j["services"] = r.services;
+  if (!r.vendors.empty()) j["vendors"] = r.vendors;
+  return j;
+}
+
+std::string device_text(const ble::DeviceRecord& record, JsonLayout layout) {
+  static constexpr std::string_view kMembers[] = {"address", "name", "rssi", "hits", "lastSeen", "services", "vendors"};
+  return record_text(device_json(record), RecordShape{kMembers}, layout);
 }
 
 }  // namespace chair

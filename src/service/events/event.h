@@ -1,35 +1,72 @@
-// The one record that travels through the event hub, and its exact JSON text.
+// The records that travel through the event hub, and their exact JSON text.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
+
+#include <nlohmann/json.hpp>
 
 #include "bind/bind_config.h"
 #include "ble/protocol/status.h"
 #include "ble/scanner/device_record.h"
+#include "common/record_text.h"
 
 namespace chair {
 
-struct ServiceEvent {
-  std::string type;
-  std::optional<ble::DeviceRecord> device;
-  std::string status;
-  std::string name;
+// Each record names its type and holds exactly the members it is written with. A new
+// record is one struct here, one writer in event.cpp and its place in ServiceEvent.
+struct LogEvent {
+  static constexpr std::string_view kType = "log";
   std::string log;
-  std::optional<ble::ChairStatus> chair;
-  std::optional<bind::BindConfig> bind;
 };
 
-ServiceEvent make_log_event(std::string text);
-ServiceEvent make_status_event(std::string name);
-ServiceEvent make_connected_event(std::string display_name);
-ServiceEvent make_autoconnect_event(std::string phase, bind::BindConfig binding);
-ServiceEvent make_device_event(ble::DeviceRecord record);
-ServiceEvent make_chair_event(ble::ChairStatus status);
-ServiceEvent make_bind_event(bind::BindConfig binding);
+// A state name; a chair that connects is announced with its name (ConnectedEvent), a new
+// stream's first record names the state alone.
+struct StatusEvent {
+  static constexpr std::string_view kType = "status";
+  std::string status;
+};
 
-// Compact JSON in declared member order; empty texts and absent records left out.
+// The status "connected", with the chair's display name.
+struct ConnectedEvent {
+  static constexpr std::string_view kType = "status";
+  std::string name;
+};
+
+struct DeviceEvent {
+  static constexpr std::string_view kType = "device";
+  ble::DeviceRecord device;
+};
+
+struct ChairEvent {
+  static constexpr std::string_view kType = "chair";
+  ble::ChairStatus chair;
+};
+
+// The binding as now stored.
+struct BindEvent {
+  static constexpr std::string_view kType = "bind";
+  bind::BindConfig bind;
+};
+
+// The supervisor's phase ("connecting", "waiting") and the binding it works from.
+struct AutoConnectEvent {
+  static constexpr std::string_view kType = "autoconnect";
+  std::string phase;
+  bind::BindConfig bind;
+};
+
+using ServiceEvent =
+    std::variant<LogEvent, StatusEvent, ConnectedEvent, DeviceEvent, ChairEvent, BindEvent, AutoConnectEvent>;
+
+// One line of compact JSON: "type" first, then the record's members in their declared
+// order; empty texts and empty lists left out.
 std::string to_json(const ServiceEvent& event);
+
+// A device record as a tree; the device listing replies with these (members then in
+// ascending order).
+nlohmann::json device_json(const ble::DeviceRecord& record);
+std::string device_text(const ble::DeviceRecord& record, JsonLayout layout);
 
 }  // namespace chair

@@ -78,9 +78,9 @@ void EventHub::publish(const ServiceEvent& event) {
   for (uint64_t id : dead) subscribers_.erase(id);
 }
 
-void EventHub::publish_log(std::string text) { publish(make_log_event(std::move(text))); }
+void EventHub::publish_log(std::string text) { publish(LogEvent{std::move(text)}); }
 
-void EventHub::publish_status(std::string name) { publish(make_status_event(std::move(name))); }
+void EventHub::publish_status(std::string name) { publish(StatusEvent{std::move(name)}); }
 
 std::pair<uint64_t, std::shared_ptr<EventQueue>> EventHub::subscribe() {
   auto queue = std::make_shared<EventQueue>();

@@ -12,22 +12,21 @@ namespace chair {
 namespace {
 
 TEST(EventRecords, MemberOrderAndOmissions) {
-  ServiceEvent bare;
-  bare.type = "x";
-  EXPECT_EQ(to_json(bare), R"({"type":"x"})");
-  EXPECT_EQ(to_json(make_status_event("idle")), R"({"type":"status","status":"idle"})");
-  EXPECT_EQ(to_json(make_connected_event("TAMRO A")), R"({"type":"status","status":"connected","name":"TAMRO A"})");
+  EXPECT_EQ(to_json(LogEvent{}), R"({"type":"log"})");
+  EXPECT_EQ(to_json(StatusEvent{}), R"({"type":"status"})");
+  EXPECT_EQ(to_json(StatusEvent{"idle"}), R"({"type":"status","status":"idle"})");
+  EXPECT_EQ(to_json(ConnectedEvent{"TAMRO A"}), R"({"type":"status","status":"connected","name":"TAMRO A"})");
   ble::DeviceRecord d;
   d.address = "C0:FF:EE:01:02:0A";
   d.rssi = -70;
   d.hits = 3;
   EXPECT_EQ(
-      to_json(make_device_event(d)),
+      to_json(DeviceEvent{d}),
       R"({"type":"device","device":{"address":"C0:FF:EE:01:02:0A","name":"","rssi":-70,"hits":3,"lastSeen":""}})");
   d.services = {"fe95", "180f"};
   d.vendors = {65535, 76};
   EXPECT_EQ(
-      to_json(make_device_event(d)),
+      to_json(DeviceEvent{d}),
       R"({"type":"device","device":{"address":"C0:FF:EE:01:02:0A","name":"","rssi":-70,"hits":3,"lastSeen":"","services":["fe95","180f"],"vendors":[65535,76]}})");
   ble::ChairStatus c;
   c.cold = 5;
@@ -35,20 +34,20 @@ TEST(EventRecords, MemberOrderAndOmissions) {
   c.btAudio = c.waterOn = c.heating = true;
   c.raw = "55";
   EXPECT_EQ(
-      to_json(make_chair_event(c)),
+      to_json(ChairEvent{c}),
       R"({"type":"chair","chair":{"cold":5,"hot":0,"vibrate":0,"volume":0,"lumbar":0,"temp":0,"switchByte":49,"btAudio":true,"motion":false,"headphone":false,"seated":false,"waterOn":true,"heating":true,"raw":"55"}})");
   EXPECT_EQ(
-      to_json(make_autoconnect_event("waiting", bind::BindConfig{})),
+      to_json(AutoConnectEvent{"waiting", bind::BindConfig{}}),
       R"({"type":"autoconnect","status":"waiting","bind":{"boundAddress":"","boundName":"","autoConnect":true,"init":{"water":"cool","coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0}}})");
   EXPECT_EQ(
-      to_json(make_bind_event(bind::BindConfig{"AA:BB", "N", false, {}})),
-      R"({"type":"bind","bind":{"boundAddress":"AA:BB","boundName":"N","autoConnect":false,"init":{"water":"cool","coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0}}})");
+      to_json(BindEvent{bind::BindConfig{"AA:BB", "N\x01\"", false, {}}}),
+      R"({"type":"bind","bind":{"boundAddress":"AA:BB","boundName":"N\u0001\"","autoConnect":false,"init":{"water":"cool","coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0}}})");
 }
 
 TEST(EventRecords, Escapes) {
-  EXPECT_EQ(to_json(make_log_event("a\nb\t\"c\"\\/\x7f")), "{\"type\":\"log\",\"log\":\"a\\nb\\t\\\"c\\\"\\\\/\x7f\"}");
-  EXPECT_EQ(to_json(make_log_event("\x01\x1f\x08\x0c\r")), R"({"type":"log","log":"\u0001\u001f\b\f\r"})");
-  EXPECT_EQ(to_json(make_log_event("已绑定座椅")), R"({"type":"log","log":"已绑定座椅"})");
+  EXPECT_EQ(to_json(LogEvent{"a\nb\t\"c\"\\/\x7f"}), "{\"type\":\"log\",\"log\":\"a\\nb\\t\\\"c\\\"\\\\/\x7f\"}");
+  EXPECT_EQ(to_json(LogEvent{"\x01\x1f\x08\x0c\r"}), R"({"type":"log","log":"\u0001\u001f\b\f\r"})");
+  EXPECT_EQ(to_json(LogEvent{"已绑定座椅"}), R"({"type":"log","log":"已绑定座椅"})");
 }
 
 TEST(EventHub, EverySubscriberGetsEveryEventInOneOrderAndDeadOnesAreDropped) {
