@@ -242,6 +242,12 @@ Result<BindConfig> parse_binding(std::string_view text) {
   return read_binding(*doc);
 }
 
+Result<BindConfig> parse_stored_binding(std::string_view text) {
+  auto parsed = parse_binding(text);
+  if (parsed && parsed->init.water.empty()) parsed->init = InitConfig{};
+  return parsed;
+}
+
 Result<InitConfig> parse_init_config(std::string_view text) {
   auto doc = parse_document(text, Document::Init);
   if (!doc) return doc.take_error();

@@ -19,6 +19,10 @@ inline constexpr size_t kMaxBindingFileBytes = 1024 * 1024;
 
 Result<BindConfig> parse_binding(std::string_view json);
 Result<InitConfig> parse_init_config(std::string_view json);
+// A binding as the service takes it in (bind.json at start-up, an import): parse_binding,
+// and a record without a water mode carries no usable settings, so the fresh ones take
+// their place.
+Result<BindConfig> parse_stored_binding(std::string_view json);
 
 // The record as a tree; a reply sends it as it is (its members then in ascending order).
 nlohmann::json binding_json(const BindConfig& config);

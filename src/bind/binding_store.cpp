@@ -42,11 +42,7 @@ void BindingStore::load() {
   // A larger file is no record this service wrote; it counts as unreadable and stays on
   // disk until the next save replaces it.
   if (auto text = sys::read_file(file_, kMaxBindingFileBytes)) {
-    if (auto parsed = parse_binding(*text)) {
-      loaded = std::move(*parsed);
-      // A record without a water mode carries no usable settings at all.
-      if (loaded.init.water.empty()) loaded.init = InitConfig{};
-    }
+    if (auto parsed = parse_stored_binding(*text)) loaded = std::move(*parsed);
   }
   std::lock_guard lock(mutex_);
   config_ = std::move(loaded);

@@ -13,6 +13,10 @@ nlohmann::json ok_reply() { return nlohmann::json{{"ok", true}}; }
 
 nlohmann::json error_reply(std::string text) { return nlohmann::json{{"error", std::move(text)}, {"ok", false}}; }
 
+http::Reply status_reply(const Status& done) {
+  return http::Reply::json(done ? ok_reply() : error_reply(done.error()));
+}
+
 }  // namespace routes
 
 http::Router Service::router() {

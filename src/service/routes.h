@@ -11,6 +11,8 @@ namespace chair::routes {
 
 nlohmann::json ok_reply();
 nlohmann::json error_reply(std::string text);
+// {"ok":true}, or the error's text.
+http::Reply status_reply(const Status& done);
 
 // Scanning, devices and connection.
 http::Reply events(Service& service, const http::Request& request);

@@ -14,10 +14,6 @@ namespace chair::routes {
 
 namespace {
 
-http::Reply status_reply(const Status& done) {
-  return http::Reply::json(done ? ok_reply() : error_reply(done.error()));
-}
-
 struct Channel {
   std::string_view fn;
   uint8_t command;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -74,6 +75,20 @@ class Service final : private ble::LinkEvents,
   // Drops whatever link there is; false when there was none.
   bool disconnect();
 
+  // The binding, changed as the UI asks. A change is saved first; only a saved change is
+  // announced (one "bind" record with the binding as stored, then its log line) and acted
+  // on. The error is the store's own text, and nothing has changed then.
+  // Binds the chair, turns auto-connect on and connects to it.
+  Status bind_chair(const std::string& address, const std::string& name);
+  // Forgets the chair; a link to it stays up.
+  Status unbind_chair();
+  // Turned on, it also makes one attempt at once.
+  Status set_autoconnect(bool on);
+  // Applied after the next connection's setup, not sent to a chair connected now.
+  Status set_initial_settings(const ble::InitConfig& init);
+  // Replaces the whole binding and makes one attempt at once.
+  Status import_binding(const bind::BindConfig& record);
+
   // Quiets the chair as "/api/shutdown" does: silent frames when a chair is ready, the link
   // torn down, the state published ("idle"). The supervisor then holds until the UI asks for a link
   // again; the stored auto-connect setting stays as it is, so the next start reconnects.
@@ -96,6 +111,7 @@ class Service final : private ble::LinkEvents,
   void on_link_dropped() override;
 
   std::string status_of(const ble::LinkView& view) const;
+  Result<bind::BindConfig> change_binding(const std::function<void(bind::BindConfig&)>& change);
 
   ServiceOptions options_;
   ble::PlatformPtr platform_;
