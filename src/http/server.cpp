@@ -312,16 +312,4 @@ std::optional<Reply> preflight_reply(const Request& request) {
   return Reply::raw(std::move(bytes));
 }
 
-std::optional<uint16_t> parse_port(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<uint32_t>(c - '0');
-    if (value > 65535) return std::nullopt;
-  }
-  return static_cast<uint16_t>(value);
-}
-
 }  // namespace chair::http

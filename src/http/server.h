@@ -121,8 +121,4 @@ bool host_is_loopback(const Request& request);
 // OPTIONS included, gets nullopt.
 std::optional<Reply> preflight_reply(const Request& request);
 
-// A port number as the command line gives it: decimal digits only, leading zeros allowed,
-// one optional leading "+", at most 65535; nullopt for anything else.
-std::optional<uint16_t> parse_port(std::string_view text);
-
 }  // namespace chair::http

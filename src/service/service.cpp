@@ -12,6 +12,7 @@
 
 #include "common/address.h"
 #include "common/text.h"
+#include "service/command_line.h"
 #include "sys/parent.h"
 #include "sys/termination.h"
 #include "sys/thread.h"
@@ -38,18 +39,6 @@ std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
     case ble::Availability::State::RadioOff: break;
   }
   return std::string(kRadioOffMessage);
-}
-
-std::optional<std::string> find_option(const std::vector<std::string>& args, const std::string& name) {
-  const std::string joined = name + "=";
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == name) {
-      if (i + 1 < args.size()) return args[i + 1];
-      return std::nullopt;
-    }
-    if (args[i].rfind(joined, 0) == 0) return args[i].substr(joined.size());
-  }
-  return std::nullopt;
 }
 
 // Before any route. A page on another site may send requests to our port through the
@@ -249,12 +238,6 @@ void Service::on_autoconnect_log(std::string text) { hub_.publish_log(std::move(
 void Service::on_link_dropped() { publish_status(); }
 
 // ---- the process -------------------------------------------------------------------------
-
-uint16_t find_port_option(const std::vector<std::string>& args) {
-  auto value = find_option(args, "-port");
-  if (!value) value = find_option(args, "--port");
-  return value ? http::parse_port(*value).value_or(0) : 0;
-}
 
 int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform) {
   const uint16_t requested = find_port_option(args);

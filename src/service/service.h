@@ -123,10 +123,6 @@ class Service final : private ble::LinkEvents,
   std::unique_ptr<autoconnect::AutoConnect> autoconnect_;
 };
 
-// "-port" first, then "--port"; each exact or joined with "="; a value that does not parse
-// gives 0 without falling back to the other name.
-uint16_t find_port_option(const std::vector<std::string>& args);
-
 // The process: start-up, the three announcement lines, serving. Returns only on a listener
 // failure, with the exit code 1.
 int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform);
