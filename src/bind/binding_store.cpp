@@ -25,10 +25,16 @@ std::filesystem::path data_directory() {
 }
 
 Status write_binding_file(const std::filesystem::path& file, const BindConfig& config) {
+  const std::string text = binding_file_text(config);
+  // The start-up reads no larger file: a record it would not find again is not kept.
+  if (text.size() > kMaxBindingFileBytes) {
+    return fail("File too large: the binding would take " + std::to_string(text.size()) +
+                " bytes, the start-up reads at most " + std::to_string(kMaxBindingFileBytes));
+  }
   if (std::filesystem::path dir = file.parent_path(); !dir.empty()) {
     if (auto made = sys::create_directories(dir); !made) return made;
   }
-  return sys::replace_file(file, binding_file_text(config));
+  return sys::replace_file(file, text);
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ class BindingStore {
   BindConfig snapshot() const;
   // Applies `change` to the stored binding and writes the file; returns the binding as
   // stored, or the system's error text. The stored binding changes only when the file was
-  // written. Changes are applied one at a time, each to the record the previous one left,
-  // so two concurrent changes never lose one another.
+  // written; a record whose file would be larger than the start-up reads
+  // (kMaxBindingFileBytes) is refused, so what is stored always comes back. Changes are applied one at a time, each to
+  // the record the previous one left, so two concurrent changes never lose one another.
   Result<BindConfig> update(const std::function<void(BindConfig&)>& change);
   const std::filesystem::path& file() const { return file_; }
 

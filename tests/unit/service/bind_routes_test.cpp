@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "bind/binding_file.h"
+#include "bind/binding_store.h"
 #include "ble/protocol/commands.h"
 #include "service_rig.h"
 
@@ -180,6 +181,31 @@ TEST(BindRoutes, ImportReplacesTheWholeRecordAndTriesToConnect) {
   EXPECT_TRUE(rig.events->wait_log("已导入配置"));
   EXPECT_TRUE(rig.events->wait_log(std::string("auto connecting ") + kChairText + " ..."));
   EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
+}
+
+TEST(BindRoutes, AnImportIsKeptOnlyWhenTheNextStartReadsItBack) {
+  Rig rig(bound_to(kChairText, false));
+  const auto before = rig.stored();
+  const auto file_before = rig.dir.read();
+  const size_t unnamed = bind::binding_file_text(bind::BindConfig{"", "", false, {}}).size();
+  // One byte over what the start-up reads is refused; the record that fills it exactly is kept.
+  for (size_t file_size : {bind::kMaxBindingFileBytes + 1, bind::kMaxBindingFileBytes}) {
+    SCOPED_TRACE(file_size);
+    const bind::BindConfig record{"", std::string(file_size - unnamed, 'n'), false, {}};
+    json reply = rig.call("/api/bind/import", bind::binding_text(record, kEventLayout));
+    if (file_size > bind::kMaxBindingFileBytes) {
+      EXPECT_EQ(reply.value("ok", true), false);
+      EXPECT_EQ(reply.value("error", "").rfind("File too large", 0), 0u) << reply.dump().substr(0, 200);
+      EXPECT_EQ(rig.stored(), before);
+      EXPECT_EQ(rig.dir.read(), file_before);
+      EXPECT_EQ(count(rig.drained(), type_is("bind")), 0);
+      continue;
+    }
+    EXPECT_EQ(reply, ok_reply());
+    bind::BindingStore next_start(rig.dir.file());
+    next_start.load();
+    EXPECT_EQ(next_start.snapshot(), record);
+  }
 }
 
 TEST(BindRoutes, GetAndExportAgreeByteForByte) {
