@@ -11,8 +11,9 @@
 
 namespace chair::sys {
 
-// The file's bytes. Fails with the system's text when it cannot be opened or read, and
-// without reading further when it holds more than `max_bytes`.
+// The file's bytes. Fails with the system's text when it cannot be opened or read, at once
+// when it is no regular file (a folder, a pipe, a device), and without reading further when
+// it holds more than `max_bytes`.
 Result<std::string> read_file(const std::filesystem::path& path, size_t max_bytes);
 
 // Replaces `path` with `text` so that a crash or power loss at any moment leaves either the

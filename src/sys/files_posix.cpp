@@ -29,8 +29,14 @@ Status write_all(int fd, std::string_view data) {
 }  // namespace
 
 Result<std::string> read_file(const std::filesystem::path& path, size_t max_bytes) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting: a FIFO would otherwise block here until some writer came.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(os_error_text(errno));
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return fail("not a regular file");
+  }
   std::string data;
   std::array<char, 4096> buf;
   for (;;) {

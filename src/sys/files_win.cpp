@@ -24,6 +24,11 @@ Result<std::string> read_file(const std::filesystem::path& path, size_t max_byte
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return fail(os_error_text(GetLastError()));
+  // A pipe or a device behind the name is no file of ours, and may block a read.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    return fail("not a regular file");
+  }
   std::string data;
   std::array<char, 4096> buf;
   for (;;) {

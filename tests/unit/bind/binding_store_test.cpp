@@ -1,8 +1,10 @@
 // The data-file location, loading at start-up, and saving under crashes and contention.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <optional>
 #include <random>
@@ -175,7 +178,16 @@ TEST_F(StoreTest, LoadAppliesFreshDefaultsUnlessTheFileParses) {
     EXPECT_EQ(store.snapshot(), c.want) << c.text.value_or("<no file>");
   }
 
-  // A directory where the file should be reads as no file.
+  // What is no regular file reads as no file, without waiting for a writer.
+  ASSERT_TRUE(save(store_, record(3)).ok());
+  fs::remove(file());
+  ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0);
+  auto loading = std::async(std::launch::async, [this] { store_.load(); });
+  const bool returned = loading.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!returned) ::close(::open(file().c_str(), O_WRONLY | O_NONBLOCK));  // lets it go
+  EXPECT_TRUE(returned) << "load waits on a FIFO";
+  loading.wait();
+  EXPECT_EQ(store_.snapshot(), fresh);
   fs::remove(file());
   fs::create_directories(file());
   store_.load();
