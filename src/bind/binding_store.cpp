@@ -34,6 +34,9 @@ Status write_binding_file(const std::filesystem::path& file, const BindConfig& c
   if (std::filesystem::path dir = file.parent_path(); !dir.empty()) {
     if (auto made = sys::create_directories(dir); !made) return made;
   }
+  // A save cut short by a crash leaves its private file beside bind.json; every start and
+  // save clears them, so they cannot pile up.
+  sys::remove_replace_leftovers(file);
   return sys::replace_file(file, text);
 }
 
@@ -44,6 +47,7 @@ std::filesystem::path data_file_path() { return data_directory() / kFileName; }
 BindingStore::BindingStore(std::filesystem::path file) : file_(std::move(file)) {}
 
 void BindingStore::load() {
+  sys::remove_replace_leftovers(file_);
   BindConfig loaded;
   // A larger file is no record this service wrote; it counts as unreadable and stays on
   // disk until the next save replaces it.

@@ -23,6 +23,11 @@ Result<std::string> read_file(const std::filesystem::path& path, size_t max_byte
 // left behind.
 Status replace_file(const std::filesystem::path& path, std::string_view text);
 
+// Removes what interrupted replacements of `path` left beside it: the private files of
+// processes that no longer run, and this process's own (so call it when none of its own
+// replacements of `path` is under way). Nothing else in the folder is touched.
+void remove_replace_leftovers(const std::filesystem::path& path);
+
 // Creates the folder and its parents; fails with the system's text. The same on every system.
 inline Status create_directories(const std::filesystem::path& path) {
   std::error_code ec;

@@ -1,11 +1,16 @@
 // Whole-file reads and crash-safe replacement on POSIX.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <limits>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "sys/files.h"
@@ -26,7 +31,40 @@ Status write_all(int fd, std::string_view data) {
   return {};
 }
 
+// The process that wrote `name`, when it is one of replace_file's private files for the
+// file whose private names start with `prefix` ("bind.json.tmp-"): "<prefix><pid>-<n>".
+std::optional<pid_t> temp_file_owner(std::string_view name, std::string_view prefix) {
+  if (!name.starts_with(prefix)) return std::nullopt;
+  name.remove_prefix(prefix.size());
+  const size_t dash = name.find('-');
+  auto digits = [](std::string_view s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  if (dash == std::string_view::npos || !digits(name.substr(0, dash)) || !digits(name.substr(dash + 1)))
+    return std::nullopt;
+  pid_t pid = 0;
+  auto [end, ec] = std::from_chars(name.data(), name.data() + dash, pid);
+  // A number no process can have is nobody's that still runs.
+  if (ec == std::errc::result_out_of_range) return std::numeric_limits<pid_t>::max();
+  return pid;
+}
+
 }  // namespace
+
+void remove_replace_leftovers(const std::filesystem::path& path) {
+  std::filesystem::path dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  const std::string prefix = path.filename().string() + ".tmp-";
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    auto owner = temp_file_owner(name, prefix);
+    if (!owner || *owner <= 0) continue;
+    // Another service on the same folder may be writing its own right now.
+    if (*owner != ::getpid() && (::kill(*owner, 0) == 0 || errno == EPERM)) continue;
+    ::unlink(it->path().c_str());
+  }
+}
 
 Result<std::string> read_file(const std::filesystem::path& path, size_t max_bytes) {
   // Opened without waiting: a FIFO would otherwise block here until some writer came.

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "sys/files.h"
@@ -18,7 +21,48 @@ std::string os_error_text(DWORD err) {
   return out.empty() ? "error " + std::to_string(err) : out;
 }
 
+// The process that wrote `name`, when it is one of replace_file's private files for the
+// file whose private names start with `prefix` ("bind.json.tmp-"): "<prefix><pid>-<n>".
+std::optional<uint64_t> temp_file_owner(std::wstring_view name, std::wstring_view prefix) {
+  if (!name.starts_with(prefix)) return std::nullopt;
+  name.remove_prefix(prefix.size());
+  const size_t dash = name.find(L'-');
+  auto digits = [](std::wstring_view s) {
+    return !s.empty() && s.size() <= 19 && s.find_first_not_of(L"0123456789") == std::wstring_view::npos;
+  };
+  if (dash == std::wstring_view::npos || !digits(name.substr(0, dash)) || !digits(name.substr(dash + 1)))
+    return std::nullopt;
+  uint64_t pid = 0;
+  for (wchar_t c : name.substr(0, dash)) pid = pid * 10 + static_cast<uint64_t>(c - L'0');
+  return pid;
+}
+
+bool process_running(uint64_t pid) {
+  if (pid > 0xFFFFFFFFu) return false;
+  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  // Refused access means it exists; no such process is an invalid parameter.
+  if (h == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+  DWORD code = 0;
+  const bool running = GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
+  CloseHandle(h);
+  return running;
+}
+
 }  // namespace
+
+void remove_replace_leftovers(const std::filesystem::path& path) {
+  const std::wstring prefix = path.filename().wstring() + L".tmp-";
+  std::filesystem::path dir = path.parent_path();
+  if (dir.empty()) dir = ".";
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    auto owner = temp_file_owner(it->path().filename().wstring(), prefix);
+    if (!owner || *owner == 0) continue;
+    // Another service on the same folder may be writing its own right now.
+    if (*owner != GetCurrentProcessId() && process_running(*owner)) continue;
+    DeleteFileW(it->path().c_str());
+  }
+}
 
 Result<std::string> read_file(const std::filesystem::path& path, size_t max_bytes) {
   HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <chrono>
@@ -311,14 +312,15 @@ TEST_F(StoreTest, ConcurrentSavesLeaveOneCompleteRecordEqualToMemory) {
   EXPECT_TRUE(leftovers(dir_.path).empty());
 }
 
-TEST_F(StoreTest, KilledDuringSavesTheFileStillHoldsACompleteRecord) {
+TEST_F(StoreTest, KilledDuringSavesTheFileStillHoldsACompleteRecordAndTheNextStartClearsUp) {
   ASSERT_TRUE(save(store_, record(0)).ok());
   std::mt19937 rng(std::random_device{}());
   std::uniform_int_distribution<int> delay_us(0, 20000);
   const auto start = std::chrono::steady_clock::now();
 
+  pid_t pid = 0;
   for (int round = 0; round < 30 && std::chrono::steady_clock::now() - start < std::chrono::seconds(4); ++round) {
-    pid_t pid = ::fork();
+    pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       BindingStore child(file());
@@ -335,6 +337,21 @@ TEST_F(StoreTest, KilledDuringSavesTheFileStillHoldsACompleteRecord) {
     ASSERT_TRUE(parsed.ok()) << "round " << round << ": " << parsed.error();
     EXPECT_EQ(*text, binding_file_text(*parsed)) << "round " << round;
   }
+
+  // A killed writer's private file goes at the next start; a running one's, and whatever
+  // else lies in the folder, stay.
+  const std::string live = "bind.json.tmp-" + std::to_string(::getppid()) + "-0";
+  const std::vector<std::string> others = {live, "bind.json.tmp-1-x", "bind.json.bak",
+                                           "notes.tmp-" + std::to_string(pid) + "-0"};
+  write_file(dir_.path / ("bind.json.tmp-" + std::to_string(pid) + "-7"), "{");
+  for (const auto& name : others) write_file(dir_.path / name, "{");
+  BindingStore next_start(file());
+  next_start.load();
+  auto left = leftovers(dir_.path);
+  std::sort(left.begin(), left.end());
+  auto expected = others;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
 }
 
 TEST_F(StoreTest, ConcurrentChangesEachSeeThePreviousOne) {
