@@ -154,8 +154,9 @@ Status Service::start_scan() {
   // A connection still in its handshake would compete with the scan for the radio.
   link_->drop_handshake();
   scanner_->begin();
-  // "scanning", unless a chair stays connected through the scan.
-  publish_status();
+  // Said as it is, also beside a connected chair: clients drive their scan indicator from
+  // this record. A later change says the whole state again.
+  hub_.publish_status("scanning");
   hub_.publish_log("scan started");
   paired_->refresh();
   auto started = scanner_->start();
