@@ -25,8 +25,8 @@ http::Reply bind_get(Service& service, const http::Request&) {
 }
 
 http::Reply bind_set(Service& service, const http::Request& request) {
-  const std::string address = to_upper_ascii(trim_ascii(param_or_empty(request, "addr")));
-  const std::string name(trim_ascii(param_or_empty(request, "name")));
+  const std::string address = to_upper_ascii(trim_unicode(param_or_empty(request, "addr")));
+  const std::string name(trim_unicode(param_or_empty(request, "name")));
   if (address.empty()) return http::Reply::json(error_reply("缺少 addr 参数"));
   return status_reply(service.bind_chair(address, name));
 }

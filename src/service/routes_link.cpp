@@ -25,7 +25,7 @@ constexpr Channel kChannels[] = {
 };
 
 std::optional<uint8_t> parse_switch_bits(std::string_view text) {
-  text = trim_ascii(text);
+  text = trim_unicode(text);
   if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return parse_byte(text.substr(2), 16);
   return parse_byte(text, 10);
 }
@@ -58,7 +58,7 @@ http::Reply devices(Service& service, const http::Request&) {
 
 http::Reply connect(Service& service, const http::Request& request) {
   const std::string* addr = request.param("addr");
-  const std::string address = addr ? to_upper_ascii(trim_ascii(*addr)) : std::string();
+  const std::string address = addr ? to_upper_ascii(trim_unicode(*addr)) : std::string();
   if (address.empty()) return http::Reply::json(error_reply("missing addr param"));
   // Success means the link is open; the handshake reports on its own through events.
   return http::Reply::json(service.connect(address) ? ok_reply() : error_reply("connect failed"));

@@ -44,7 +44,8 @@ int count(const std::vector<json>& records, const std::function<bool(const json&
 
 TEST(BindRoutes, SetStoresTheChairAnnouncesItAndConnects) {
   Rig rig;
-  EXPECT_EQ(rig.call("/api/bind/set?addr=%20c0:ff:ee:01:02:0a%09&name=%20Den%20chair%20"), ok_reply());
+  // Unicode white space (here U+3000, U+2003 and U+00A0) is trimmed like ASCII blanks.
+  EXPECT_EQ(rig.call("/api/bind/set?addr=%E3%80%80c0:ff:ee:01:02:0a%09&name=%E2%80%83Den%20chair%C2%A0"), ok_reply());
 
   bind::BindConfig expected;
   expected.boundAddress = kChairText;
@@ -61,7 +62,8 @@ TEST(BindRoutes, SetStoresTheChairAnnouncesItAndConnects) {
 }
 
 TEST(BindRoutes, SetWithoutAUsableAddressStoresNothing) {
-  for (const char* target : {"/api/bind/set", "/api/bind/set?name=x", "/api/bind/set?addr=%20%20&name=x"}) {
+  for (const char* target :
+       {"/api/bind/set", "/api/bind/set?name=x", "/api/bind/set?addr=%20%20&name=x", "/api/bind/set?addr=%E3%80%80"}) {
     SCOPED_TRACE(target);
     Rig rig(bound_to("AA:BB:CC:DD:EE:FF", false));
     const auto before = rig.stored();

@@ -79,6 +79,7 @@ TEST(CommandRoutes, ValidationAndThermalMemoryWithoutAChair) {
       {"/api/cmd/switch?bits=4", kNotConnected, {false, 0, 7}},
       {"/api/cmd/switch?bits=0X40", kNotConnected, {true, 0, 7}, true},
       {"/api/cmd/switch?bits=%200x40%09", kNotConnected, {true, 0, 7}, true},
+      {"/api/cmd/switch?bits=%E3%80%8064%C2%A0", kNotConnected, {true, 0, 7}, true},  // U+3000, U+00A0
       {"/api/cmd/switch?bits=%2B64", kNotConnected, {true, 0, 7}, true},
       {"/api/cmd/switch?bits=0x41", kNotConnected, {false, 0, 7}, true},
       {"/api/cmd/switch?bits=0x44", kNotConnected, kept},

@@ -119,6 +119,14 @@ TEST(ScanRoutes, StartEndsAHandshakeButNotAConnectedLink) {
   EXPECT_EQ(rig.svc().link().view().phase, ble::LinkPhase::Closed);
 }
 
+TEST(ConnectRoute, ABlankAddressIsMissing) {
+  ScanRig rig;
+  for (const char* target :
+       {"/api/connect", "/api/connect?addr=", "/api/connect?addr=%20%09", "/api/connect?addr=%E3%80%80"})
+    EXPECT_EQ(rig.call(target), error("missing addr param")) << target;
+  EXPECT_EQ(rig.svc().link().view().phase, ble::LinkPhase::Closed);
+}
+
 TEST(ScanWithoutBackend, StartReportsTheMissingAdapter) {
   DataDir dir;
   ServiceOptions options;
