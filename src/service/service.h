@@ -78,7 +78,8 @@ class Service final : private ble::LinkEvents,
   // The binding, changed as the UI asks. A change is saved first; only a saved change is
   // announced (one "bind" record with the binding as stored, then its log line) and acted
   // on. The error is the store's own text, and nothing has changed then.
-  // Binds the chair, turns auto-connect on and connects to it.
+  // Binds the chair, turns auto-connect on and connects to it, unless a link to it is
+  // already open or being opened: that one is kept as it is.
   Status bind_chair(const std::string& address, const std::string& name);
   // Forgets the chair; a link to it stays up.
   Status unbind_chair();

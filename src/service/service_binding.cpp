@@ -1,6 +1,8 @@
 // The binding as the UI changes it: saved, announced, then acted on.
 #include "service/service.h"
 
+#include "common/address.h"
+
 namespace chair {
 
 Result<bind::BindConfig> Service::change_binding(const std::function<void(bind::BindConfig&)>& change) {
@@ -17,6 +19,10 @@ Status Service::bind_chair(const std::string& address, const std::string& name) 
   });
   if (!stored) return stored.take_error();
   hub_.publish_log("已绑定座椅 " + name + " (" + address + ")");
+  // Binding the chair already linked (or being linked) is bookkeeping: a new connection
+  // would apply the initial settings again over what the user has chosen since.
+  const ble::LinkView view = link_->view();
+  if (view.phase != ble::LinkPhase::Closed && compact_address(view.address) == compact_address(address)) return {};
   // Not waited for: the attempt reports through events.
   autoconnect_->connect_bound_soon(address);
   return {};

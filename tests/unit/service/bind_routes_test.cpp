@@ -82,6 +82,26 @@ TEST(BindRoutes, SetWithoutANameLogsAnEmptyName) {
   EXPECT_EQ(rig.stored().boundName, "");
 }
 
+TEST(BindRoutes, SetForTheLinkedChairKeepsItsLinkAndSettings) {
+  Rig rig;
+  ASSERT_EQ(rig.connect(), ok_reply());
+  ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
+  // The initial settings end with the lumbar level; the user's heating comes after them.
+  const Bytes last_init = *ble::level_frame(ble::kLumbar, 3);
+  ASSERT_TRUE(eventually([&] { return rig.chair.data->writes().back().bytes == last_init; }));
+  ASSERT_EQ(rig.call("/api/cmd/intensity?fn=hot&value=3"), ok_reply());
+  const auto linked = rig.svc().link().view();
+  const size_t writes = rig.chair.data->writes().size();
+  rig.drained();
+
+  // The same chair in another spelling: stored and announced, and nothing sent to it.
+  EXPECT_EQ(rig.call("/api/bind/set?addr=c0ffee01020a&name=Den"), ok_reply());
+  EXPECT_EQ(rig.drain(), (std::vector<std::string>{"bind", "log:已绑定座椅 Den (C0FFEE01020A)"}));
+  EXPECT_EQ(rig.stored().boundAddress, "C0FFEE01020A");
+  EXPECT_EQ(rig.svc().link().view().generation, linked.generation);
+  EXPECT_EQ(rig.chair.data->writes().size(), writes);
+}
+
 TEST(BindRoutes, ClearForgetsTheChairButKeepsItsSettingsAndTheLink) {
   auto file = bound_to(kChairText, false);
   file.init.water = "heat";
