@@ -247,6 +247,9 @@ class FakeConnectionImpl final : public ble::Connection {
       ++device_->discoveries_;
       answer = device_->discovery_.take();
     }
+    const auto until = std::chrono::steady_clock::now() + answer.delay;
+    while (std::chrono::steady_clock::now() < until && !is_closed())
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (answer.error) return fail(*answer.error);
     std::vector<ble::GattService> list;
     for (const auto& service : answer.services) {

@@ -127,10 +127,12 @@ class FakeService {
 };
 using FakeServicePtr = std::shared_ptr<FakeService>;
 
-// One discovery answer: a list of services, or the discovery failing.
+// One discovery answer: a list of services, or the discovery failing; given `delay` after
+// the call (or sooner, when the connection is closed meanwhile).
 struct FakeDiscovery {
   std::vector<FakeServicePtr> services;
   std::optional<std::string> error;
+  std::chrono::milliseconds delay{0};
 };
 
 class FakeDevice {

@@ -30,13 +30,9 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 nlohmann::json ok_reply() { return nlohmann::json{{"ok", true}}; }
 
-// Service discovery that never succeeds: the link stays open and never becomes connected.
-void hang_handshake(FakeDevice& device, Timings& timings) {
-  FakeDiscovery answer;
-  answer.error = "unreachable";
-  device.script_discovery({answer});
-  timings.link.discovery_attempts = 1'000'000;
-}
+// Service discovery that hangs in the platform: the link stays open and never becomes
+// connected, while every step of the handshake overruns its budget.
+void hang_handshake(FakeDevice& device) { device.script_discovery({FakeDiscovery{{}, "unreachable", 60s}}); }
 
 // The rig with the usual chair, the service and the supervisor running.
 struct Supervised : ServiceRig {
@@ -118,22 +114,40 @@ TEST(AutoConnect, AnUnreachableChairIsAnnouncedAsWaitingAndRetried) {
 
 TEST(AutoConnect, AHungHandshakeIsDroppedOnceTheLimitHasPassed) {
   Supervised rig;
-  Timings timings = fast_timings();
-  hang_handshake(*rig.chair.device, timings);
-  rig.run(timings);
+  hang_handshake(*rig.chair.device);
+  rig.run();
   EventStream& events = *rig.events;
+  // The limit follows from the link's own budget, in whole seconds.
+  const double limit = seconds(ble::handshake_limit(fast_timings().link));
+  ASSERT_GE(limit, seconds(ble::handshake_budget(fast_timings().link)));
 
   const auto opened = seen(events, log_starts("link opened"), "link opened");
-  const auto dropped = seen(events, status_is("idle"), "idle after the limit");
+  const auto dropped = seen(events, status_is("idle"), "idle after the limit", 10s);
   EXPECT_TRUE(events.wait_log("connect handshake timed out; retrying"));
   const double waited = seconds(dropped - opened);
-  EXPECT_GE(waited, 0.95);
-  EXPECT_LT(waited, 2.0) << "dropped long after the limit";
+  EXPECT_GE(waited, limit - 0.05);
+  EXPECT_LT(waited, limit + 1.0) << "dropped long after the limit";
   EXPECT_GE(rig.chair.device->closes(), 1);
 
   // The next pass starts over.
   EXPECT_TRUE(events.wait_log(kAutoConnecting));
   EXPECT_TRUE(events.wait_for(log_starts("link opened")));
+}
+
+TEST(AutoConnect, AHandshakeSlowInEveryStepButWithinItsBudgetIsNotCut) {
+  // Eleven discoveries that fail, each taking nearly its allowance, and a chair that answers
+  // only the third query: more than a whole second, but inside the budget.
+  Supervised rig;
+  std::vector<FakeDiscovery> script(11, FakeDiscovery{{}, "not yet", fast_timings().link.call_allowance - 2ms});
+  script.push_back(FakeDiscovery{rig.chair.services, {}});
+  rig.chair.device->script_discovery(script);
+  answer_queries(rig.chair, usual_report(), [](int n) { return n >= 3; });
+  rig.run();
+
+  const auto opened = seen(*rig.events, log_starts("link opened"), "link opened");
+  const auto connected = seen(*rig.events, status_is("connected"), "connected");
+  EXPECT_GE(seconds(connected - opened), 1.0) << "a handshake the old fixed limit would have cut";
+  for (const auto& line : rig.drain()) EXPECT_NE(line, "log:connect handshake timed out; retrying");
 }
 
 TEST(AutoConnect, AConnectedLinkIsDroppedOnlyAfterThreeDisconnectedReadingsInARow) {
@@ -202,9 +216,8 @@ TEST(AutoConnect, BindThenConnectGoesAheadWhereTheSupervisorWouldWait) {
   ServiceRig rig(bound_to("", false));
   add_answering_chair(*rig.fake);
   auto other = add_answering_chair(*rig.fake, 0xC0FFEE0B0B0B);
-  Timings timings = fast_timings();
-  hang_handshake(*other.device, timings);
-  rig.start(timings);
+  hang_handshake(*other.device);
+  rig.start();
 
   EXPECT_EQ(rig.call("/api/connect?addr=C0:FF:EE:0B:0B:0B"), ok_reply());
   ASSERT_TRUE(rig.events->wait_for(log_starts("link opened")));

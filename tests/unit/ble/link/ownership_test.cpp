@@ -133,8 +133,8 @@ TEST(ConnectRequests, AreServedOneAtATimeAndTheNewestWins) {
   for (int i = 0; i < kRequests; ++i) {
     // Unknown chairs, then the real one last.
     const std::string address = i + 1 == kRequests ? kChairText : "11:22:33:44:55:" + std::to_string(10 + i);
-    rig.link->connect_async(address, [&](bool ok) {
-      opened += ok;
+    rig.link->connect_async(address, ble::ConnectOrigin::User, [&](ble::ConnectOutcome outcome) {
+      opened += outcome == ble::ConnectOutcome::Opened;
       ++answered;
     });
   }
