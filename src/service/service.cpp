@@ -186,7 +186,18 @@ void Service::stop_scan() {
 bool Service::connect(const std::string& address) {
   autoconnect_->resume();
   scanner_->stop();
-  if (!link_->connect(address)) return false;
+  auto answered = std::make_shared<std::promise<ble::ConnectOutcome>>();
+  auto outcome = answered->get_future();
+  link_->connect_async(address, ble::ConnectOrigin::User,
+                       [answered](ble::ConnectOutcome o) { answered->set_value(o); });
+  switch (outcome.get()) {
+    case ble::ConnectOutcome::Opened: break;
+    case ble::ConnectOutcome::Failed: return false;
+    case ble::ConnectOutcome::Superseded:
+      // The stream must explain this request's "connect failed": a newer one took its turn.
+      hub_.publish_log("connect " + address + " superseded by a newer request");
+      return false;
+  }
   // A shutdown that came while the device was being opened is the newer word: the link it
   // could not quiet yet is closed, and no link is what the caller gets.
   return !autoconnect_->close_if_held(address);

@@ -41,6 +41,7 @@ struct FakeCore {
   uint64_t next_scan = 1;
   std::map<uint64_t, FakeDevicePtr> devices;
   std::map<uint64_t, std::string> open_errors;
+  std::map<uint64_t, std::chrono::milliseconds> open_delays;
   std::vector<std::shared_ptr<FakeConnectionRecord>> connections;
   int opens = 0;
   std::chrono::milliseconds delay{0};
@@ -448,6 +449,11 @@ void FakePlatform::set_open_error(uint64_t address, std::optional<std::string> t
   }
 }
 
+void FakePlatform::set_open_delay(uint64_t address, std::chrono::milliseconds delay) {
+  std::lock_guard lock(core_->mutex);
+  core_->open_delays.insert_or_assign(address, delay);
+}
+
 std::vector<std::shared_ptr<const FakeConnectionRecord>> FakePlatform::connections() const {
   std::lock_guard lock(core_->mutex);
   return {core_->connections.begin(), core_->connections.end()};
@@ -494,6 +500,12 @@ Result<ble::ConnectionPtr> FakePlatform::open(uint64_t address) {
     ++core_->opens;
   }
   core_->pause();
+  std::chrono::milliseconds looking{0};
+  {
+    std::lock_guard lock(core_->mutex);
+    if (auto it = core_->open_delays.find(address); it != core_->open_delays.end()) looking = it->second;
+  }
+  std::this_thread::sleep_for(looking);
   std::lock_guard lock(core_->mutex);
   if (auto it = core_->open_errors.find(address); it != core_->open_errors.end()) return fail(it->second);
   auto it = core_->devices.find(address);

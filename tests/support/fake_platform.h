@@ -192,6 +192,8 @@ class FakePlatform final : public ble::Platform {
   // fails it with that text.
   void add_device(uint64_t address, FakeDevicePtr device);
   void set_open_error(uint64_t address, std::optional<std::string> text);
+  // Opening this address takes this long besides the call delay (a device still looked for).
+  void set_open_delay(uint64_t address, std::chrono::milliseconds delay);
   // open() calls, failed ones included.
   int opens() const;
   // Every connection handed out, in order.

@@ -61,8 +61,10 @@ class ChairLink {
   // Asks for a link to the chair at `address`. Requests are served one at a time on the
   // link's connect thread, the newest first: a link still in its handshake is abandoned, the
   // device is opened, and the handshake starts; a connected link is replaced once the new
-  // one is open. `done` runs on the connect thread (or the caller's, when superseded) and
-  // must not wait for the link.
+  // one is open. A request of the user's never waits behind an automatic one, which is
+  // abandoned instead; an automatic request finds nothing to do once a link is open. `done`
+  // runs on the connect thread (or the caller's, when superseded) and must not wait for the
+  // link.
   void connect_async(const std::string& address, ConnectOrigin origin, std::function<void(ConnectOutcome)> done);
   // The user's request, waiting for the outcome; true once the link is open.
   bool connect(const std::string& address);

@@ -35,8 +35,13 @@ void report_open_failure(LinkState& s, const std::string& error) {
 
 ConnectOutcome open_link(LinkState& s, const ConnectRequest& request, const std::atomic<bool>& abandoned) {
   const std::string& address = request.address;
-  // A handshake still under way is abandoned; a connected link is simply replaced below.
-  s.close_handshake();
+  if (request.origin == ConnectOrigin::Automatic) {
+    // The supervisor asked while no link existed; one that came meanwhile (the user's) stays.
+    if (s.view().phase != LinkPhase::Closed) return ConnectOutcome::Superseded;
+  } else {
+    // A handshake still under way is abandoned; a connected link is simply replaced below.
+    s.close_handshake();
+  }
 
   const auto mac = address_from_hex_digits(address);
   if (!mac) {

@@ -14,10 +14,19 @@ void ConnectRequests::submit(ConnectRequest request) {
     if (stopping_) {
       refused = std::move(request.done);
     } else {
+      const bool users = request.origin == ConnectOrigin::User;
       if (pending_) superseded.push_back(std::move(pending_->done));
       pending_ = std::move(request);
       if (!serving_) {
         start = serving_ = true;
+      } else if (users && under_way_ && under_way_->origin == ConnectOrigin::Automatic) {
+        // The worker stays inside the platform's opening until it answers; the user's request
+        // gets a worker of its own now.
+        under_way_->abandoned->store(true);
+        superseded.push_back(std::move(under_way_->done));
+        under_way_.reset();
+        abandoned_open_ = true;
+        start = true;
       }
     }
   }

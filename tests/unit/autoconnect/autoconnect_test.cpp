@@ -264,6 +264,56 @@ TEST(AutoConnect, AFloodOfRequestsIsServedNewestFirstAndTheRestEndWaiting) {
   EXPECT_EQ(rig.svc().link().view().address, kChairText);
 }
 
+TEST(AutoConnect, TheUsersConnectAbandonsAnAutomaticAttemptStillOpening) {
+  // The platform is still looking for the bound chair when the user connects another one.
+  Supervised rig;
+  rig.fake->set_open_delay(kChairAddress, 2s);
+  add_answering_chair(*rig.fake, 0xC0FFEE0B0B0B);
+  rig.run();
+  ASSERT_TRUE(rig.events->wait_log(kAutoConnecting));
+  ASSERT_TRUE(eventually([&] { return rig.fake->opens() == 1; }));
+
+  EXPECT_EQ(rig.call("/api/connect?addr=C0:FF:EE:0B:0B:0B"), ok_reply());
+  EXPECT_EQ(rig.fake->connections().size(), 1u) << "answered while the automatic opening still looked";
+  EXPECT_TRUE(rig.events->wait_for(phase_is("waiting")));
+  ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
+
+  // What the abandoned opening found is closed without a word, and the user's link stays.
+  ASSERT_TRUE(eventually([&] { return rig.chair.device->closes() == 1; }, 5s));
+  std::this_thread::sleep_for(5 * fast_timings().autoconnect.pause);
+  for (const auto& line : rig.drain()) {
+    for (const char* told : {"status:", "log:connecting", "log:connect failed"})
+      EXPECT_NE(line.rfind(told, 0), 0u) << line;
+  }
+  EXPECT_EQ(rig.svc().link().view().address, "C0:FF:EE:0B:0B:0B");
+  EXPECT_EQ(rig.fake->opens(), 2) << "no further attempt once the user's link is up";
+}
+
+TEST(AutoConnect, ASupersededConnectSaysSo) {
+  // The first request is still opening; of the two that wait behind it the older is superseded.
+  ServiceRig rig(bound_to("", false));
+  rig.fake->set_open_delay(0xC0FFEE0BAD00, 1s);
+  rig.start();
+  std::thread first([&] { (void)rig.call("/api/connect?addr=C0:FF:EE:0B:AD:00"); });
+  ASSERT_TRUE(eventually([&] { return rig.fake->opens() == 1; }));
+  nlohmann::json replies[2];
+  std::thread waiting[2];
+  const std::string addresses[2] = {"C0:FF:EE:0B:AD:01", "C0:FF:EE:0B:AD:02"};
+  for (int i = 0; i < 2; ++i)
+    waiting[i] = std::thread([&, i] { replies[i] = rig.call("/api/connect?addr=" + addresses[i]); });
+  for (auto& t : waiting) t.join();
+  first.join();
+  // Either may be the older one; the stream names the request it failed.
+  const auto lines = rig.drain();
+  int superseded = 0;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(replies[i], (nlohmann::json{{"error", "connect failed"}, {"ok", false}}));
+    superseded += std::ranges::count(lines, "log:connect " + addresses[i] + " superseded by a newer request");
+  }
+  EXPECT_EQ(superseded, 1);
+  EXPECT_EQ(rig.fake->opens(), 2);
+}
+
 TEST(AutoConnect, AfterAShutdownNoAttemptIsMadeUntilTheUIAsksForALinkAgain) {
   const std::vector<std::pair<std::string, std::string>> asks = {
       {"/api/connect?addr=" + std::string(kChairText), ""},
