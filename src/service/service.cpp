@@ -87,14 +87,15 @@ constexpr auto kLastWrite = std::chrono::milliseconds(50);
   auto done = finished->get_future();
   const bool on_its_own = sys::spawn_detached([service, finished] {
     try {
-      service->shutdown();
+      // A chair that did not take every silent frame has been logged; the process ends anyway.
+      (void)service->shutdown();
     } catch (...) {
     }
     finished->set_value();
   });
   if (!on_its_own) {
     try {
-      service->shutdown();
+      (void)service->shutdown();
     } catch (...) {
     }
   } else if (done.wait_until(deadline - kDeliveryReserve) != std::future_status::ready) {
@@ -212,12 +213,14 @@ bool Service::disconnect() {
   return true;
 }
 
-void Service::shutdown() {
+Status Service::shutdown() {
   // Held first: no attempt may start between the quieting and the status.
   autoconnect_->hold();
   scanner_->stop();
-  link_->quiet();
+  const ble::QuietReport quieted = link_->quiet();
   publish_status();
+  if (!quieted.ok()) return fail(quieted.failure);
+  return {};
 }
 
 // ---- what the components report --------------------------------------------------------

@@ -74,7 +74,12 @@ void FakeCharacteristic::set_properties(uint32_t properties) {
 
 void FakeCharacteristic::set_write_result(ble::WriteOption option, Outcome outcome) {
   std::lock_guard lock(mutex_);
-  write_results_.insert_or_assign(option, std::move(outcome));
+  write_results_.insert_or_assign(option, Script<Outcome>(std::move(outcome)));
+}
+
+void FakeCharacteristic::script_write_results(ble::WriteOption option, std::vector<Outcome> outcomes) {
+  std::lock_guard lock(mutex_);
+  if (!outcomes.empty()) write_results_.insert_or_assign(option, Script<Outcome>(std::move(outcomes)));
 }
 
 void FakeCharacteristic::set_subscribe_result(Outcome outcome) {
@@ -153,7 +158,7 @@ Result<ble::GattStatus> FakeCharacteristic::write(std::span<const uint8_t> bytes
   {
     std::lock_guard lock(mutex_);
     writes_.push_back(Write{copy, option});
-    if (auto it = write_results_.find(option); it != write_results_.end()) outcome = it->second;
+    if (auto it = write_results_.find(option); it != write_results_.end()) outcome = it->second.take();
     if (outcome && *outcome == ble::GattStatus::Success) hook = write_hook_;
   }
   if (hook) hook(copy);

@@ -72,6 +72,8 @@ class FakeCharacteristic {
   void set_uuid_error();  // discovery reports the UUID as unreadable
   void set_properties(uint32_t properties);
   void set_write_result(ble::WriteOption option, Outcome outcome);
+  // Writes with this option answer in turn, the last answer repeating.
+  void script_write_results(ble::WriteOption option, std::vector<Outcome> outcomes);
   void set_subscribe_result(Outcome outcome);
   // Called with the bytes of every successful write, on the writer's thread and outside any
   // lock of the fake, so it may call notify(): this is how a chair model answers.
@@ -100,7 +102,7 @@ class FakeCharacteristic {
   mutable std::mutex mutex_;
   std::optional<ble::Uuid> uuid_;
   uint32_t properties_;
-  std::map<ble::WriteOption, Outcome> write_results_;
+  std::map<ble::WriteOption, Script<Outcome>> write_results_;
   Outcome subscribe_result_ = ble::GattStatus::Success;
   std::function<void(const Bytes&)> write_hook_;
   std::map<int64_t, ble::NotificationHandler> handlers_;

@@ -27,6 +27,35 @@ uint8_t setting_of(uint8_t command) {
   }
 }
 
+// What a silent frame switches off, in plain words.
+std::string function_of(const Bytes& frame) {
+  if (frame.size() < 5) return "unknown";
+  const uint8_t payload = frame[4];
+  switch (frame[1]) {
+    case kCold: return "cooling";
+    case kHot: return "heating";
+    case kLumbar: return "lumbar";
+    case kVibrate: return "vibration";
+    case kVolume: return "volume";
+    case kSwitch:
+      if (payload == kSwitchWaterOff) return "water";
+      if (payload == kSwitchMotionOff) return "motion";
+      if (payload == kSwitchAudioOff) return "Bluetooth audio";
+      break;
+    default: break;
+  }
+  return "unknown";
+}
+
+std::string incomplete_quiet_text(const std::vector<Bytes>& not_taken) {
+  std::string names;
+  for (const auto& frame : not_taken) {
+    if (!names.empty()) names += ", ";
+    names += function_of(frame);
+  }
+  return "silent shutdown incomplete: the chair may still be running (not switched off: " + names + ")";
+}
+
 }  // namespace
 
 ChairLink::ChairLink(PlatformPtr platform, LinkEvents& events, LinkDirectory& directory, LinkTimings timings)
@@ -80,18 +109,30 @@ Status ChairLink::send_raw(std::span<const uint8_t> bytes) { return state_->writ
 
 QuietReport ChairLink::quiet() {
   LinkState& s = *state_;
+  QuietReport report;
   if (s.begin_quiet()) {
     s.events().on_link_log("silent shutdown: turning off all chair functions...");
-    // Every frame is tried even when one fails: a chair that hears only some of them is
-    // still quieter than one that hears none.
-    for (const auto& frame : silent_frames()) {
-      (void)s.write_frame(frame, WriteTicket::quiet());
-      std::this_thread::sleep_for(s.timings().silent_step);
+    // Every frame is tried even when one fails: a chair that hears only some of them is still
+    // quieter than one that hears none. One that failed gets a second chance after the rest.
+    auto send = [&](const std::vector<Bytes>& frames) {
+      std::vector<Bytes> failed;
+      for (const auto& frame : frames) {
+        if (!s.write_frame(frame, WriteTicket::quiet())) failed.push_back(frame);
+        std::this_thread::sleep_for(s.timings().silent_step);
+      }
+      return failed;
+    };
+    const auto failed = send(silent_frames());
+    report.not_taken = failed.empty() ? failed : send(failed);
+    if (report.not_taken.empty()) {
+      s.events().on_link_log("chair entered silent state");
+    } else {
+      report.failure = incomplete_quiet_text(report.not_taken);
+      s.events().on_link_log(report.failure);
     }
-    s.events().on_link_log("chair entered silent state");
   }
   s.close();
-  return {};
+  return report;
 }
 
 ChairLink::Health ChairLink::check_health(uint64_t generation, int readings, std::chrono::milliseconds pause) {

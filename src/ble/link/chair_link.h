@@ -90,10 +90,11 @@ class ChairLink {
   Status send_raw(std::span<const uint8_t> bytes);
 
   // The silent shutdown: when a chair is ready, every function off (the eight silent frames,
-  // one per silent_step, failures ignored), then the link torn down. From the moment it
-  // starts nothing else reaches the chair: pending initial settings, the handshake, the poll's
-  // re-assertion and the user's commands are refused. Publishes the two log lines around the
-  // frames; the caller publishes the status.
+  // one per silent_step; each that failed is tried once more after them), then the link torn
+  // down. From the moment it starts nothing else reaches the chair: pending initial settings,
+  // the handshake, the poll's re-assertion and the user's commands are refused. Logs the line
+  // before the frames and, after them, either "chair entered silent state" or which
+  // functions may still be running; the caller publishes the status.
   QuietReport quiet();
 
   // The platform's second opinion on a connected link: up to `readings` connection-state

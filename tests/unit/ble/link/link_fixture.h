@@ -138,4 +138,8 @@ struct LinkRig {
   ble::LinkPhase phase() const { return link->view().phase; }
 };
 
+// A connected chair that answered its first query, took the default initial settings and
+// stays silent afterwards; the recorder is drained.
+FakeChair connect_quiet_chair(LinkRig& rig, uint32_t props = kDataProps);
+
 }  // namespace chair::test::link
