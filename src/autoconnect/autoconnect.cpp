@@ -51,9 +51,9 @@ struct AutoConnect::State : std::enable_shared_from_this<AutoConnect::State> {
   int reporting = 0;  // answers being reported; the destructor waits for them
   std::thread supervisor;
 
-  std::shared_ptr<Answer> attempt();
-  std::shared_ptr<Answer> hand_to_link(const std::string& address);
-  void answered(const std::string& address, bool opened, Answer& answer);
+  std::shared_ptr<Answer> attempt(ble::ConnectOrigin origin);
+  std::shared_ptr<Answer> hand_to_link(const std::string& address, ble::ConnectOrigin origin);
+  void answered(const std::string& address, ble::ConnectOutcome outcome, Answer& answer);
   bool close_if_held(const std::string& address);
   void pass();
   void drop(uint64_t generation, const char* message);
@@ -61,7 +61,7 @@ struct AutoConnect::State : std::enable_shared_from_this<AutoConnect::State> {
 };
 
 // Announces nothing and returns null when no attempt is due.
-std::shared_ptr<Answer> AutoConnect::State::attempt() {
+std::shared_ptr<Answer> AutoConnect::State::attempt(ble::ConnectOrigin origin) {
   const bind::BindConfig binding = store.snapshot();
   if (!binding.autoConnect || binding.boundAddress.empty()) return nullptr;
   {
@@ -75,10 +75,10 @@ std::shared_ptr<Answer> AutoConnect::State::attempt() {
   const std::string address = to_upper_ascii(binding.boundAddress);
   events.on_autoconnect("connecting", binding);
   events.on_autoconnect_log("auto connecting " + address + " ...");
-  return hand_to_link(address);
+  return hand_to_link(address, origin);
 }
 
-std::shared_ptr<Answer> AutoConnect::State::hand_to_link(const std::string& address) {
+std::shared_ptr<Answer> AutoConnect::State::hand_to_link(const std::string& address, ble::ConnectOrigin origin) {
   auto answer = std::make_shared<Answer>();
   {
     std::lock_guard lock(mutex);
@@ -86,13 +86,14 @@ std::shared_ptr<Answer> AutoConnect::State::hand_to_link(const std::string& addr
   }
   // The answer holds the state, so it can come after the AutoConnect object has gone; it
   // then reports nothing.
-  link.connect_async(
-      address, [self = shared_from_this(), address, answer](bool opened) { self->answered(address, opened, *answer); });
+  link.connect_async(address, origin, [self = shared_from_this(), address, answer](ble::ConnectOutcome outcome) {
+    self->answered(address, outcome, *answer);
+  });
   return answer;
 }
 
 // On the link's connect thread: must not wait for the link.
-void AutoConnect::State::answered(const std::string& address, bool opened, Answer& answer) {
+void AutoConnect::State::answered(const std::string& address, ble::ConnectOutcome outcome, Answer& answer) {
   bool report = false;
   {
     std::lock_guard lock(mutex);
@@ -104,7 +105,7 @@ void AutoConnect::State::answered(const std::string& address, bool opened, Answe
   changed.notify_all();
   if (!report) return;
   try {
-    if (!opened) {
+    if (outcome != ble::ConnectOutcome::Opened) {
       events.on_autoconnect("waiting", store.snapshot());
     } else {
       (void)close_if_held(address);
@@ -149,7 +150,7 @@ void AutoConnect::State::pass() {
   if (view.phase == ble::LinkPhase::Closed) {
     // The pass waits for its attempt's answer: a failed attempt is tried again a pause
     // after it failed, not while it is still under way.
-    auto answer = attempt();
+    auto answer = attempt(ble::ConnectOrigin::Automatic);
     if (!answer) return;
     std::unique_lock lock(mutex);
     changed.wait(lock, [&] { return answer->done || stopping; });
@@ -157,7 +158,7 @@ void AutoConnect::State::pass() {
   }
   const auto age = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - view.opened_at);
   if (view.phase != ble::LinkPhase::Connected) {
-    if (age >= timings.handshake_limit) drop(view.generation, "connect handshake timed out; retrying");
+    if (age >= ble::handshake_limit(link.timings())) drop(view.generation, "connect handshake timed out; retrying");
     return;
   }
   if (age < timings.health_grace) return;
@@ -215,7 +216,7 @@ void AutoConnect::start() {
 
 void AutoConnect::attempt_soon() {
   if (state_->store.snapshot().autoConnect) resume();
-  (void)state_->attempt();
+  (void)state_->attempt(ble::ConnectOrigin::User);
 }
 
 void AutoConnect::connect_bound_soon(const std::string& address) {
@@ -227,7 +228,7 @@ void AutoConnect::connect_bound_soon(const std::string& address) {
   if (state_->stop_scan) state_->stop_scan();
   state_->events.on_autoconnect("connecting", state_->store.snapshot());
   state_->events.on_autoconnect_log("绑定后立即连接 " + address + " ...");
-  (void)state_->hand_to_link(address);
+  (void)state_->hand_to_link(address, ble::ConnectOrigin::User);
 }
 
 void AutoConnect::hold() {

@@ -14,10 +14,11 @@ namespace chair::autoconnect {
 
 using namespace std::chrono_literals;
 
+// The limit for a link still in its handshake follows from the link's own timings
+// (ble::handshake_limit), so a handshake within its budget is never cut.
 struct Timings {
   std::chrono::milliseconds first_pass = 700ms;
   std::chrono::milliseconds pause = 3000ms;
-  std::chrono::seconds handshake_limit = 15s;
   std::chrono::seconds health_grace = 8s;
   std::chrono::milliseconds health_pause = 1500ms;
 };

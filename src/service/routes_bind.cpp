@@ -52,8 +52,9 @@ http::Reply bind_import(Service& service, const http::Request& request) {
 }
 
 http::Reply shutdown(Service& service, const http::Request&) {
-  service.shutdown();
-  return http::Reply::json(ok_reply());
+  // A chair that may still be running is no success: the UI must not tell the user it is off.
+  auto quieted = service.shutdown();
+  return http::Reply::json(quieted ? ok_reply() : error_reply(quieted.error()));
 }
 
 }  // namespace chair::routes

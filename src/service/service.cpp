@@ -76,14 +76,15 @@ constexpr auto kLastWrite = std::chrono::milliseconds(50);
   auto done = finished->get_future();
   const bool on_its_own = sys::spawn_detached([service, finished] {
     try {
-      service->shutdown();
+      // A chair that did not take every silent frame has been logged; the process ends anyway.
+      (void)service->shutdown();
     } catch (...) {
     }
     finished->set_value();
   });
   if (!on_its_own) {
     try {
-      service->shutdown();
+      (void)service->shutdown();
     } catch (...) {
     }
   } else if (done.wait_until(deadline - kDeliveryReserve) != std::future_status::ready) {
@@ -176,7 +177,18 @@ void Service::stop_scan() {
 bool Service::connect(const std::string& address) {
   autoconnect_->resume();
   scanner_->stop();
-  if (!link_->connect(address)) return false;
+  auto answered = std::make_shared<std::promise<ble::ConnectOutcome>>();
+  auto outcome = answered->get_future();
+  link_->connect_async(address, ble::ConnectOrigin::User,
+                       [answered](ble::ConnectOutcome o) { answered->set_value(o); });
+  switch (outcome.get()) {
+    case ble::ConnectOutcome::Opened: break;
+    case ble::ConnectOutcome::Failed: return false;
+    case ble::ConnectOutcome::Superseded:
+      // The stream must explain this request's "connect failed": a newer one took its turn.
+      hub_.publish_log("connect " + address + " superseded by a newer request");
+      return false;
+  }
   // A shutdown that came while the device was being opened is the newer word: the link it
   // could not quiet yet is closed, and no link is what the caller gets.
   return !autoconnect_->close_if_held(address);
@@ -191,12 +203,14 @@ bool Service::disconnect() {
   return true;
 }
 
-void Service::shutdown() {
+Status Service::shutdown() {
   // Held first: no attempt may start between the quieting and the status.
   autoconnect_->hold();
   scanner_->stop();
-  link_->quiet();
+  const ble::QuietReport quieted = link_->quiet();
   publish_status();
+  if (!quieted.ok()) return fail(quieted.failure);
+  return {};
 }
 
 // ---- what the components report --------------------------------------------------------

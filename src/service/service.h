@@ -92,8 +92,9 @@ class Service final : private ble::LinkEvents,
 
   // Quiets the chair as "/api/shutdown" does: silent frames when a chair is ready, the link
   // torn down, the state published ("idle"). The supervisor then holds until the UI asks for a link
-  // again; the stored auto-connect setting stays as it is, so the next start reconnects.
-  void shutdown();
+  // again; the stored auto-connect setting stays as it is, so the next start reconnects. The
+  // error is the logged text naming what the chair may still be running.
+  Status shutdown();
 
   // The routes, ready for a server.
   http::Router router();

@@ -41,6 +41,7 @@ struct FakeCore {
   uint64_t next_scan = 1;
   std::map<uint64_t, FakeDevicePtr> devices;
   std::map<uint64_t, std::string> open_errors;
+  std::map<uint64_t, std::chrono::milliseconds> open_delays;
   std::vector<std::shared_ptr<FakeConnectionRecord>> connections;
   int opens = 0;
   std::chrono::milliseconds delay{0};
@@ -73,7 +74,12 @@ void FakeCharacteristic::set_properties(uint32_t properties) {
 
 void FakeCharacteristic::set_write_result(ble::WriteOption option, Outcome outcome) {
   std::lock_guard lock(mutex_);
-  write_results_.insert_or_assign(option, std::move(outcome));
+  write_results_.insert_or_assign(option, Script<Outcome>(std::move(outcome)));
+}
+
+void FakeCharacteristic::script_write_results(ble::WriteOption option, std::vector<Outcome> outcomes) {
+  std::lock_guard lock(mutex_);
+  if (!outcomes.empty()) write_results_.insert_or_assign(option, Script<Outcome>(std::move(outcomes)));
 }
 
 void FakeCharacteristic::set_subscribe_result(Outcome outcome) {
@@ -152,7 +158,7 @@ Result<ble::GattStatus> FakeCharacteristic::write(std::span<const uint8_t> bytes
   {
     std::lock_guard lock(mutex_);
     writes_.push_back(Write{copy, option});
-    if (auto it = write_results_.find(option); it != write_results_.end()) outcome = it->second;
+    if (auto it = write_results_.find(option); it != write_results_.end()) outcome = it->second.take();
     if (outcome && *outcome == ble::GattStatus::Success) hook = write_hook_;
   }
   if (hook) hook(copy);
@@ -247,6 +253,9 @@ class FakeConnectionImpl final : public ble::Connection {
       ++device_->discoveries_;
       answer = device_->discovery_.take();
     }
+    const auto until = std::chrono::steady_clock::now() + answer.delay;
+    while (std::chrono::steady_clock::now() < until && !is_closed())
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (answer.error) return fail(*answer.error);
     std::vector<ble::GattService> list;
     for (const auto& service : answer.services) {
@@ -445,6 +454,11 @@ void FakePlatform::set_open_error(uint64_t address, std::optional<std::string> t
   }
 }
 
+void FakePlatform::set_open_delay(uint64_t address, std::chrono::milliseconds delay) {
+  std::lock_guard lock(core_->mutex);
+  core_->open_delays.insert_or_assign(address, delay);
+}
+
 std::vector<std::shared_ptr<const FakeConnectionRecord>> FakePlatform::connections() const {
   std::lock_guard lock(core_->mutex);
   return {core_->connections.begin(), core_->connections.end()};
@@ -491,6 +505,12 @@ Result<ble::ConnectionPtr> FakePlatform::open(uint64_t address) {
     ++core_->opens;
   }
   core_->pause();
+  std::chrono::milliseconds looking{0};
+  {
+    std::lock_guard lock(core_->mutex);
+    if (auto it = core_->open_delays.find(address); it != core_->open_delays.end()) looking = it->second;
+  }
+  std::this_thread::sleep_for(looking);
   std::lock_guard lock(core_->mutex);
   if (auto it = core_->open_errors.find(address); it != core_->open_errors.end()) return fail(it->second);
   auto it = core_->devices.find(address);

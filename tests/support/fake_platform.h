@@ -72,6 +72,8 @@ class FakeCharacteristic {
   void set_uuid_error();  // discovery reports the UUID as unreadable
   void set_properties(uint32_t properties);
   void set_write_result(ble::WriteOption option, Outcome outcome);
+  // Writes with this option answer in turn, the last answer repeating.
+  void script_write_results(ble::WriteOption option, std::vector<Outcome> outcomes);
   void set_subscribe_result(Outcome outcome);
   // Called with the bytes of every successful write, on the writer's thread and outside any
   // lock of the fake, so it may call notify(): this is how a chair model answers.
@@ -100,7 +102,7 @@ class FakeCharacteristic {
   mutable std::mutex mutex_;
   std::optional<ble::Uuid> uuid_;
   uint32_t properties_;
-  std::map<ble::WriteOption, Outcome> write_results_;
+  std::map<ble::WriteOption, Script<Outcome>> write_results_;
   Outcome subscribe_result_ = ble::GattStatus::Success;
   std::function<void(const Bytes&)> write_hook_;
   std::map<int64_t, ble::NotificationHandler> handlers_;
@@ -127,10 +129,12 @@ class FakeService {
 };
 using FakeServicePtr = std::shared_ptr<FakeService>;
 
-// One discovery answer: a list of services, or the discovery failing.
+// One discovery answer: a list of services, or the discovery failing; given `delay` after
+// the call (or sooner, when the connection is closed meanwhile).
 struct FakeDiscovery {
   std::vector<FakeServicePtr> services;
   std::optional<std::string> error;
+  std::chrono::milliseconds delay{0};
 };
 
 class FakeDevice {
@@ -190,6 +194,8 @@ class FakePlatform final : public ble::Platform {
   // fails it with that text.
   void add_device(uint64_t address, FakeDevicePtr device);
   void set_open_error(uint64_t address, std::optional<std::string> text);
+  // Opening this address takes this long besides the call delay (a device still looked for).
+  void set_open_delay(uint64_t address, std::chrono::milliseconds delay);
   // open() calls, failed ones included.
   int opens() const;
   // Every connection handed out, in order.

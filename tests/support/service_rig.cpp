@@ -15,14 +15,13 @@ Timings fast_timings() {
   t.link.discovery_retry = 20ms;
   t.link.after_subscribe = 5ms;
   t.link.status_wait = 300ms;
-  t.link.status_check = 5ms;
   t.link.before_init = 5ms;
   t.link.init_step = 2ms;
   t.link.poll_interval = 60s;
   t.link.silent_step = 50ms;
+  t.link.call_allowance = 20ms;
   t.autoconnect.first_pass = 5ms;
   t.autoconnect.pause = 40ms;
-  t.autoconnect.handshake_limit = 1s;
   t.autoconnect.health_grace = 0s;
   t.autoconnect.health_pause = 150ms;
   return t;

@@ -69,10 +69,10 @@ void DeviceLinks::connection_lost() {
   changed_.notify_all();
 }
 
-DeviceLinks::LinkState& DeviceLinks::link_locked(const std::string& path) {
+DeviceLinks::DeviceLink& DeviceLinks::link_locked(const std::string& path) {
   auto& link = links_[path];
   if (link.epoch != epoch_) {
-    link = LinkState{};
+    link = DeviceLink{};
     link.epoch = epoch_;
   }
   return link;

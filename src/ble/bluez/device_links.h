@@ -57,7 +57,8 @@ class DeviceLinks {
     bool connected = false;
     bool resolved = false;
   };
-  struct LinkState {
+  // Our use of one device's radio link.
+  struct DeviceLink {
     uint64_t epoch = 0;
     int sessions = 0;
     bool connect_in_flight = false;
@@ -74,7 +75,7 @@ class DeviceLinks {
   void send_disconnect(const std::string& path);
   // The reason the session cannot be waited for, if any. Lock held.
   std::optional<std::string> unusable_locked(uint64_t session) const;
-  LinkState& link_locked(const std::string& path);
+  DeviceLink& link_locked(const std::string& path);
 
   BusConnection& bus_;
   std::mutex mutex_;
@@ -82,7 +83,7 @@ class DeviceLinks {
   uint64_t epoch_ = 1;
   bool lost_ = false;
   std::map<std::string, DeviceState> devices_;  // every device object of the daemon
-  std::map<std::string, LinkState> links_;
+  std::map<std::string, DeviceLink> links_;
   std::map<uint64_t, Session> sessions_;  // open sessions only
   uint64_t next_session_ = 1;
 };

@@ -11,29 +11,16 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "ble/link/link_events.h"
+#include "ble/link/link_timings.h"
 #include "ble/platform/platform.h"
 #include "ble/protocol/commands.h"
 #include "ble/protocol/status.h"
 #include "common/result.h"
 
 namespace chair::ble {
-
-using namespace std::chrono_literals;
-
-// Every pause and deadline of the link. Tests shrink them; the service runs with these.
-struct LinkTimings {
-  std::chrono::milliseconds discovery_retry = 500ms;
-  int discovery_attempts = 12;
-  std::chrono::milliseconds after_subscribe = 300ms;
-  std::chrono::milliseconds status_wait = 1500ms;
-  std::chrono::milliseconds status_check = 50ms;
-  std::chrono::milliseconds before_init = 400ms;
-  std::chrono::milliseconds init_step = 150ms;
-  std::chrono::milliseconds poll_interval = 2000ms;
-  std::chrono::milliseconds silent_step = 50ms;
-};
 
 enum class LinkPhase {
   Closed,     // no link
@@ -51,6 +38,19 @@ struct LinkView {
   std::chrono::steady_clock::time_point opened_at;
 };
 
+// Who asked for a link: the user (a route), or the supervisor on its own.
+enum class ConnectOrigin { User, Automatic };
+// How a request for a link ended: the link is open; the address did not parse or the device
+// could not be opened (both reported through events); or a newer request came first.
+enum class ConnectOutcome { Opened, Failed, Superseded };
+
+// What a silent shutdown achieved.
+struct QuietReport {
+  std::vector<Bytes> not_taken;  // silent frames the chair did not take, even when tried again
+  std::string failure;           // what was logged about them; "" when there are none
+  bool ok() const { return failure.empty(); }
+};
+
 class ChairLink {
  public:
   ChairLink(PlatformPtr platform, LinkEvents& events, LinkDirectory& directory, LinkTimings timings = {});
@@ -59,18 +59,19 @@ class ChairLink {
   ChairLink& operator=(const ChairLink&) = delete;
 
   // Asks for a link to the chair at `address`. Requests are served one at a time on the
-  // link's connect thread: a link still in its handshake is abandoned, the device is opened,
-  // and the handshake starts; a connected link is replaced once the new one is open. `done`
-  // gets true once the link is open, false when the address does not parse or the device
-  // cannot be opened (both reported through events) — or at once when a newer request
-  // arrives before this one was served: the newest wins. `done` runs on the connect thread
-  // (or the caller's, when superseded) and must not wait for the link.
-  void connect_async(const std::string& address, std::function<void(bool)> done);
-  // The same, waiting for the outcome.
+  // link's connect thread, the newest first: a link still in its handshake is abandoned, the
+  // device is opened, and the handshake starts; a connected link is replaced once the new
+  // one is open. A request of the user's never waits behind an automatic one, which is
+  // abandoned instead; an automatic request finds nothing to do once a link is open. `done`
+  // runs on the connect thread (or the caller's, when superseded) and must not wait for the
+  // link.
+  void connect_async(const std::string& address, ConnectOrigin origin, std::function<void(ConnectOutcome)> done);
+  // The user's request, waiting for the outcome; true once the link is open.
   bool connect(const std::string& address);
 
   LinkView view() const;
   bool is_current(uint64_t generation) const;
+  const LinkTimings& timings() const;
 
   // Closes whatever link there is. Publishes nothing.
   void teardown();
@@ -89,11 +90,12 @@ class ChairLink {
   Status send_raw(std::span<const uint8_t> bytes);
 
   // The silent shutdown: when a chair is ready, every function off (the eight silent frames,
-  // one per silent_step, failures ignored), then the link torn down. From the moment it
-  // starts nothing else reaches the chair: pending initial settings, the handshake, the
-  // poll's re-assertion and the user's commands are refused. Publishes the two log lines
-  // around the frames; the caller publishes the status.
-  void quiet();
+  // one per silent_step; each that failed is tried once more after them), then the link torn
+  // down. From the moment it starts nothing else reaches the chair: pending initial settings,
+  // the handshake, the poll's re-assertion and the user's commands are refused. Logs the line
+  // before the frames and, after them, either "chair entered silent state" or which
+  // functions may still be running; the caller publishes the status.
+  QuietReport quiet();
 
   // The platform's second opinion on a connected link: up to `readings` connection-state
   // reads, `pause` after each that says disconnected.
@@ -103,7 +105,7 @@ class ChairLink {
   ThermalSnapshot thermal() const;
 
  private:
-  std::shared_ptr<struct LinkState> state_;  // shared with the link's workers and callbacks
+  std::shared_ptr<class LinkState> state_;  // shared with the link's workers and callbacks
 };
 
 }  // namespace chair::ble

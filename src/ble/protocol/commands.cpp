@@ -14,7 +14,6 @@ namespace {
 
 constexpr int64_t kMinLevel = 1;
 constexpr int64_t kMaxLevel = 10;
-constexpr unsigned kInitPauseMs = 150;
 
 bool in_level_range(int64_t level) { return level >= kMinLevel && level <= kMaxLevel; }
 

@@ -30,6 +30,9 @@ enum Setting : uint8_t {
   kSettingVolume = 0x08,
 };
 
+// The pause the chair needs before a thermal level and before each further initial setting.
+inline constexpr unsigned kInitPauseMs = 150;
+
 // One frame of the initial settings, sent after a pause.
 struct TimedFrame {
   unsigned pause_ms = 0;  // sleep before sending
@@ -37,7 +40,7 @@ struct TimedFrame {
   Setting setting = kSettingWater;
 };
 
-// The initial settings as frames in sending order, with the pauses between them (150 ms
+// The initial settings as frames in sending order, with the pauses between them (kInitPauseMs
 // before a thermal level and before each of lumbar, vibrate and volume), and the cooling or
 // heating setting the status poll re-asserts from then on.
 struct InitPlan {

@@ -130,6 +130,33 @@ TEST(Signals, EachTerminationSignalQuietsAConnectedChairAndEndsTheServiceWithZer
   }
 }
 
+TEST(ShutdownRefused, AChairThatTakesNoSilentFrameIsNeverReportedOff) {
+  const std::string incomplete =
+      "silent shutdown incomplete: the chair may still be running (not switched off: cooling, heating, lumbar, "
+      "vibration, volume, water, motion, Bluetooth audio)";
+  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
+  ASSERT_EQ(rig.api("/api/bind/autoconnect?on=0"), kOk);
+  for (const bool by_signal : {false, true}) {
+    SCOPED_TRACE(by_signal ? "SIGTERM" : "/api/shutdown");
+    ASSERT_EQ(rig.ctl({"accept-writes", kChair}), "");
+    rig.connect(kChair, kChairName);
+    wait_init_done(rig);
+    ASSERT_EQ(rig.ctl({"refuse-writes", kChair}), "");
+    const size_t at = rig.events().size();
+    if (by_signal) {
+      // The process still ends with 0: it was asked to end, and the log says what is left.
+      rig.service().kill(SIGTERM);
+      EXPECT_EQ(rig.service().wait(5s), 0);
+    } else {
+      EXPECT_EQ(rig.api("/api/shutdown"), (Json{{"error", incomplete}, {"ok", false}}));
+    }
+    EXPECT_TRUE(rig.events().wait_log(incomplete, 1s, at)) << rig.events().dump(at);
+    EXPECT_TRUE(rig.events().wait_status("idle", 3s, at)) << rig.events().dump(at);
+    EXPECT_FALSE(rig.events().wait_log("chair entered silent state", 0s, at));
+    EXPECT_NE(rig.chair_status(kChair)["cold"], 0) << "the chair really is still cooling";
+  }
+}
+
 TEST(ConnectFlood, SixteenClientsBindingChairsAtRandomKeepThreadsAndMemoryBounded) {
   BluezRig rig({.sim_args = {"--chair", kPairedChair}});
   const auto start = process_figures(rig.service_pid());

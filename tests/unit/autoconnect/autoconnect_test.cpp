@@ -30,13 +30,9 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 nlohmann::json ok_reply() { return nlohmann::json{{"ok", true}}; }
 
-// Service discovery that never succeeds: the link stays open and never becomes connected.
-void hang_handshake(FakeDevice& device, Timings& timings) {
-  FakeDiscovery answer;
-  answer.error = "unreachable";
-  device.script_discovery({answer});
-  timings.link.discovery_attempts = 1'000'000;
-}
+// Service discovery that hangs in the platform: the link stays open and never becomes
+// connected, while every step of the handshake overruns its budget.
+void hang_handshake(FakeDevice& device) { device.script_discovery({FakeDiscovery{{}, "unreachable", 60s}}); }
 
 // The rig with the usual chair, the service and the supervisor running.
 struct Supervised : ServiceRig {
@@ -118,22 +114,40 @@ TEST(AutoConnect, AnUnreachableChairIsAnnouncedAsWaitingAndRetried) {
 
 TEST(AutoConnect, AHungHandshakeIsDroppedOnceTheLimitHasPassed) {
   Supervised rig;
-  Timings timings = fast_timings();
-  hang_handshake(*rig.chair.device, timings);
-  rig.run(timings);
+  hang_handshake(*rig.chair.device);
+  rig.run();
   EventStream& events = *rig.events;
+  // The limit follows from the link's own budget, in whole seconds.
+  const double limit = seconds(ble::handshake_limit(fast_timings().link));
+  ASSERT_GE(limit, seconds(ble::handshake_budget(fast_timings().link)));
 
   const auto opened = seen(events, log_starts("link opened"), "link opened");
-  const auto dropped = seen(events, status_is("idle"), "idle after the limit");
+  const auto dropped = seen(events, status_is("idle"), "idle after the limit", 10s);
   EXPECT_TRUE(events.wait_log("connect handshake timed out; retrying"));
   const double waited = seconds(dropped - opened);
-  EXPECT_GE(waited, 0.95);
-  EXPECT_LT(waited, 2.0) << "dropped long after the limit";
+  EXPECT_GE(waited, limit - 0.05);
+  EXPECT_LT(waited, limit + 1.0) << "dropped long after the limit";
   EXPECT_GE(rig.chair.device->closes(), 1);
 
   // The next pass starts over.
   EXPECT_TRUE(events.wait_log(kAutoConnecting));
   EXPECT_TRUE(events.wait_for(log_starts("link opened")));
+}
+
+TEST(AutoConnect, AHandshakeSlowInEveryStepButWithinItsBudgetIsNotCut) {
+  // Eleven discoveries that fail, each taking nearly its allowance, and a chair that answers
+  // only the third query: more than a whole second, but inside the budget.
+  Supervised rig;
+  std::vector<FakeDiscovery> script(11, FakeDiscovery{{}, "not yet", fast_timings().link.call_allowance - 2ms});
+  script.push_back(FakeDiscovery{rig.chair.services, {}});
+  rig.chair.device->script_discovery(script);
+  answer_queries(rig.chair, usual_report(), [](int n) { return n >= 3; });
+  rig.run();
+
+  const auto opened = seen(*rig.events, log_starts("link opened"), "link opened");
+  const auto connected = seen(*rig.events, status_is("connected"), "connected");
+  EXPECT_GE(seconds(connected - opened), 1.0) << "a handshake the old fixed limit would have cut";
+  for (const auto& line : rig.drain()) EXPECT_NE(line, "log:connect handshake timed out; retrying");
 }
 
 TEST(AutoConnect, AConnectedLinkIsDroppedOnlyAfterThreeDisconnectedReadingsInARow) {
@@ -202,9 +216,8 @@ TEST(AutoConnect, BindThenConnectGoesAheadWhereTheSupervisorWouldWait) {
   ServiceRig rig(bound_to("", false));
   add_answering_chair(*rig.fake);
   auto other = add_answering_chair(*rig.fake, 0xC0FFEE0B0B0B);
-  Timings timings = fast_timings();
-  hang_handshake(*other.device, timings);
-  rig.start(timings);
+  hang_handshake(*other.device);
+  rig.start();
 
   EXPECT_EQ(rig.call("/api/connect?addr=C0:FF:EE:0B:0B:0B"), ok_reply());
   ASSERT_TRUE(rig.events->wait_for(log_starts("link opened")));
@@ -249,6 +262,56 @@ TEST(AutoConnect, AFloodOfRequestsIsServedNewestFirstAndTheRestEndWaiting) {
   EXPECT_EQ(waiting, 51) << "fifty superseded, and the first one failed";
   EXPECT_EQ(rig.fake->opens(), 2);
   EXPECT_EQ(rig.svc().link().view().address, kChairText);
+}
+
+TEST(AutoConnect, TheUsersConnectAbandonsAnAutomaticAttemptStillOpening) {
+  // The platform is still looking for the bound chair when the user connects another one.
+  Supervised rig;
+  rig.fake->set_open_delay(kChairAddress, 2s);
+  add_answering_chair(*rig.fake, 0xC0FFEE0B0B0B);
+  rig.run();
+  ASSERT_TRUE(rig.events->wait_log(kAutoConnecting));
+  ASSERT_TRUE(eventually([&] { return rig.fake->opens() == 1; }));
+
+  EXPECT_EQ(rig.call("/api/connect?addr=C0:FF:EE:0B:0B:0B"), ok_reply());
+  EXPECT_EQ(rig.fake->connections().size(), 1u) << "answered while the automatic opening still looked";
+  EXPECT_TRUE(rig.events->wait_for(phase_is("waiting")));
+  ASSERT_TRUE(rig.events->wait_for(status_is("connected")));
+
+  // What the abandoned opening found is closed without a word, and the user's link stays.
+  ASSERT_TRUE(eventually([&] { return rig.chair.device->closes() == 1; }, 5s));
+  std::this_thread::sleep_for(5 * fast_timings().autoconnect.pause);
+  for (const auto& line : rig.drain()) {
+    for (const char* told : {"status:", "log:connecting", "log:connect failed"})
+      EXPECT_NE(line.rfind(told, 0), 0u) << line;
+  }
+  EXPECT_EQ(rig.svc().link().view().address, "C0:FF:EE:0B:0B:0B");
+  EXPECT_EQ(rig.fake->opens(), 2) << "no further attempt once the user's link is up";
+}
+
+TEST(AutoConnect, ASupersededConnectSaysSo) {
+  // The first request is still opening; of the two that wait behind it the older is superseded.
+  ServiceRig rig(bound_to("", false));
+  rig.fake->set_open_delay(0xC0FFEE0BAD00, 1s);
+  rig.start();
+  std::thread first([&] { (void)rig.call("/api/connect?addr=C0:FF:EE:0B:AD:00"); });
+  ASSERT_TRUE(eventually([&] { return rig.fake->opens() == 1; }));
+  nlohmann::json replies[2];
+  std::thread waiting[2];
+  const std::string addresses[2] = {"C0:FF:EE:0B:AD:01", "C0:FF:EE:0B:AD:02"};
+  for (int i = 0; i < 2; ++i)
+    waiting[i] = std::thread([&, i] { replies[i] = rig.call("/api/connect?addr=" + addresses[i]); });
+  for (auto& t : waiting) t.join();
+  first.join();
+  // Either may be the older one; the stream names the request it failed.
+  const auto lines = rig.drain();
+  int superseded = 0;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(replies[i], (nlohmann::json{{"error", "connect failed"}, {"ok", false}}));
+    superseded += std::ranges::count(lines, "log:connect " + addresses[i] + " superseded by a newer request");
+  }
+  EXPECT_EQ(superseded, 1);
+  EXPECT_EQ(rig.fake->opens(), 2);
 }
 
 TEST(AutoConnect, AfterAShutdownNoAttemptIsMadeUntilTheUIAsksForALinkAgain) {

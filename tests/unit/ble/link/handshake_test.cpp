@@ -373,25 +373,13 @@ TEST(Handshake, ConnectingTheSameChairAgainKeepsOneHandler) {
 TEST(HandshakeRealTime, InitialStatusTimeoutsAreOneAndAHalfSecondsApart) {
   LinkRig rig(ble::LinkTimings{});
   auto chair = add_data_chair(*rig.fake);
-  // Shared with the hook, which may still run after the test body has returned.
-  struct Times {
-    std::mutex mutex;
-    std::vector<std::chrono::steady_clock::time_point> at;
-  };
-  auto times = std::make_shared<Times>();
-  answer_queries(chair, kReport, [times](int) {
-    std::lock_guard lock(times->mutex);
-    times->at.push_back(std::chrono::steady_clock::now());
-    return false;
-  });
+  auto times = QueryTimes::attach(chair, kReport, false);
   EXPECT_TRUE(rig.connect());
   EXPECT_THAT(rig.events.until("status:idle", 10s), Contains("log:initial status timeout (3/3)"));
-  std::lock_guard lock(times->mutex);
-  ASSERT_EQ(times->at.size(), 3u);
-  for (int i = 1; i < 3; ++i) {
-    auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(times->at[i] - times->at[i - 1]);
-    EXPECT_GE(gap.count(), 1450);
-    EXPECT_LE(gap.count(), 2600);
+  ASSERT_EQ(times->count(), 3u);
+  for (size_t i = 1; i < 3; ++i) {
+    EXPECT_GE(times->gap_ms(i), 1450);
+    EXPECT_LE(times->gap_ms(i), 2600);
   }
 }
 

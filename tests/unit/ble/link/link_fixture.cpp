@@ -35,6 +35,17 @@ bool Recorder::wait_line(const std::string& line, std::chrono::milliseconds time
   return found;
 }
 
+FakeChair connect_quiet_chair(LinkRig& rig, uint32_t props) {
+  auto chair = add_data_chair(*rig.fake, props);
+  answer_queries(chair, full_report({3, 0, 2, 5, 4, 30, 0x18}), [](int n) { return n == 1; });
+  EXPECT_TRUE(rig.connect());
+  rig.events.until("status:connected/TAMRO S1");
+  const size_t init_frames = 3;  // default settings: switch, cooling level, lumbar
+  EXPECT_TRUE(eventually([&] { return chair.chars[0]->writes().size() == 1 + init_frames; }));
+  rig.events.drain();
+  return chair;
+}
+
 std::vector<std::string> Recorder::drain() {
   std::lock_guard lock(mutex_);
   std::vector<std::string> out(lines_.begin() + static_cast<std::ptrdiff_t>(consumed_), lines_.end());

@@ -28,7 +28,6 @@ inline ble::LinkTimings fast_timings() {
   t.discovery_retry = 50ms;
   t.after_subscribe = 30ms;
   t.status_wait = 150ms;
-  t.status_check = 5ms;
   t.before_init = 40ms;
   t.init_step = 15ms;
   t.poll_interval = 200ms;
@@ -96,6 +95,35 @@ class Recorder final : public ble::LinkEvents, public ble::LinkDirectory {
   ble::InitConfig settings_;
 };
 
+// When the chair got each status query, for the tests of the service's own pacing. Shared
+// with the chair's hook, which may still run after the test body has returned.
+class QueryTimes {
+ public:
+  // The chair answers every query (or none) with `report`, noting when each came.
+  static std::shared_ptr<QueryTimes> attach(const FakeChair& chair, const Bytes& report, bool answer) {
+    auto times = std::make_shared<QueryTimes>();
+    answer_queries(chair, report, [times, answer](int) {
+      std::lock_guard lock(times->mutex_);
+      times->at_.push_back(std::chrono::steady_clock::now());
+      return answer;
+    });
+    return times;
+  }
+  size_t count() const {
+    std::lock_guard lock(mutex_);
+    return at_.size();
+  }
+  // Milliseconds between query `i` and the one before it (0 is the first).
+  int64_t gap_ms(size_t i) const {
+    std::lock_guard lock(mutex_);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(at_.at(i) - at_.at(i - 1)).count();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::chrono::steady_clock::time_point> at_;
+};
+
 // The link under test with its platform and recorder.
 struct LinkRig {
   explicit LinkRig(ble::LinkTimings timings = fast_timings())
@@ -109,5 +137,9 @@ struct LinkRig {
   bool connect(const std::string& address = kChairText) { return link->connect(address); }
   ble::LinkPhase phase() const { return link->view().phase; }
 };
+
+// A connected chair that answered its first query, took the default initial settings and
+// stays silent afterwards; the recorder is drained.
+FakeChair connect_quiet_chair(LinkRig& rig, uint32_t props = kDataProps);
 
 }  // namespace chair::test::link

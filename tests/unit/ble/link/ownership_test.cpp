@@ -65,6 +65,44 @@ TEST(Shutdown, IsFinalWhateverTheLinkWasDoing) {
   }
 }
 
+// A chair that does not take some silent frames: each one that failed is tried once more
+// after the eight; what is still not taken is named instead of "chair entered silent state".
+TEST(Shutdown, FramesTheChairDidNotTakeAreTriedAgainAndNamed) {
+  using Outcome = FakeCharacteristic::Outcome;
+  const Outcome ok = ble::GattStatus::Success, refused = fail("radio busy");
+  const std::string incomplete = "silent shutdown incomplete: the chair may still be running (not switched off: ";
+  struct Case {
+    const char* what;
+    std::vector<Outcome> preferred;  // the preferred option's answers in turn; the other always fails
+    size_t tx_lines;
+    std::string said;  // "" when the chair took every frame
+  };
+  const Case cases[] = {
+      {"every write fails",
+       {refused},
+       16,
+       incomplete + "cooling, heating, lumbar, vibration, volume, water, motion, Bluetooth audio)"},
+      {"two fail once, the second try takes them", {refused, refused, ok}, 10, ""},
+      {"cooling fails twice", {refused, ok, ok, ok, ok, ok, ok, ok, refused, ok}, 9, incomplete + "cooling)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    LinkRig rig(no_poll_timings());
+    auto chair = connect_quiet_chair(rig);
+    chair.chars[0]->script_write_results(ble::WriteOption::WithoutResponse, c.preferred);
+    chair.chars[0]->set_write_result(ble::WriteOption::WithResponse, refused);
+
+    const ble::QuietReport report = rig.link->quiet();
+    const auto lines = rig.events.drain();
+    EXPECT_EQ(std::ranges::count_if(lines, [](const std::string& l) { return l.starts_with("log:TX: "); }),
+              static_cast<long>(c.tx_lines));
+    EXPECT_EQ(report.failure, c.said);
+    EXPECT_EQ(report.ok(), c.said.empty());
+    EXPECT_EQ(lines.back(), c.said.empty() ? "log:chair entered silent state" : "log:" + c.said);
+    EXPECT_EQ(rig.phase(), ble::LinkPhase::Closed);
+  }
+}
+
 TEST(Shutdown, DuringTheHandshakeSendsNothingAndEndsIt) {
   LinkRig rig;
   auto chair = add_data_chair(*rig.fake);
@@ -133,8 +171,8 @@ TEST(ConnectRequests, AreServedOneAtATimeAndTheNewestWins) {
   for (int i = 0; i < kRequests; ++i) {
     // Unknown chairs, then the real one last.
     const std::string address = i + 1 == kRequests ? kChairText : "11:22:33:44:55:" + std::to_string(10 + i);
-    rig.link->connect_async(address, [&](bool ok) {
-      opened += ok;
+    rig.link->connect_async(address, ble::ConnectOrigin::User, [&](ble::ConnectOutcome outcome) {
+      opened += outcome == ble::ConnectOutcome::Opened;
       ++answered;
     });
   }

@@ -103,44 +103,53 @@ std::vector<Bytes> writes_from(const FakeCharacteristicPtr& c, size_t from) {
   return out;
 }
 
-TEST(Poll, ThermalReassertionFollowsTheCommands) {
-  LinkRig rig;
+// A chair that answers every query, connected and past its initial settings (cooling on).
+FakeChair connect_answering_chair(LinkRig& rig) {
   auto chair = add_data_chair(*rig.fake);
   answer_queries(chair, kReport);
-  auto& data = chair.chars[0];
-  const Bytes on = ble::switch_frame(0x40), off = ble::switch_frame(0x04), query = ble::query_frame();
-  const Bytes heat4 = *ble::level_frame(ble::kHot, 4);
-
   EXPECT_TRUE(rig.connect());
-  rig.events.until("log:TX: 55 06 0A 02 03 0D AA");  // the initial settings set cooling first
+  rig.events.until("log:TX: 55 06 0A 02 03 0D AA");
+  return chair;
+}
 
-  size_t mark = data->writes().size();
+long queries_since(const FakeCharacteristicPtr& c, size_t from) {
+  auto w = writes_from(c, from);
+  return std::count(w.begin(), w.end(), ble::query_frame());
+}
+
+TEST(Poll, EveryBeatReassertsTheLastThermalLevel) {
+  LinkRig rig;
+  auto chair = connect_answering_chair(rig);
+  auto& data = chair.chars[0];
+  const Bytes query = ble::query_frame();
+
+  const size_t mark = data->writes().size();
   EXPECT_TRUE(rig.link->send_level(ble::kHot, 4).ok());
-  auto queries_since = [&](size_t from) {
-    auto w = writes_from(data, from);
-    return std::count(w.begin(), w.end(), query);
-  };
-  ASSERT_TRUE(eventually([&] { return queries_since(mark) >= 2; }));
-  {
-    // Every poll is preceded by the thermal switch and the heating level.
-    auto w = writes_from(data, mark);
-    auto second_query = std::find(std::find(w.begin(), w.end(), query) + 1, w.end(), query);
-    ASSERT_GE(second_query - w.begin(), 3);
-    EXPECT_THAT(std::vector<Bytes>(second_query - 2, second_query + 1), ElementsAre(on, heat4, query));
-  }
+  ASSERT_TRUE(eventually([&] { return queries_since(data, mark) >= 2; }));
+  // Every poll is preceded by the thermal switch and the heating level.
+  auto w = writes_from(data, mark);
+  auto second_query = std::find(std::find(w.begin(), w.end(), query) + 1, w.end(), query);
+  ASSERT_GE(second_query - w.begin(), 3);
+  EXPECT_THAT(std::vector<Bytes>(second_query - 2, second_query + 1),
+              ElementsAre(ble::switch_frame(0x40), *ble::level_frame(ble::kHot, 4), query));
+}
 
-  mark = data->writes().size();
+TEST(Poll, WaterOffEndsTheReassertion) {
+  LinkRig rig;
+  auto chair = connect_answering_chair(rig);
+  auto& data = chair.chars[0];
+  const Bytes off = ble::switch_frame(0x04), query = ble::query_frame();
+
+  const size_t mark = data->writes().size();
   EXPECT_TRUE(rig.link->send_switch(0x04).ok());
-  ASSERT_TRUE(eventually([&] { return queries_since(mark) >= 4; }));
-  {
-    // A beat under way may still finish its re-assertion; from the next one on only queries.
-    auto w = writes_from(data, mark);
-    auto switched = std::find(w.begin(), w.end(), off);
-    ASSERT_NE(switched, w.end());
-    auto first_query = std::find(switched, w.end(), query);
-    ASSERT_NE(first_query, w.end());
-    for (auto it = first_query; it != w.end(); ++it) EXPECT_EQ(*it, query);
-  }
+  ASSERT_TRUE(eventually([&] { return queries_since(data, mark) >= 4; }));
+  // A beat under way may still finish its re-assertion; from the next one on only queries.
+  auto w = writes_from(data, mark);
+  auto switched = std::find(w.begin(), w.end(), off);
+  ASSERT_NE(switched, w.end());
+  auto first_query = std::find(switched, w.end(), query);
+  ASSERT_NE(first_query, w.end());
+  for (auto it = first_query; it != w.end(); ++it) EXPECT_EQ(*it, query);
   EXPECT_FALSE(rig.link->thermal().active);
 }
 
@@ -186,34 +195,14 @@ TEST(Poll, AReplacedLinksWorkerStops) {
 TEST(PollRealTime, OneQueryEveryTwoSeconds) {
   LinkRig rig(ble::LinkTimings{});
   auto chair = add_data_chair(*rig.fake);
-  // Shared with the hook, which may still run after the test body has returned.
-  struct Times {
-    std::mutex mutex;
-    std::vector<std::chrono::steady_clock::time_point> at;
-  };
-  auto times = std::make_shared<Times>();
-  answer_queries(chair, kReport, [times](int) {
-    std::lock_guard lock(times->mutex);
-    times->at.push_back(std::chrono::steady_clock::now());
-    return true;
-  });
-  auto& mutex = times->mutex;
-  auto& at = times->at;
+  auto times = QueryTimes::attach(chair, kReport, true);
   EXPECT_TRUE(rig.connect());
   rig.events.until("status:connected/TAMRO S1");
   // The handshake's query, then two beats.
-  ASSERT_TRUE(eventually(
-      [&] {
-        std::lock_guard lock(mutex);
-        return at.size() >= 3;
-      },
-      8s));
-  auto lines = rig.events.drain();
-  EXPECT_THAT(lines, Not(Contains(::testing::StartsWith("log:status poll"))));
-  std::lock_guard lock(mutex);
-  auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(at[2] - at[1]).count();
-  EXPECT_GE(gap, 1950);
-  EXPECT_LE(gap, 2800);
+  ASSERT_TRUE(eventually([&] { return times->count() >= 3; }, 8s));
+  EXPECT_THAT(rig.events.drain(), Not(Contains(::testing::StartsWith("log:status poll"))));
+  EXPECT_GE(times->gap_ms(2), 1950);
+  EXPECT_LE(times->gap_ms(2), 2800);
 }
 
 }  // namespace

@@ -19,18 +19,6 @@ const Bytes kReport = full_report({3, 0, 2, 5, 4, 30, 0x18});
 const std::string kQueryTx = "log:TX: 55 01 0A 02 00 09 AA";
 const std::string kNotReady = "not connected or characteristic not found";
 
-// A connected chair that answered its first query and stays silent afterwards.
-FakeChair connect_quiet_chair(LinkRig& rig, uint32_t props) {
-  auto chair = add_data_chair(*rig.fake, props);
-  answer_queries(chair, kReport, [](int n) { return n == 1; });
-  EXPECT_TRUE(rig.connect());
-  rig.events.until("status:connected/TAMRO S1");
-  const size_t init_frames = 3;  // default settings: switch, cooling level, lumbar
-  EXPECT_TRUE(eventually([&] { return chair.chars[0]->writes().size() == 1 + init_frames; }));
-  rig.events.drain();
-  return chair;
-}
-
 struct OptionCase {
   const char* what;
   Outcome first, second;  // outcomes of the preferred option and of the other one
