@@ -7,17 +7,35 @@ endif()
 set(CPACK_PACKAGE_NAME chair-service)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "chair-service")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local backend for a Bluetooth LE gaming chair")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local service, command line and panel for a Bluetooth LE gaming chair")
+# Debian's extended description: what is in the package, one item a program, as plainly as
+# the files themselves (the items indented, so they are shown as written).
+set(chair_package_items
+    " - chair-service (in /usr/libexec/chair-service/): the service. A desktop UI
+   starts it and talks to it over HTTP on 127.0.0.1 with a live event stream.
+   It scans for chairs, connects over GATT through BlueZ, sends the chair's
+   commands, remembers one bound chair and reconnects to it, and quiets the
+   chair before it ends.
+ - chairctl: the command line client, for people and scripts, with its bash
+   completion.")
+if(TARGET chair-panel)
+  string(APPEND chair_package_items "
+ - chair-panel: the control panel in the browser. It starts its own service;
+   a menu entry opens it, and a systemd user unit (chair-panel.service) can
+   keep it running for the session so that chairctl finds its service.")
+endif()
+string(APPEND chair_package_items "
+ - chair-sim: a simulated Bluetooth daemon with chairs on a private D-Bus, to
+   try everything without a chair.
+ - Manual pages, the README and the HTTP API reference (with an OpenAPI file).")
 set(CPACK_PACKAGE_DESCRIPTION
-    "A local service that drives a Bluetooth LE gaming chair: water cooling and
-heating, lumbar support, vibration, volume and the chair's switches. A desktop
-UI starts it and talks to it over HTTP on 127.0.0.1 with a live event stream;
-it scans for chairs, connects over GATT, remembers one bound chair, reconnects
-to it, and quiets the chair before the UI ends it.
+    "Drives a Bluetooth LE gaming chair from this computer: water cooling and
+heating, lumbar support, vibration, volume and the chair's switches.
 .
-Also included: chairctl, a command line client; chair-sim, a simulated
-Bluetooth daemon with chairs on a private D-Bus, for trying it without a
-chair; and the control panel when it is part of the build.")
+${chair_package_items}
+.
+Nothing runs by itself once installed: a UI, chairctl --spawn, chair-panel or
+its user unit (once enabled) starts the service.")
 set(CPACK_PACKAGE_CONTACT "chair-service maintainers <maintainers@chair-service.example.org>")
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)

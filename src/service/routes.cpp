@@ -29,6 +29,7 @@ http::Router Service::router() {
       {"/api/devices", routes::devices},
       {"/api/connect", routes::connect},
       {"/api/disconnect", routes::disconnect},
+      {"/api/link", routes::link},
       {"/api/cmd/intensity", routes::cmd_intensity},
       {"/api/cmd/switch", routes::cmd_switch},
       {"/api/cmd/query", routes::cmd_query},

@@ -68,6 +68,14 @@ http::Reply disconnect(Service& service, const http::Request&) {
   return http::Reply::json(service.disconnect() ? ok_reply() : error_reply("not connected"));
 }
 
+http::Reply link(Service& service, const http::Request&) {
+  const ble::LinkView view = service.link().view();
+  const bool open = view.phase != ble::LinkPhase::Closed;
+  return http::Reply::json({{"address", open ? view.address : std::string()},
+                            {"name", view.phase == ble::LinkPhase::Connected ? view.name : std::string()},
+                            {"status", service.status_name()}});
+}
+
 http::Reply cmd_intensity(Service& service, const http::Request& request) {
   const std::string* value_text = request.param("value");
   int32_t value = 0;

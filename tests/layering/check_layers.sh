@@ -24,7 +24,7 @@ declare -A allowed=(
   [src/main]="src/common src/sys src/ble/platform src/ble/bluez src/ble/winrt src/service"
   [tools/chair-model]="src/common src/ble/protocol"
   [tools/chair-sim]="src/common src/sys src/ble/protocol src/ble/bluez tools/chair-model"
-  [tools/chairctl]="src/common src/sys src/bind"
+  [tools/chairctl]="src/common src/sys src/ble/protocol src/bind"
   [tools/chair-panel]="src/common src/sys src/http"
 )
 

@@ -11,9 +11,20 @@
 
 namespace chairctl {
 
+// What check_level returns for "off" and for a level of 0.
+inline constexpr std::string_view kLevelOff = "off";
+
 // A level of cold, hot, vibrate, volume or lumbar: a whole number 1 to 10 with an optional
-// "+", passed on as typed.
+// "+", passed on as typed; or "off" (also written 0), returned as kLevelOff.
 Result<std::string, Failure> check_level(std::string_view text);
+
+// The settings document of bind init, when it can be read: its water word must be one the
+// service knows, since any other one silently means cooling. A text that is not JSON, or has
+// no water word, is left for the service to refuse with its own message.
+Result<void, Failure> check_init_settings(const nlohmann::json& settings);
+
+// The level members missing from a settings document (read as 0, and so not applied).
+std::vector<std::string> missing_init_levels(const nlohmann::json& settings);
 
 // A switch byte, 0 to 255 in decimal or with 0x: the text as the service will read it.
 Result<std::string, Failure> check_switch_bits(std::string_view text);

@@ -27,8 +27,19 @@ int abort_when_interrupted(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t
   return g_interrupted.load() ? 1 : 0;
 }
 
+struct BodyBuffer {
+  std::string& text;
+  bool too_large = false;
+};
+
 size_t append_body(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
+  auto* body = static_cast<BodyBuffer*>(user);
+  // A short count ends the transfer: a reply past the bound is not read any further.
+  if (body->text.size() + size * count > kMaxReceived) {
+    body->too_large = true;
+    return 0;
+  }
+  body->text.append(data, size * count);
   return size * count;
 }
 
@@ -86,6 +97,13 @@ std::string unreachable_text(CURL* easy, CURLcode code, const std::string& url, 
   return text;
 }
 
+Failure too_much_from(const std::string& url) {
+  return Failure{kExitService, "the service at " + url + " sent more than " +
+                                   std::to_string(kMaxReceived / (1024 * 1024)) +
+                                   " MiB in one piece; no reply or event of the service is that large, so "
+                                   "chairctl stopped reading"};
+}
+
 Result<std::string, Failure> normalize_base_url(std::string url) {
   std::string_view trimmed = chair::trim_ascii(url);
   url = std::string(trimmed);
@@ -133,8 +151,9 @@ Result<HttpReply, Failure> ServiceClient::request(const std::string& path, const
   configure_transfer(easy.get(), url, timeout_, error_buffer);
 
   HttpReply reply;
+  BodyBuffer buffer{reply.body};
   curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, append_body);
-  curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &reply.body);
+  curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &buffer);
   std::unique_ptr<curl_slist, ListDeleter> headers;
   if (body) {
     curl_slist* list = curl_slist_append(nullptr, "Content-Type: application/json");
@@ -147,6 +166,7 @@ Result<HttpReply, Failure> ServiceClient::request(const std::string& path, const
   }
 
   const CURLcode code = curl_easy_perform(easy.get());
+  if (buffer.too_large) return too_much_from(url);
   if (code != CURLE_OK) return transfer_failure(easy.get(), code, url, error_buffer);
   curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &reply.status);
   return reply;

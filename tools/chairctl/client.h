@@ -34,6 +34,12 @@ struct Failure {
 
 using Param = std::pair<std::string, std::string>;
 
+// The most chairctl keeps of one reply body or one event-stream line. The service's replies
+// and records stay far below it; a peer that sends more is not the service, or is broken.
+inline constexpr size_t kMaxReceived = 4 * 1024 * 1024;
+// The failure for a reply or record past kMaxReceived.
+Failure too_much_from(const std::string& url);
+
 struct HttpReply {
   long status = 0;
   std::string body;

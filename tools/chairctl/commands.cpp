@@ -8,9 +8,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 
+#include "ble/protocol/commands.h"
+#include "ble/protocol/switch_bits.h"
 #include "sys/files.h"
 #include "tools/chairctl/arguments.h"
 #include "tools/chairctl/event_feed.h"
@@ -28,6 +31,16 @@ constexpr auto kStreamOpenTimeout = 10s;
 // How long a failed connection attempt may take to explain itself on the event stream after
 // the service's refusal arrived.
 constexpr auto kReasonGrace = 1s;
+// The level commands of the chair, by the names the level route knows.
+struct LevelCommand {
+  std::string_view fn;
+  uint8_t command;
+};
+constexpr LevelCommand kLevelCommands[] = {{"cold", chair::ble::kCold},
+                                           {"hot", chair::ble::kHot},
+                                           {"vibrate", chair::ble::kVibrate},
+                                           {"volume", chair::ble::kVolume},
+                                           {"lumbar", chair::ble::kLumbar}};
 // A chair chosen by name that is not in the last scan's list is looked for this long.
 constexpr auto kNameScan = 5s;
 // Once a chair with the name showed up, other chairs that would make the name ambiguous
@@ -52,36 +65,9 @@ std::string seconds_text(double seconds) {
   return text;
 }
 
-// ---- output ---------------------------------------------------------------------------
-
 bool stdout_is_terminal() {
   static const bool tty = ::isatty(STDOUT_FILENO) == 1;
   return tty;
-}
-
-// Writes and flushes at once, so a script reading our output sees each line as it
-// happens. False when nobody reads any more.
-bool emit(const std::string& text) {
-  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) return false;
-  return std::fflush(stdout) == 0;
-}
-
-void note(const std::string& text) {
-  std::fprintf(stderr, "chairctl: %s\n", printable(text).c_str());
-  std::fflush(stderr);
-}
-
-// ---- records --------------------------------------------------------------------------
-
-std::optional<json> parse_record(const std::string& record) {
-  json value = json::parse(record, nullptr, false);
-  if (value.is_discarded() || !value.is_object()) return std::nullopt;
-  return value;
-}
-
-std::string member_text(const json& event, const char* key) {
-  auto it = event.find(key);
-  return it != event.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 std::string type_of(const json& event) { return member_text(event, "type"); }
@@ -96,28 +82,18 @@ std::vector<DeviceRow> device_rows(const json& list) {
   return rows;
 }
 
-Result<std::unique_ptr<EventFeed>, Failure> open_feed(Context& ctx, Clock::time_point deadline) {
-  return EventFeed::open(ctx.client, std::min<std::chrono::milliseconds>(kStreamOpenTimeout, left_until(deadline)));
-}
+bool starts_with(const std::string& text, std::string_view prefix) { return text.rfind(prefix, 0) == 0; }
 
-Result<std::unique_ptr<EventFeed>, Failure> open_feed(Context& ctx) {
-  return EventFeed::open(ctx.client, kStreamOpenTimeout);
-}
+bool is_frame_line(const std::string& log) { return starts_with(log, "TX: ") || starts_with(log, "RX: "); }
 
-// The stream ended. When the service ended it and no longer answers, the service is gone:
-// that is "could not reach the service", not a refusal.
-Failure why_closed(Context& ctx, const EventFeed& feed) {
-  if (!feed.closed_by_service()) return feed.closed_reason();
-  auto probe = ctx.client.bounded(kProbeTimeout).request("/api/devices");
-  if (probe) return feed.closed_reason();
-  return Failure{kExitUnreachable, "could not reach the service at " + ctx.client.base_url() +
-                                       " any more: its event stream ended and it no longer answers"};
-}
-
-// What one connection attempt said on the event stream: it begins with the attempt's own
-// "connecting" status; the stream's first record is the state from before the request.
+// What one connection attempt said on the event stream. The link serves one request at a
+// time, and each begins with "connecting ADDRESS ...": the lines from there to the next
+// such line are the attempt's own. Frames, and lines of another link or attempt that arrive
+// meanwhile, explain nothing about it.
 struct AttemptLog {
+  std::string address;
   bool started = false;
+  bool ours = false;
   std::vector<std::string> logs;
   std::string status;  // the latest status after the attempt started
 
@@ -127,13 +103,31 @@ struct AttemptLog {
       const std::string value = member_text(event, "status");
       if (value == "connecting") started = true;
       if (started) status = value;
-    } else if (type == "log" && started) {
+    } else if (type == "log") {
       const std::string text = member_text(event, "log");
-      // The attempt's first line names the address only; it explains nothing.
-      if (text.rfind("connecting ", 0) != 0) logs.push_back(text);
+      if (starts_with(text, "connecting ")) {
+        ours = !address.empty() && text == "connecting " + address + " ...";
+        return;
+      }
+      if (ours && !is_frame_line(text)) logs.push_back(text);
     }
   }
-  std::string last_log() const { return logs.empty() ? std::string() : logs.back(); }
+  // The line that says why the attempt failed: the device did not open, or the handshake
+  // gave up (those lines end in "reconnecting").
+  std::string reason() const {
+    for (auto it = logs.rbegin(); it != logs.rend(); ++it) {
+      const std::string& line = *it;
+      if (starts_with(line, "connect failed") || starts_with(line, "MAC parse failed") ||
+          (line.size() >= 12 && line.compare(line.size() - 12, 12, "reconnecting") == 0)) {
+        return line;
+      }
+    }
+    return {};
+  }
+  std::string last_log() const {
+    const std::string why = reason();
+    return !why.empty() || logs.empty() ? why : logs.back();
+  }
 };
 
 // Reads what has arrived (without waiting) into `attempt`.
@@ -149,10 +143,36 @@ void absorb(EventFeed& feed, AttemptLog& attempt) {
 std::string refusal_reason(EventFeed& feed, AttemptLog& attempt, Clock::time_point deadline) {
   const auto until = std::min(deadline, Clock::now() + kReasonGrace);
   std::string record;
-  while (attempt.logs.empty() && feed.next(record, until) == EventFeed::Wait::Record) {
+  while (attempt.reason().empty() && feed.next(record, until) == EventFeed::Wait::Record) {
     if (auto event = parse_record(record)) attempt.take(*event);
   }
-  return attempt.last_log();
+  return attempt.reason();
+}
+
+// The stream's first record says "connected" without naming the chair; a person wants to know
+// which one.
+std::string with_chair_name(Context& ctx, const std::string& record) {
+  auto event = parse_record(record);
+  if (!event || type_of(*event) != "status" || member_text(*event, "status") != "connected" ||
+      event->contains("name")) {
+    return record;
+  }
+  auto link = link_info(ctx);
+  if (!link || !*link || (*link)->name.empty()) return record;
+  (*event)["name"] = (*link)->name;
+  return event->dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// A service that sees no adapter says only that; where to look is ours to add.
+int report_scan_failure(const Failure& failure) {
+  const int code = report(failure);
+  if (failure.from_service && starts_with(failure.text, "未检测到蓝牙适配器")) {
+    note(
+        "the service sees no Bluetooth adapter. With a real chair, bluetoothd must be running and the adapter "
+        "present; with the simulator, DBUS_SYSTEM_BUS_ADDRESS must name the simulator's bus where the service "
+        "was started (scripts/demo --keep prints the line to paste)");
+  }
+  return code;
 }
 
 // The reply printed as received with --json, whatever it said.
@@ -189,27 +209,27 @@ Result<std::string, Failure> read_body_file(const std::string& path) {
 
 // ---- choosing a chair by name ---------------------------------------------------------
 
-// The chairs that have names the service knows: the last scan's list and the bound chair.
-Result<std::vector<DeviceRow>, Failure> known_chairs(Context& ctx) {
+// The chairs that have names the service knows: the last scan's list, the chair it has a link
+// to (a connected chair no longer advertises, so a scan does not list it) and the bound chair.
+Result<std::vector<DeviceRow>, Failure> known_chairs(Context& ctx, const std::optional<LinkInfo>& link) {
   auto listed = ctx.client.call("/api/devices");
   if (!listed) return listed.failure();
   std::vector<DeviceRow> rows = device_rows(*listed);
-  auto bound = ctx.client.call("/api/bind/get");
-  if (bound && bound->is_object()) {
-    DeviceRow row;
-    row.address = member_text(*bound, "boundAddress");
-    row.name = member_text(*bound, "boundName");
+  auto add = [&rows](const std::string& address, const std::string& name) {
     const bool listed_already =
-        std::any_of(rows.begin(), rows.end(), [&](const DeviceRow& r) { return r.address == row.address; });
-    if (!row.address.empty() && !row.name.empty() && !listed_already) rows.push_back(row);
-  }
+        std::any_of(rows.begin(), rows.end(), [&](const DeviceRow& r) { return r.address == address; });
+    if (!address.empty() && !name.empty() && !listed_already) rows.push_back(DeviceRow{address, name, 0, 0});
+  };
+  if (link) add(link->address, link->name);
+  auto bound = ctx.client.call("/api/bind/get");
+  if (bound && bound->is_object()) add(member_text(*bound, "boundAddress"), member_text(*bound, "boundName"));
   return rows;
 }
 
 // A chair that is not among the known ones is looked for with a short scan of its own.
 Result<DeviceRow, Failure> find_by_name(Context& ctx, EventFeed& feed, const std::string& name,
-                                        Clock::time_point deadline) {
-  auto known = known_chairs(ctx);
+                                        const std::optional<LinkInfo>& link, Clock::time_point deadline) {
+  auto known = known_chairs(ctx, link);
   if (!known) return known.failure();
   if (!chairs_named(*known, name).empty()) return choose_by_name(*known, name);
 
@@ -249,6 +269,53 @@ Result<DeviceRow, Failure> find_by_name(Context& ctx, EventFeed& feed, const std
 
 }  // namespace
 
+// ---- shared by the commands ------------------------------------------------------------
+
+bool emit(const std::string& text) {
+  if (!text.empty() && std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) return false;
+  return std::fflush(stdout) == 0;
+}
+
+void note(const std::string& text) {
+  std::fprintf(stderr, "chairctl: %s\n", printable(text).c_str());
+  std::fflush(stderr);
+}
+
+std::optional<json> parse_record(const std::string& record) {
+  json value = json::parse(record, nullptr, false);
+  if (value.is_discarded() || !value.is_object()) return std::nullopt;
+  return value;
+}
+
+std::string member_text(const json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+Result<std::unique_ptr<EventFeed>, Failure> open_feed(Context& ctx, Clock::time_point deadline) {
+  const auto left = deadline == Clock::time_point::max() ? kStreamOpenTimeout : left_until(deadline);
+  return EventFeed::open(ctx.client, std::min<std::chrono::milliseconds>(kStreamOpenTimeout, left));
+}
+
+Failure why_closed(Context& ctx, const EventFeed& feed) {
+  if (!feed.closed_by_service()) return feed.closed_reason();
+  auto probe = ctx.client.bounded(kProbeTimeout).request("/api/devices");
+  if (probe) return feed.closed_reason();
+  return Failure{kExitUnreachable, "could not reach the service at " + ctx.client.base_url() +
+                                       " any more: its event stream ended and it no longer answers"};
+}
+
+Result<std::optional<LinkInfo>, Failure> link_info(Context& ctx) {
+  auto reply = ctx.client.request("/api/link");
+  if (!reply) return reply.failure();
+  if (reply->status == 404) return std::optional<LinkInfo>();
+  auto value = interpret_reply(ctx.client.base_url() + "/api/link", *reply);
+  if (!value) return value.failure();
+  if (!value->is_object()) return std::optional<LinkInfo>();
+  return std::optional<LinkInfo>(LinkInfo{member_text(*value, "status"), member_text(*value, "address"),
+                                          member_text(*value, "name"), reply->body});
+}
+
 int report(const Failure& failure) {
   // Line by line, so that a list of candidates keeps its shape while control characters
   // inside a line are still shown rather than obeyed.
@@ -274,14 +341,32 @@ int simple_call(Context& ctx, const std::string& path, const std::vector<Param>&
   return reply ? kExitOk : report(reply.failure());
 }
 
-int cmd_watch(Context& ctx, long count) {
+int cmd_watch(Context& ctx, long count, bool frames) {
   auto feed = open_feed(ctx);
   if (!feed) return report(feed.failure());
   long shown = 0;
+  // A person reading along wants what changed: the poll's frames every 2 s and a chair that
+  // reports the same thing again say nothing new. --json keeps every record for scripts.
+  const bool everything = frames || ctx.json_output;
+  std::optional<json> last_chair;
   std::string record;
   for (;;) {
     switch ((*feed)->next(record, Clock::now() + 1h)) {
       case EventFeed::Wait::Record: {
+        if (!everything) {
+          auto event = parse_record(record);
+          const std::string type = event ? type_of(*event) : std::string();
+          if (type == "log" && is_frame_line(member_text(*event, "log"))) break;
+          if (type == "chair") {
+            // The frame itself may differ (an answer to a query or to a setting); what it says
+            // is what counts.
+            json chair = event->value("chair", json());
+            if (chair.is_object()) chair.erase("raw");
+            if (last_chair == chair) break;
+            last_chair = chair;
+          }
+        }
+        if (shown == 0 && !ctx.json_output) record = with_chair_name(ctx, record);
         const std::string line =
             ctx.json_output ? record
                             : clock_text(std::chrono::system_clock::now()) + " " + render_event(record, ctx.color);
@@ -328,6 +413,38 @@ int cmd_query(Context& ctx, double timeout_s) {
   }
 }
 
+namespace {
+
+// --wait: the attempt's end on the event stream, "connected" or back to "idle".
+int wait_until_connected(Context& ctx, EventFeed& feed, AttemptLog& attempt, Clock::time_point deadline,
+                         const std::function<Failure()>& too_late) {
+  std::string record;
+  for (;;) {
+    switch (feed.next(record, deadline)) {
+      case EventFeed::Wait::Record: {
+        auto event = parse_record(record);
+        if (!event) continue;
+        attempt.take(*event);
+        if (!attempt.started || type_of(*event) != "status") continue;
+        if (attempt.status == "connected") {
+          emit((ctx.json_output ? record : render_event(record, ctx.color)) + "\n");
+          return kExitOk;
+        }
+        if (attempt.status == "idle") {
+          std::string reason = refusal_reason(feed, attempt, deadline);
+          return report(Failure{kExitService, "the chair did not connect" + (reason.empty() ? "" : ": " + reason)});
+        }
+        break;
+      }
+      case EventFeed::Wait::Timeout: return report(too_late());
+      case EventFeed::Wait::Interrupted: return kExitInterrupted;
+      case EventFeed::Wait::Closed: return report(why_closed(ctx, feed));
+    }
+  }
+}
+
+}  // namespace
+
 int cmd_connect(Context& ctx, const ConnectRequest& request) {
   // --timeout covers everything: the stream, finding the chair by name, the request (which the
   // service holds while it looks for the device) and the wait for the handshake.
@@ -342,13 +459,22 @@ int cmd_connect(Context& ctx, const ConnectRequest& request) {
 
   auto feed = open_feed(ctx, deadline);
   if (!feed) return report(feed.failure().timed_out ? too_late() : feed.failure());
+  auto link = link_info(ctx);
+  if (!link) return report(link.failure());
   std::string address = request.address;
   if (address.empty()) {
-    auto chosen = find_by_name(ctx, **feed, request.name, deadline);
-    if (!chosen) return report(chosen.failure());
+    auto chosen = find_by_name(ctx, **feed, request.name, *link, deadline);
+    if (!chosen) return report_scan_failure(chosen.failure());
     address = chosen->address;
   }
+  // Asking again would drop the link and open it anew: the chair would stop for a moment.
+  if (*link && (*link)->status == "connected" && (*link)->address == address) {
+    const std::string name = (*link)->name.empty() ? address : (*link)->name;
+    emit(ctx.json_output ? (*link)->raw + "\n" : "already connected to " + printable(name) + "\n");
+    return kExitOk;
+  }
   if (left_until(deadline) <= 0ms) return report(too_late());
+  attempt.address = address;
 
   std::string raw;
   // Never zero: libcurl reads a zero timeout as none at all.
@@ -375,29 +501,7 @@ int cmd_connect(Context& ctx, const ConnectRequest& request) {
     return kExitOk;
   }
 
-  std::string record;
-  for (;;) {
-    switch ((*feed)->next(record, deadline)) {
-      case EventFeed::Wait::Record: {
-        auto event = parse_record(record);
-        if (!event) continue;
-        attempt.take(*event);
-        if (!attempt.started || type_of(*event) != "status") continue;
-        if (attempt.status == "connected") {
-          emit((ctx.json_output ? record : render_event(record, ctx.color)) + "\n");
-          return kExitOk;
-        }
-        if (attempt.status == "idle") {
-          std::string reason = refusal_reason(**feed, attempt, deadline);
-          return report(Failure{kExitService, "the chair did not connect" + (reason.empty() ? "" : ": " + reason)});
-        }
-        break;
-      }
-      case EventFeed::Wait::Timeout: return report(too_late());
-      case EventFeed::Wait::Interrupted: return kExitInterrupted;
-      case EventFeed::Wait::Closed: return report(why_closed(ctx, **feed));
-    }
-  }
+  return wait_until_connected(ctx, **feed, attempt, deadline, too_late);
 }
 
 namespace {
@@ -474,7 +578,7 @@ int cmd_scan(Context& ctx, double seconds) {
     }
   }
   auto started = ctx.client.call("/api/scan/start");
-  if (!started) return report(started.failure());
+  if (!started) return report_scan_failure(started.failure());
 
   ScanTable table(stdout_is_terminal() && !ctx.json_output);
   const bool stream_rows = !ctx.json_output;
@@ -561,6 +665,64 @@ int cmd_bind_export(Context& ctx, const std::string& file) {
   // An export that fails half-way must not destroy the copy that was there before.
   auto written = chair::sys::replace_file(file, text);
   return written ? kExitOk : report(Failure{kExitService, "cannot write " + file + ": " + written.error()});
+}
+
+int cmd_level_off(Context& ctx, const std::string& fn) {
+  const auto it = std::find_if(std::begin(kLevelCommands), std::end(kLevelCommands),
+                               [&](const LevelCommand& c) { return fn == c.fn; });
+  if (it == std::end(kLevelCommands)) return report(Failure{kExitUsage, "no level is called " + fn});
+  if (it->command == chair::ble::kCold || it->command == chair::ble::kHot) {
+    // The service re-asserts cooling or heating on every poll until the water is switched off;
+    // a level 0 alone would be undone within two seconds.
+    std::string raw;
+    auto water_off =
+        ctx.client.call("/api/cmd/switch", {{"bits", std::to_string(chair::ble::kSwitchWaterOff)}}, std::nullopt, &raw);
+    if (!water_off) {
+      emit_reply(ctx, raw);
+      return report(water_off.failure());
+    }
+  }
+  const std::string hex = chair::ble::hex_dump(chair::ble::zero_frame(it->command));
+  return simple_call(ctx, "/api/cmd/raw", {{"hex", hex}});
+}
+
+int report_unquiet(const Failure& failure) {
+  const int code = report(failure);
+  if (failure.from_service) {
+    note(
+        "the chair did not confirm that it is quiet: it may still be cooling, heating or vibrating. Check it, "
+        "and try chairctl shutdown again");
+  }
+  return code;
+}
+
+int cmd_shutdown(Context& ctx) {
+  std::string raw;
+  auto reply = ctx.client.call("/api/shutdown", {}, std::nullopt, &raw);
+  emit_reply(ctx, raw);
+  return reply ? kExitOk : report_unquiet(reply.failure());
+}
+
+int cmd_bind_init(Context& ctx, const std::string& file) {
+  auto body = read_body_file(file);
+  if (!body) return report(body.failure());
+  // What does not parse here goes to the service as it is, which then says what is wrong.
+  const json settings = json::parse(*body, nullptr, false);
+  std::vector<std::string> missing;
+  if (!settings.is_discarded()) {
+    auto known = check_init_settings(settings);
+    if (!known) return report(known.failure());
+    missing = missing_init_levels(settings);
+  }
+  std::string raw;
+  auto reply = ctx.client.call("/api/bind/init", {}, *body, &raw);
+  emit_reply(ctx, raw);
+  if (!reply) return report(reply.failure());
+  if (ctx.json_output) return kExitOk;
+  // What the service stored, which is what the next connection applies.
+  auto bind = ctx.client.call("/api/bind/get");
+  if (bind && bind->is_object()) emit(render_init_settings(bind->value("init", json::object()), missing));
+  return kExitOk;
 }
 
 int cmd_bind_upload(Context& ctx, const std::string& path, const std::string& file) {

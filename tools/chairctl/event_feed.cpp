@@ -49,7 +49,8 @@ size_t EventFeed::on_bytes(char* data, size_t size, size_t count, void* self) {
   for (auto& record : stream->splitter_.feed(std::string_view(data, size * count))) {
     stream->records_.push_back(std::move(record));
   }
-  return size * count;
+  // A short count ends the transfer; pump() then reports why.
+  return stream->splitter_.overflowed() ? 0 : size * count;
 }
 
 void EventFeed::pump(std::chrono::milliseconds wait) {
@@ -60,6 +61,10 @@ void EventFeed::pump(std::chrono::milliseconds wait) {
     if (message->msg != CURLMSG_DONE) continue;
     done_ = true;
     const CURLcode code = message->data.result;
+    if (splitter_.overflowed()) {
+      closed_ = too_much_from(url_);
+      return;
+    }
     if (code != CURLE_OK) {
       closed_ = transfer_failure(easy_, code, url_, error_buffer_);
       return;

@@ -44,7 +44,7 @@ class EventFeed {
   CURL* easy_ = nullptr;
   std::string url_;
   char error_buffer_[CURL_ERROR_SIZE] = {};
-  SseSplitter splitter_;
+  SseSplitter splitter_{kMaxReceived};
   std::deque<std::string> records_;
   bool done_ = false;
   bool closed_by_service_ = false;

@@ -23,6 +23,8 @@ constexpr const char* kBlue = "\x1b[34m";
 constexpr const char* kMagenta = "\x1b[35m";
 constexpr const char* kCyan = "\x1b[36m";
 
+constexpr int64_t kMaxLevel = 10;
+
 // Members are read leniently: a record from a newer or older service may lack one or
 // carry another type, and that must never end the watch.
 std::string text_of(const json& j, const char* key) {
@@ -206,6 +208,79 @@ std::string render_binding(const json& bind) {
   out += "lumbar       " + std::to_string(int_of(init, "lumbar")) + "\n";
   out += "vibrate      " + std::to_string(int_of(init, "vibrate")) + "\n";
   out += "volume       " + std::to_string(int_of(init, "volume")) + "\n";
+  return out;
+}
+
+std::string render_init_settings(const json& init, const std::vector<std::string>& missing) {
+  std::string out = "Initial settings, applied after every connection:\n";
+  out += "water      " + printable(text_of(init, "water")) + "\n";
+  for (const char* key : {"coolLevel", "heatLevel", "lumbar", "vibrate", "volume"}) {
+    const int64_t level = int_of(init, key);
+    std::string line = pad(key, 11) + std::to_string(level);
+    const bool absent = std::find(missing.begin(), missing.end(), key) != missing.end();
+    // The chair is sent levels 1 to 10 only: 0 leaves its own setting, more is taken as 10.
+    if (absent) {
+      line += "  (not in the file: 0, so not applied)";
+    } else if (level <= 0) {
+      line += "  (not applied)";
+    } else if (level > kMaxLevel) {
+      line += "  (applied as " + std::to_string(kMaxLevel) + ")";
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+std::string render_status(const json& view) {
+  const json& link = object_of(view, "link");
+  const std::string status = text_of(link, "status");
+  const std::string name = text_of(link, "name");
+  const std::string address = text_of(link, "address");
+  std::string chair_name = printable(name.empty() ? address : name);
+  if (!name.empty() && !address.empty()) chair_name += " (" + printable(address) + ")";
+  std::string out = "link       " + printable(status.empty() ? std::string("unknown") : status);
+  if (!chair_name.empty()) out += (status == "connected" ? " to " : " ") + chair_name;
+  out += "\n";
+
+  const json& chair = object_of(view, "chair");
+  if (chair.empty()) {
+    out += std::string("chair      ") + (status == "connected" ? "no report yet" : "no report (not connected)") + "\n";
+  } else {
+    std::string levels;
+    for (const char* key : {"cold", "hot", "vibrate", "volume", "lumbar", "temp"}) {
+      levels += std::string(levels.empty() ? "" : " ") + key + "=" + std::to_string(int_of(chair, key));
+    }
+    out += "levels     " + levels + "\n";
+    const std::string all = render_chair(chair);
+    out += "switches   " + all.substr(all.find(" switch=") + 1) + "\n";
+  }
+
+  const json& bind = object_of(view, "bind");
+  const std::string bound = text_of(bind, "boundAddress");
+  const std::string bound_name = text_of(bind, "boundName");
+  out += "bound      " + (bound.empty() ? std::string("none") : printable(bound));
+  if (!bound_name.empty()) out += " (" + printable(bound_name) + ")";
+  out += std::string(", auto-connect ") + (bool_of(bind, "autoConnect") ? "on" : "off") + "\n";
+  const json& init = object_of(bind, "init");
+  out += "init       water=" + printable(text_of(init, "water")) +
+         " cool=" + std::to_string(int_of(init, "coolLevel")) + " heat=" + std::to_string(int_of(init, "heatLevel")) +
+         " lumbar=" + std::to_string(int_of(init, "lumbar")) + " vibrate=" + std::to_string(int_of(init, "vibrate")) +
+         " volume=" + std::to_string(int_of(init, "volume")) + "\n";
+
+  if (view.contains("bluetooth")) {
+    const json& bluetooth = object_of(view, "bluetooth");
+    const std::string message = text_of(bluetooth, "message");
+    out += "bluetooth  " + printable(text_of(bluetooth, "state"));
+    if (!message.empty()) out += " (" + printable(message) + ")";
+    out += "\n";
+  }
+  if (view.contains("timer")) {
+    const int64_t seconds = int_of(object_of(view, "timer"), "seconds");
+    char left[48];
+    std::snprintf(left, sizeof left, "%lld:%02lld left", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+    out += std::string("timer      ") + (seconds > 0 ? left : "not running") + "\n";
+  }
   return out;
 }
 

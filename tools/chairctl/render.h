@@ -30,6 +30,14 @@ std::string render_chair(const nlohmann::json& chair);
 // The binding as "key  value" lines, for bind get.
 std::string render_binding(const nlohmann::json& bind);
 
+// The initial settings as bind init leaves them, one "key  value" line each; the levels in
+// `missing` were not in the file the person gave, which the text says.
+std::string render_init_settings(const nlohmann::json& init, const std::vector<std::string>& missing);
+
+// What chairctl status shows: the members of the view it gathered ("link", "chair", "bind",
+// and "bluetooth" and "timer" when the service offers them), one "key  value" line each.
+std::string render_status(const nlohmann::json& view);
+
 // The binding in the binding file's own form: two-space indentation, members in their
 // declared order, unknown members kept after them, no line feed after the last brace.
 std::string binding_file_text(const nlohmann::json& bind);

@@ -1,11 +1,18 @@
 #include "tools/chairctl/sse.h"
 
+#include <algorithm>
+
 namespace chairctl {
 
 std::vector<std::string> SseSplitter::feed(std::string_view bytes) {
   std::vector<std::string> records;
-  while (!bytes.empty()) {
+  while (!bytes.empty() && !overflowed_) {
     const size_t lf = bytes.find('\n');
+    if (line_.size() + std::min(lf, bytes.size()) > max_line_) {
+      overflowed_ = true;
+      line_.clear();
+      break;
+    }
     if (lf == std::string_view::npos) {
       line_.append(bytes);
       break;

@@ -33,7 +33,10 @@ TEST(ChairctlArguments, LevelsAndSwitchBytesTheServiceAccepts) {
                               {"10", "10"},
                               {"+7", "+7"},
                               {"007", "007"},
-                              {"0", std::nullopt},
+                              {"off", "off"},
+                              {"0", "off"},
+                              {"+00", "off"},
+                              {"Off", std::nullopt},
                               {"11", std::nullopt},
                               {"-1", std::nullopt},
                               {" 5", std::nullopt},
@@ -52,6 +55,35 @@ TEST(ChairctlArguments, LevelsAndSwitchBytesTheServiceAccepts) {
                                     {"0x", std::nullopt},
                                     {"0x-1", std::nullopt},
                                     {"", std::nullopt}});
+}
+
+TEST(ChairctlArguments, InitialSettingsKeepToTheWaterWordsTheServiceKnows) {
+  struct Case {
+    const char* settings;
+    bool accepted;
+    std::vector<std::string> missing;
+  };
+  const std::vector<Case> cases = {
+      {R"({"water":"heat","heatLevel":4,"lumbar":2})", true, {"coolLevel", "vibrate", "volume"}},
+      {R"(["off",1,2,3,4,5])", true, {}},
+      {R"(["cool",10])", true, {"heatLevel", "lumbar", "vibrate", "volume"}},
+      {R"({"water":"hot"})", false, {}},
+      {R"({"water":""})", false, {}},
+      {R"(["COOL"])", false, {}},
+      // No water word, or not a text: the service's own parser says what is wrong.
+      {R"({"coolLevel":3})", true, {"heatLevel", "lumbar", "vibrate", "volume"}},
+      {R"({"water":3})", true, {"coolLevel", "heatLevel", "lumbar", "vibrate", "volume"}},
+  };
+  for (const auto& c : cases) {
+    const auto settings = nlohmann::json::parse(c.settings);
+    auto checked = check_init_settings(settings);
+    ASSERT_EQ(static_cast<bool>(checked), c.accepted) << c.settings;
+    if (c.accepted) {
+      EXPECT_EQ(missing_init_levels(settings), c.missing) << c.settings;
+    } else {
+      EXPECT_EQ(checked.failure().exit_code, kExitUsage);
+    }
+  }
 }
 
 TEST(ChairctlArguments, AddressesInEveryFormTheServiceOpens) {

@@ -6,18 +6,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "data_dir.h"
 #include "dbus_fixture.h"
+#include "http/server.h"
 #include "http_client.h"
 #include "service_process.h"
 
@@ -140,12 +143,12 @@ TEST(ChairctlCommandLine, UsageErrorsExitTwoBeforeAnyRequest) {
   };
   const std::vector<Case> cases = {
       {{}, ""},
-      {{"frobnicate"}, ""},
+      {{"sacn"}, "unknown command \"sacn\"; the commands are: watch, status, scan"},
+      {{"bind", "sacn"}, "unknown command \"sacn\"; the commands of bind are: get, set"},
       {{"set", "cold"}, ""},
       {{"set", "warm", "5"}, ""},
-      {{"set", "cold", "11"}, "from 1 to 10, not \"11\""},
+      {{"set", "cold", "11"}, "from 1 to 10, or off, not \"11\""},
       {{"set", "cold", "abc"}, "not \"abc\""},
-      {{"set", "hot", "0"}, "not \"0\""},
       {{"switch", "256"}, "0 to 255"},
       {{"switch", "0x"}, "0 to 255"},
       {{"connect"}, "ADDR or --name"},
@@ -168,15 +171,24 @@ TEST(ChairctlCommandLine, UsageErrorsExitTwoBeforeAnyRequest) {
     CtlRun run = chairctl(args);
     const std::string what = c.args.empty() ? "(none)" : c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
     EXPECT_EQ(run.code, 2) << what << ": " << run.err;
+    EXPECT_EQ(run.err.rfind("chairctl: ", 0), 0u) << what << ": " << run.err;
     EXPECT_TRUE(contains(run.err, c.err_part)) << what << ": " << run.err;
     EXPECT_EQ(run.out, "") << what;
   }
+  // A water word the service would silently read as cooling is refused before any request.
+  TempDataDir dir;
+  spit(dir / "hot.json", R"({"water":"hot","heatLevel":4})");
+  CtlRun hot = chairctl({"--url", "http://127.0.0.1:1", "bind", "init", (dir / "hot.json").string()});
+  EXPECT_EQ(hot.code, 2) << hot.err;
+  EXPECT_TRUE(contains(hot.err, "\"hot\" is not one of the initial settings' own")) << hot.err;
 
+  // Every command's help names the options that choose the service and the output.
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--help"}, {"bind", "--help"}, {"connect", "--help"}}) {
+       {std::vector<std::string>{"--help"}, {"bind", "--help"}, {"connect", "--help"}, {"bind", "init", "--help"}}) {
     CtlRun help = chairctl(args);
     EXPECT_EQ(help.code, 0);
     EXPECT_TRUE(contains(help.out, "Usage: chairctl")) << help.out;
+    EXPECT_TRUE(contains(help.out, "--url URL") && contains(help.out, "--json")) << help.out;
   }
   CtlRun version = chairctl({"--version"});
   EXPECT_EQ(version.code, 0);
@@ -184,6 +196,10 @@ TEST(ChairctlCommandLine, UsageErrorsExitTwoBeforeAnyRequest) {
 }
 
 TEST(ChairctlCommandLine, UnreachableAndMissingServiceAreToldApart) {
+  // Where a resident panel would announce its service; empty here.
+  TempDataDir runtime;
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  const std::string how = "start one with \"systemctl --user start chair-panel\"";
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> env;
@@ -196,8 +212,8 @@ TEST(ChairctlCommandLine, UnreachableAndMissingServiceAreToldApart) {
       {{"devices"}, {"CHAIR_SERVICE_URL=http://127.0.0.1:1/"}, 3, "http://127.0.0.1:1/api/devices"},
       {{"watch"}, {"CHAIR_SERVICE_URL=http://127.0.0.1:1"}, 3, "http://127.0.0.1:1/api/events: Connection refused"},
       {{"--spawn", "--service", "/nonexistent/chair-service", "devices"}, {}, 3, "/nonexistent/chair-service"},
-      // No service named at all, or one that is not HTTP: the command line is wrong.
-      {{"devices"}, {"CHAIR_SERVICE_URL="}, 2, "--url"},
+      // No service at all: how to start one. A URL that is not HTTP is a usage error.
+      {{"devices"}, {"CHAIR_SERVICE_URL="}, 3, how},
       {{"--url", "127.0.0.1:1", "devices"}, {}, 2, "http://127.0.0.1:PORT"},
   };
   for (const auto& c : cases) {
@@ -206,6 +222,15 @@ TEST(ChairctlCommandLine, UnreachableAndMissingServiceAreToldApart) {
     EXPECT_TRUE(contains(run.err, c.err_part)) << run.err;
     EXPECT_EQ(run.out, "");
   }
+  // A resident service that ended and left its address behind.
+  std::filesystem::create_directories(runtime / "chair-service");
+  spit(runtime / "chair-service" / "url", "http://127.0.0.1:1\n");
+  CtlRun stale = chairctl({"status"}, {"CHAIR_SERVICE_URL="});
+  EXPECT_EQ(stale.code, 3);
+  EXPECT_TRUE(contains(stale.err, "Connection refused") && contains(stale.err, "no longer answers") &&
+              contains(stale.err, how))
+      << stale.err;
+  unsetenv("XDG_RUNTIME_DIR");
 }
 
 // ---- commands against the service and its simulated chairs -------------------------------
@@ -286,8 +311,19 @@ TEST(ChairctlCommands, ConnectQueryAndCommandsReachTheChair) {
   EXPECT_EQ(again.err, "not connected\n");
 }
 
-TEST(ChairctlCommands, ConnectFailuresSayWhyWithinTheTimeout) {
+TEST(ChairctlCommands, ConnectSaysWhyAnAttemptFailedAndLeavesAConnectedChairAlone) {
   SimRig rig;
+  rig.connect(kX1);
+  // Named by address or by name, the connected chair is not connected again.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"connect", kX1, "--wait"}, {"connect", "--name", "tamro-x1", "--wait"}}) {
+    CtlRun again = rig.ctl(args);
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(again.out, "already connected to TAMRO-X1\n");
+  }
+  const auto all = rig.frames(kX1);
+  EXPECT_EQ(std::count(all.begin(), all.end(), kLumbar3), 1) << "the initial settings were applied again";
+
   // The service looks for an unknown chair for a while before it gives up: --timeout cuts the
   // whole command short.
   CtlRun cut = rig.ctl({"connect", "11:22:33:44:55:66", "--wait", "--timeout", "1.5"});
@@ -295,17 +331,18 @@ TEST(ChairctlCommands, ConnectFailuresSayWhyWithinTheTimeout) {
   EXPECT_LT(cut.took, 5s);
   EXPECT_EQ(cut.err.rfind("chairctl: the chair did not connect within 1.5 s", 0), 0u) << cut.err;
 
-  // Given the time, the refusal comes with the reason the service put on its event stream.
-  CtlRun unknown = rig.ctl({"connect", "11:22:33:44:55:66", "--timeout", "30"});
+  // Given the time, the refusal comes with the attempt's own reason, not with the frames the
+  // connected chair's poll writes meanwhile.
+  CtlRun unknown = rig.ctl({"connect", "11:22:33:44:55:66", "--wait", "--timeout", "30"});
   EXPECT_EQ(unknown.code, 1);
   EXPECT_EQ(unknown.err, "connect failed: device 11:22:33:44:55:66 not found\n");
 
   // A chair that never answers: the link opens, the handshake gives up.
-  rig.sim_ctl({"silent", "on", kX1});
-  CtlRun silent = rig.ctl({"connect", kX1, "--wait", "--timeout", "30"});
+  rig.sim_ctl({"silent", "on", kX2});
+  CtlRun silent = rig.ctl({"connect", kX2, "--wait", "--timeout", "30"});
   EXPECT_EQ(silent.code, 1);
   EXPECT_EQ(silent.err.rfind("chairctl: the chair did not connect: ", 0), 0u) << silent.err;
-  EXPECT_TRUE(contains(silent.err, "reconnecting")) << silent.err;
+  EXPECT_TRUE(contains(silent.err, "reconnecting") && !contains(silent.err, "TX:")) << silent.err;
 }
 
 TEST(ChairctlCommands, ChairsAreChosenByName) {
@@ -361,6 +398,61 @@ TEST(ChairctlCommands, ScanPrintsChairsAsFoundAndSaysWhyAConnectedOneIsMissing) 
   EXPECT_FALSE(contains(connected.out, kX1)) << connected.out;
 }
 
+TEST(ChairctlCommands, StatusShowsTheLinkTheReportAndTheBindingFromTheResidentService) {
+  SimRig rig;
+  // No URL given: the address a resident panel announced is used.
+  TempDataDir runtime;
+  setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  std::filesystem::create_directories(runtime / "chair-service");
+  spit(runtime / "chair-service" / "url", rig.url + "\n");
+  CtlRun idle = chairctl({"status"});
+  unsetenv("XDG_RUNTIME_DIR");
+  ASSERT_EQ(idle.code, 0) << idle.err;
+  EXPECT_EQ(
+      idle.out.rfind("link       idle\nchair      no report (not connected)\nbound      none, auto-connect on\n", 0),
+      0u)
+      << idle.out;
+
+  rig.connect(kX1);
+  ASSERT_EQ(rig.ctl({"set", "vibrate", "4"}).code, 0);
+  CtlRun connected = rig.ctl({"status"});
+  ASSERT_EQ(connected.code, 0) << connected.err;
+  EXPECT_TRUE(contains(connected.out, "link       connected to TAMRO-X1 (C0:FF:EE:01:02:0A)\n")) << connected.out;
+  EXPECT_TRUE(contains(connected.out, "levels     cold=10 hot=0 vibrate=4 volume=0 lumbar=3 temp=")) << connected.out;
+  EXPECT_TRUE(std::regex_search(connected.out, std::regex("\nswitches   switch=0x[0-9a-f]{2} water=on ")))
+      << connected.out;
+  auto view = nlohmann::json::parse(rig.ctl({"--json", "status"}).out);
+  EXPECT_EQ(view["link"], nlohmann::json({{"address", kX1}, {"name", "TAMRO-X1"}, {"status", "connected"}}));
+  EXPECT_EQ(view["chair"]["vibrate"], 4);
+  EXPECT_EQ(view["bind"]["init"]["water"], "cool");
+}
+
+TEST(ChairctlCommands, OffSendsTheLevelZeroFrameAndWatchShowsWhatChanged) {
+  SimRig rig;
+  rig.connect(kX1);
+  rig.sim_ctl({"clear-writes", kX1});
+  ASSERT_EQ(rig.ctl({"set", "vibrate", "off"}).code, 0);
+  ASSERT_EQ(rig.ctl({"set", "cold", "0"}).code, 0);
+  // Cooling off is the water off first: the poll would otherwise switch cooling back on.
+  const std::vector<std::string> off = {"55 04 0A 02 00 0C AA", "55 07 0A 02 04 0B AA", "55 02 0A 02 00 0A AA"};
+  std::vector<std::string> after;
+  ASSERT_TRUE(eventually(
+      [&] {
+        after = rig.frames(kX1);
+        return after.size() > 3 && after.back() == "55 01 0A 02 00 09 AA";  // a poll beat since
+      },
+      10s));
+  EXPECT_EQ(std::vector<std::string>(after.begin(), after.begin() + 3), off);
+  EXPECT_EQ(std::find(after.begin(), after.end(), kWaterOn), after.end());
+
+  // A person watching sees the state and what the chair says, not the poll's frames.
+  CtlRun quiet = rig.ctl({"watch", "--count", "2"});
+  ASSERT_EQ(quiet.code, 0) << quiet.err;
+  EXPECT_TRUE(contains(quiet.out, "status connected (TAMRO-X1)\n") && !contains(quiet.out, "TX: ")) << quiet.out;
+  CtlRun frames = rig.ctl({"watch", "--count", "3", "--frames"});
+  EXPECT_TRUE(contains(frames.out, " log TX: 55 01 0A 02 00 09 AA\n")) << frames.out;
+}
+
 TEST(ChairctlCommands, BindingRoundTrip) {
   SimRig rig;
   const TempDataDir& dir = rig.data;
@@ -375,6 +467,11 @@ TEST(ChairctlCommands, BindingRoundTrip) {
   spit(dir / "init.json", R"({"water":"heat","heatLevel":4,"lumbar":2})");
   CtlRun init = rig.ctl({"bind", "init", (dir / "init.json").string()});
   ASSERT_EQ(init.code, 0) << init.err;
+  // What the next connection applies, and what the file left out.
+  EXPECT_TRUE(contains(init.out,
+                       "water      heat\ncoolLevel  0  (not in the file: 0, so not applied)\n"
+                       "heatLevel  4\nlumbar     2\n"))
+      << init.out;
 
   CtlRun json = rig.ctl({"--json", "bind", "get"});
   EXPECT_EQ(json.out, get(rig.service->port(), "/api/bind/get").body + "\n");
@@ -469,6 +566,88 @@ TEST(ChairctlWatch, CtrlCEndsCleanlyAndAServiceThatGoesAwayIsUnreachable) {
   rig.service->kill(SIGKILL);
   EXPECT_EQ(orphan.wait(), 3) << orphan.err();
   EXPECT_TRUE(contains(orphan.err(), "could not reach the service at " + rig.url)) << orphan.err();
+}
+
+// ---- a peer that is not this service ----------------------------------------------------
+
+// An HTTP server on loopback that answers as the test says: a hostile or broken peer, or a newer
+// service with routes this one does not have.
+class Peer {
+ public:
+  explicit Peer(const std::map<std::string, http::Handler>& routes) {
+    http::Router router;
+    for (const auto& [path, handler] : routes) router.add(path, handler);
+    server_ = std::make_unique<http::Server>(std::move(router));
+    url = "http://127.0.0.1:" + std::to_string(*server_->listen(0));
+    thread_ = std::thread([this] { server_->run(); });
+  }
+  ~Peer() {
+    server_->stop();
+    thread_.join();
+  }
+  std::string url;
+
+ private:
+  std::unique_ptr<http::Server> server_;
+  std::thread thread_;
+};
+
+constexpr const char* kStreamHead = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n\r\n";
+
+TEST(ChairctlAgainstAPeer, WhatIsKeptIsBoundedAndAnUnquietShutdownIsLoud) {
+  const std::string five_mib(5 * 1024 * 1024, ' ');
+  Peer peer({
+      {"/api/devices",
+       [&](const http::Request&) {
+         return http::Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(five_mib.size() + 2) +
+                                 "\r\n\r\n[]" + five_mib);
+       }},
+      {"/api/events",
+       [](const http::Request&) {
+         // One line that never ends, until chairctl hangs up.
+         return http::Reply::stream([](http::ByteSink& sink) {
+           const std::string chunk(64 * 1024, 'x');
+           bool open = sink.write_all(std::string(kStreamHead) + "data: ");
+           for (int i = 0; open && i < 1024; ++i) open = sink.write_all(chunk);
+         });
+       }},
+      {"/api/shutdown",
+       [](const http::Request&) {
+         return http::Reply::json({{"error", "chair did not take the silent frames"}, {"ok", false}});
+       }},
+  });
+  for (const char* command : {"devices", "watch"}) {
+    CtlRun run = chairctl({"--url", peer.url, command});
+    EXPECT_EQ(run.code, 1) << command;
+    EXPECT_TRUE(contains(run.err, "sent more than 4 MiB in one piece")) << command << ": " << run.err;
+  }
+  CtlRun shutdown = chairctl({"--url", peer.url, "shutdown"});
+  EXPECT_EQ(shutdown.code, 1);
+  const std::string loud = "chair did not take the silent frames\nchairctl: the chair did not confirm that it is quiet";
+  EXPECT_EQ(shutdown.err.rfind(loud, 0), 0u) << shutdown.err;
+}
+
+TEST(ChairctlAgainstAPeer, StatusShowsWhatANewerServiceOffers) {
+  auto json_route = [](nlohmann::json value) {
+    return [value](const http::Request&) { return http::Reply::json(value); };
+  };
+  Peer peer({
+      {"/api/events",
+       [](const http::Request&) {
+         return http::Reply::raw(std::string(kStreamHead) + "data: {\"type\":\"status\",\"status\":\"idle\"}\n\n");
+       }},
+      {"/api/link", json_route({{"address", ""}, {"name", ""}, {"status", "idle"}})},
+      {"/api/bind/get", json_route({{"boundAddress", kX1}, {"boundName", "Den"}, {"autoConnect", false}})},
+      {"/api/bluetooth", json_route({{"message", "蓝牙已关闭"}, {"state", "radioOff"}})},
+      {"/api/timer/get", json_route({{"seconds", 754}})},
+  });
+  CtlRun status = chairctl({"--url", peer.url, "status"});
+  ASSERT_EQ(status.code, 0) << status.err;
+  EXPECT_TRUE(contains(status.out, "bound      C0:FF:EE:01:02:0A (Den), auto-connect off\n")) << status.out;
+  EXPECT_TRUE(contains(status.out, "bluetooth  radioOff (蓝牙已关闭)\ntimer      12:34 left\n")) << status.out;
+  auto view = nlohmann::json::parse(chairctl({"--url", peer.url, "--json", "status"}).out);
+  EXPECT_EQ(view["timer"]["seconds"], 754);
+  EXPECT_TRUE(view["chair"].is_null());
 }
 
 // ---- --spawn -------------------------------------------------------------------------------

@@ -25,7 +25,7 @@ TEST(ChairctlSse, RecordsSurviveAnyCutOfTheByteStream) {
   };
   // Every split into two pieces, and byte by byte.
   for (size_t cut = 0; cut <= stream.size(); ++cut) {
-    SseSplitter splitter;
+    SseSplitter splitter(1024);
     auto got = splitter.feed(std::string_view(stream).substr(0, cut));
     auto rest = splitter.feed(std::string_view(stream).substr(cut));
     got.insert(got.end(), rest.begin(), rest.end());
@@ -33,7 +33,7 @@ TEST(ChairctlSse, RecordsSurviveAnyCutOfTheByteStream) {
     EXPECT_EQ(splitter.comments(), 1u);
     EXPECT_EQ(splitter.pending(), 0u);
   }
-  SseSplitter bytewise;
+  SseSplitter bytewise(1024);
   std::vector<std::string> got;
   for (char c : stream) {
     auto r = bytewise.feed(std::string_view(&c, 1));

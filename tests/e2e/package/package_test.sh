@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package of a finished build, checked the way a user would meet it: lintian finds no
 # error; unpacked into a fresh root, its programs run from their installed places (chairctl finds
-# the service under libexec/ by itself); its Depends names the package of every shared library
-# the binaries load; every program has its manual page.
+# the service under libexec/ by itself), and so would its systemd user units; its Depends names
+# the package of every shared library the binaries load; every program has its manual page.
 # Usage: package_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -57,6 +57,12 @@ for program in chairctl chair-sim chair-panel; do
 done
 [ -e "$root/usr/share/man/man8/chair-service.8.gz" ] || fail "no manual page for chair-service"
 [ -e "$root/usr/share/bash-completion/completions/chairctl" ] || fail "no bash completion for chairctl"
+# A systemd user unit must start a program the package installs, at its installed path.
+for unit in "$root"/usr/lib/systemd/user/*.service; do
+  [ -e "$unit" ] || continue
+  program=$(sed -n 's/^ExecStart=[-@:+!]*\([^ ]*\).*/\1/p' "$unit")
+  [ -x "$root$program" ] || fail "${unit#"$root"} starts '$program', which the package does not install"
+done
 if [ -e "$bin/chair-panel" ]; then
   desktop=$root/usr/share/applications/chair-panel.desktop
   [ -e "$desktop" ] || fail "no desktop entry for chair-panel"
