@@ -130,7 +130,7 @@ describe('the panel against the simulated chair', () => {
     const service_url = await panel.service_url();
     assert.deepEqual(policy['connect-src'], ["'self'", service_url]);
     assert.match(service_url, /^http:\/\/127\.0\.0\.1:\d+$/);
-    assert.deepEqual(JSON.parse((await get('/config.json')).body), {serviceUrl: service_url});
+    assert.deepEqual(JSON.parse((await get('/config.json')).body), {serviceUrl: service_url, link: null});
   });
 
   it('loads with no console errors and follows the service', kStep, async () => {
