@@ -173,12 +173,13 @@ int run_panel(const PanelOptions& options, std::span<const WebFile> files) {
   std::thread serving([&server] { server.run(); });
   const std::string url = "http://127.0.0.1:" + std::to_string(*port) + "/";
   std::string service_url = address->get();
-  announce(url, service_url);
+  // Found before announced: whoever reads the address may look for us next.
   if (runtime) {
     for (const auto& [name, text] : {std::pair{"panel", url}, std::pair{"url", service_url}}) {
       if (const Status written = runtime->publish(name, text); !written) say(written.error());
     }
   }
+  announce(url, service_url);
 
   std::unique_ptr<sys::Child> opener;
   if (options.open_browser) {

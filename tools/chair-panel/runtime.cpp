@@ -109,7 +109,7 @@ Status RuntimeFolder::publish(std::string_view name, std::string_view text) {
   const bool closed = ::close(fd) == 0;
   // Readers see the old address or the new one, never half of one.
   if (!written || !closed || ::rename(temp.c_str(), target.c_str()) != 0) {
-    const Status failed = fail(system_text("cannot write " + target.string()));
+    Status failed = fail(system_text("cannot write " + target.string()));
     ::unlink(temp.c_str());
     return failed;
   }
