@@ -67,12 +67,15 @@ export function TemperaturePlot({samples, span, label, now}) {
   // Sliding the window costs a redraw; once every few seconds is enough for a line of minutes.
   const slide = Math.floor(now / 5000);
   const data = plot_columns(samples, span, now);
+  // A rebuild (a new colour scheme) draws what is there now, not what was there at the start.
+  const latest = useRef(data);
+  latest.current = data;
 
   useEffect(() => {
     const build = () => {
       if (plot.current) plot.current.destroy();
       const width = Math.max(200, box.current.clientWidth);
-      plot.current = new uPlot(options(width, view), plot_columns(samples, view.current.span, view.current.now), box.current);
+      plot.current = new uPlot(options(width, view), latest.current, box.current);
     };
     build();
     const resize = new ResizeObserver(() => {
