@@ -1,13 +1,17 @@
 #include "tools/chair-panel/site.h"
 
-#include "tools/chair-panel/link_watch.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "sys/sockets.h"
+#include "test_env.h"
+#include "tools/chair-panel/link_watch.h"
+#include "tools/chair-panel/pages.h"
 
 namespace chair::panel {
 namespace {
@@ -123,6 +127,33 @@ TEST(PanelSite, HandlerFollowsTheServiceAddressAndTheConnectedChair) {
   // Without a page tracker there is no presence stream.
   request.path = "/presence";
   EXPECT_EQ(parse(handler(request)->bytes()).status, "HTTP/1.1 404 Not Found");
+}
+
+// A page counts from its stream's first byte until a ping finds it gone; closing ends them all.
+TEST(PanelPages, CountTheOpenPagesAndEndTheirStreams) {
+  Pages pages(std::chrono::milliseconds(20));
+  auto address = std::make_shared<ServiceAddress>();
+  http::Server server(http::Router{}, site_handler({kFiles, address, {}, &pages}));
+  const auto port = server.listen(0);
+  ASSERT_TRUE(port.ok()) << port.error();
+  std::thread serving([&server] { server.run(); });
+  auto open_page = [&] {
+    auto socket = sys::connect_loopback(*port, std::chrono::seconds(2));
+    EXPECT_TRUE(socket && socket->write_all("GET /presence HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    return std::move(*socket);
+  };
+  EXPECT_FALSE(pages.unattended_for()) << "no page was ever open";
+  {
+    sys::Socket page = open_page();
+    EXPECT_TRUE(test::eventually([&] { return pages.open() == 1; }));
+  }
+  EXPECT_TRUE(test::eventually([&] { return pages.open() == 0 && pages.unattended_for(); }));
+  sys::Socket last = open_page();
+  EXPECT_TRUE(test::eventually([&] { return pages.open() == 1; }));
+  pages.close();
+  EXPECT_TRUE(test::eventually([&] { return pages.open() == 0; }));
+  server.stop();
+  serving.join();
 }
 
 // The snapshot that opens a stream names no chair; the link's own lines name its address.
