@@ -143,12 +143,11 @@ TEST(PanelPages, CountTheOpenPagesAndEndTheirStreams) {
     return std::move(*socket);
   };
   EXPECT_FALSE(pages.unattended_for()) << "no page was ever open";
-  {
-    sys::Socket page = open_page();
-    EXPECT_TRUE(test::eventually([&] { return pages.open() == 1; }));
-  }
+  sys::Socket page = open_page();
+  EXPECT_TRUE(test::eventually([&] { return pages.open() == 1; }));
+  page.close();
   EXPECT_TRUE(test::eventually([&] { return pages.open() == 0 && pages.unattended_for(); }));
-  sys::Socket last = open_page();
+  page = open_page();
   EXPECT_TRUE(test::eventually([&] { return pages.open() == 1; }));
   pages.close();
   EXPECT_TRUE(test::eventually([&] { return pages.open() == 0; }));

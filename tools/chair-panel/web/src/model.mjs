@@ -54,12 +54,13 @@ export function trim_temperatures(samples, now) {
 }
 
 // What a log line is about, so that the ones a person looks for stand out and frames can hide.
+const kProblem = /fail|error|timed? ?out|blocked|reconnecting$|may still|失败|未检测到|无法|未开启|断开|必须|缺少/i;
+const kLink = /^(connected |connecting |disconnected$|auto connecting |绑定后立即连接|chair entered silent state|silent shutdown)/;
+
 export function log_kind(text) {
   if (/^(TX|RX): /.test(text)) return 'frame';
-  if (/fail|error|timed? ?out|blocked|reconnecting$|may still|失败|未检测到|无法|未开启|断开|必须|缺少/i.test(text)) return 'problem';
-  if (/^(connected |connecting |disconnected$|auto connecting |绑定后立即连接|chair entered silent state|silent shutdown)/.test(text)) {
-    return 'link';
-  }
+  if (kProblem.test(text)) return 'problem';
+  if (kLink.test(text)) return 'link';
   if (/^已(绑定|解绑|导入|更新)/.test(text)) return 'bind';
   return 'info';
 }
