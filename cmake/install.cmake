@@ -5,6 +5,7 @@
 #   share/man/man1, man8                                  manual pages (compressed)
 #   share/bash-completion/completions/chairctl
 #   share/applications, share/icons/hicolor               the panel's desktop entry and icon
+#   lib/systemd/user/chair-panel.service                  the panel as a login service (--resident)
 #   share/doc/chair-service                               README, the API reference and its OpenAPI file
 # Programs that are not part of this build (the Windows build, a tree without the panel) are
 # left out, and so are their pages.
@@ -68,6 +69,11 @@ if(TARGET chair-panel)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/chair-panel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/icons/chair-panel.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  # systemd looks for user units in lib/systemd/user under /usr and /usr/local alike.
+  set(CHAIR_PANEL_PROGRAM ${CMAKE_INSTALL_FULL_BINDIR}/chair-panel)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/systemd/chair-panel.service.in
+                 ${PROJECT_BINARY_DIR}/packaging/chair-panel.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/chair-panel.service DESTINATION lib/systemd/user)
 endif()
 
 file(GLOB chair_docs ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/docs/*.yaml ${PROJECT_SOURCE_DIR}/docs/*.png)

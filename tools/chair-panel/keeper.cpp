@@ -29,6 +29,11 @@ bool reply_confirms(std::string_view reply, std::string& why) {
   try {
     const auto json = nlohmann::json::parse(body);
     if (json.is_object() && json.value("ok", false) == true) return true;
+    // A shutdown the chair did not take: the service says which functions may still run.
+    if (json.is_object() && json.contains("error") && json["error"].is_string()) {
+      why = "the service says: " + json["error"].get<std::string>();
+      return false;
+    }
   } catch (const nlohmann::json::exception&) {
   }
   why = "unexpected reply: " + std::string(body.substr(0, 200));

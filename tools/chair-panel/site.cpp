@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/chair-panel/pages.h"
+
 namespace chair::panel {
 
 namespace {
@@ -17,21 +19,35 @@ constexpr HttpStatus kForbidden{403, "Forbidden"};
 constexpr HttpStatus kNotFound{404, "Not Found"};
 constexpr HttpStatus kMethodNotAllowed{405, "Method Not Allowed"};
 
-http::Reply reply(HttpStatus status, std::string_view type, std::string_view body, bool head_only,
-                  const std::string& service_url) {
+// Without a length for a stream, which ends when the connection does.
+std::string head(HttpStatus status, std::string_view type, std::optional<size_t> length,
+                 const std::string& service_url) {
   std::string bytes = "HTTP/1.1 " + std::to_string(status.code) + " " + std::string(status.reason) + "\r\n";
   bytes += "Content-Type: ";
   bytes += type;
-  bytes += "\r\nContent-Length: " + std::to_string(body.size());
+  if (length) bytes += "\r\nContent-Length: " + std::to_string(*length);
   bytes += "\r\nConnection: close\r\nContent-Security-Policy: " + content_security_policy(service_url);
   // The page is rebuilt with the program and the service's URL changes with every start:
   // nothing is worth keeping.
   bytes += "\r\nX-Content-Type-Options: nosniff\r\nReferrer-Policy: no-referrer\r\nCache-Control: no-store\r\n";
   if (status.code == kMethodNotAllowed.code) bytes += "Allow: GET, HEAD\r\n";
   bytes += "\r\n";
+  return bytes;
+}
+
+http::Reply reply(HttpStatus status, std::string_view type, std::string_view body, bool head_only,
+                  const std::string& service_url) {
+  std::string bytes = head(status, type, body.size(), service_url);
   // Head and body leave in one send, as the service's own replies do.
   if (!head_only) bytes += body;
   return http::Reply::raw(std::move(bytes));
+}
+
+bool from_here(const http::Request& request) {
+  for (const std::string& host : request.hosts) {
+    if (!http::is_loopback_host(host)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -81,17 +97,16 @@ std::string_view content_type(std::string_view path) {
   return "application/octet-stream";
 }
 
-http::Reply answer(const http::Request& request, std::span<const WebFile> files, const std::string& service_url) {
-  for (const std::string& host : request.hosts) {
-    if (!http::is_loopback_host(host))
-      return reply(kForbidden, "text/plain; charset=utf-8", "forbidden\n", false, service_url);
-  }
+http::Reply answer(const http::Request& request, std::span<const WebFile> files, const std::string& service_url,
+                   const std::optional<ConnectedChair>& connected) {
+  if (!from_here(request)) return reply(kForbidden, "text/plain; charset=utf-8", "forbidden\n", false, service_url);
   const bool head_only = request.method == "HEAD";
   if (request.method != "GET" && !head_only)
     return reply(kMethodNotAllowed, "text/plain; charset=utf-8", "", false, service_url);
   if (request.path == "/config.json") {
-    const std::string body = http::json_text(nlohmann::json{{"serviceUrl", service_url}});
-    return reply(kOk, kJsonType, body, head_only, service_url);
+    nlohmann::json config{{"serviceUrl", service_url}, {"link", nullptr}};
+    if (connected) config["link"] = {{"address", connected->address}, {"name", connected->name}};
+    return reply(kOk, kJsonType, http::json_text(config), head_only, service_url);
   }
   // The path is matched as sent, never decoded or resolved: only the files we carry exist.
   const std::string_view path = request.path == "/" ? std::string_view("/index.html") : std::string_view(request.path);
@@ -101,9 +116,12 @@ http::Reply answer(const http::Request& request, std::span<const WebFile> files,
   return reply(kNotFound, "text/plain; charset=utf-8", "not found\n", head_only, service_url);
 }
 
-http::PreRouting site_handler(std::span<const WebFile> files, std::shared_ptr<const ServiceAddress> address) {
-  return [files, address = std::move(address)](const http::Request& request) -> std::optional<http::Reply> {
-    return answer(request, files, address->get());
+http::PreRouting site_handler(Site site) {
+  return [site = std::move(site)](const http::Request& request) -> std::optional<http::Reply> {
+    const std::string service_url = site.address->get();
+    if (site.pages && request.path == "/presence" && request.method == "GET" && from_here(request))
+      return site.pages->stream(head(kOk, "text/event-stream", std::nullopt, service_url));
+    return answer(request, site.files, service_url, site.connected ? site.connected() : std::nullopt);
   };
 }
 

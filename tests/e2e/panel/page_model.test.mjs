@@ -55,12 +55,12 @@ describe('event records', () => {
     assert.equal(s.bind.boundAddress, '');
   });
 
-  it('keep ten minutes of temperatures and a bounded log, newest line first', () => {
-    const minute = 60 * 1000;
+  it('keep a day of temperatures and a bounded log, newest line first, repeats counted', () => {
+    const hour = 60 * 60 * 1000;
     let s = model.initial_state();
-    for (let t = 0; t <= 12; t++) s = model.apply_event(s, {type: 'chair', chair: chair({temp: 20 + t})}, t * minute);
-    assert.deepEqual(s.temperatures.map(([, v]) => v), [22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32]);
-    assert.equal(s.chair.temp, 32);
+    for (let t = 0; t <= 26; t++) s = model.apply_event(s, {type: 'chair', chair: chair({temp: t})}, t * hour);
+    assert.deepEqual(s.temperatures.map(([, v]) => v), Array.from({length: 25}, (_, i) => i + 2));
+    assert.equal(s.chair.temp, 26);
 
     const flood = Array.from({length: model.kMaxTemperatureSamples + 10}, (_, i) => [i, 25]);
     assert.equal(model.trim_temperatures(flood, 100).length, model.kMaxTemperatureSamples);
@@ -69,10 +69,43 @@ describe('event records', () => {
     assert.equal(s.log.length, model.kMaxLogLines);
     assert.equal(s.log[0].text, `line ${model.kMaxLogLines + 4}`);
     s = model.apply_event(s, {type: 'log', log: '已绑定座椅 Den (C0:FF:EE:01:02:0A)'}, 0);
-    s = model.apply_event(s, {type: 'log', log: 'TX: 55 01 0A 02 00 09 AA'}, 0);
+    for (let i = 0; i < 3; i++) s = model.apply_event(s, {type: 'log', log: 'TX: 55 01 0A 02 00 09 AA'}, i);
+    assert.deepEqual([s.log[0].repeat, s.log[0].kind, s.log[1].kind], [3, 'frame', 'bind']);
     assert.deepEqual(model.filter_log(s.log, '绑定').map((l) => l.text), ['已绑定座椅 Den (C0:FF:EE:01:02:0A)']);
+    assert.deepEqual(model.filter_log(s.log, 'bound the chair den').length, 1, 'the shown words match too');
     assert.deepEqual(model.filter_log(s.log, ' tx: ').map((l) => l.text), ['TX: 55 01 0A 02 00 09 AA']);
+    assert.equal(model.filter_log(s.log, ' tx: ', false).length, 0, 'frames hidden');
     assert.equal(model.filter_log(s.log, '  ').length, s.log.length);
+  });
+
+  it('tell a lost chair from one that was let go, and count the attempts to get it back', () => {
+    const bind = {boundAddress: 'C0:FF:EE:01:02:0A', boundName: 'Den', autoConnect: true, init: model.kDefaultInit};
+    const up = [[{type: 'bind', bind}], [{type: 'status', status: 'connected', name: 'Den'}]];
+    const idle = [{type: 'status', status: 'idle'}];
+    const attempt = [[{type: 'autoconnect', status: 'connecting', bind}], [{type: 'status', status: 'connecting'}], idle];
+    const cases = [
+      {what: 'dropped by the service', records: [...up, [{type: 'log', log: 'status poll failed; reconnecting'}], idle,
+        ...attempt, ...attempt], lost: {since: 1000, attempts: 2, reconnecting: true}},
+      {what: 'back again', records: [...up, idle, ...attempt, up[1]], lost: null},
+      {what: 'another client disconnected', records: [...up, idle, [{type: 'log', log: 'disconnected'}]], lost: null},
+      {what: 'a shutdown', records: [...up, [{type: 'log', log: 'silent shutdown: all off...'}], idle], lost: null},
+      {what: 'the timer ran out', records: [...up, [{type: 'timer', seconds: 60}], [{type: 'timer', seconds: 0}, 61000],
+        idle], lost: null},
+      {what: 'lost after a cancelled timer', records: [...up, [{type: 'timer', seconds: 60}], [{type: 'timer', seconds: 0}],
+        idle], lost: {since: 1000, attempts: 0, reconnecting: true}},
+      {what: 'replaced by another connection', records: [...up, [{type: 'log', log: 'connecting AA:BB:CC:DD:EE:FF ...'}],
+        attempt[1]], lost: null},
+      {what: 'lost without a binding to reconnect', records: [up[1], idle], lost: {since: 1000, attempts: 0,
+        reconnecting: false}},
+    ];
+    for (const c of cases) {
+      assert.deepEqual(model.link_view(replay(c.records), 1000).lost, c.lost, c.what);
+      // What the page asked for itself is no loss either.
+      const asked = model.reduce(replay(up), {kind: 'deliberate'});
+      assert.equal(model.link_view(replay([idle], asked), 1000).lost, null, c.what);
+    }
+    const reported = replay([[{type: 'chair', chair: chair({})}, 1000]]);
+    assert.deepEqual([model.link_view(reported, 6000).stale, model.link_view(reported, 6001).stale], [false, true]);
   });
 });
 
@@ -107,6 +140,43 @@ describe('what the page builds itself', () => {
     for (const bad of ['', '11', '-1', '2.5', '1e1', 'x']) {
       assert.match(model.init_from_form({...good, lumbar: bad}).error, /lumbar/, JSON.stringify(bad));
     }
+  });
+
+  it('says known texts of the service in the language of the page and keeps the original', () => {
+    const cases = [
+      ['已绑定座椅 TAMRO-X1 (C0:FF:EE:01:02:0A)', 'Bound the chair TAMRO-X1 (C0:FF:EE:01:02:0A)'],
+      ['解析失败: syntax error at 1', 'Not a valid settings file: syntax error at 1'],
+      ['强度必须 1-10，当前 11', 'A level must be 1 to 10, not 11'],
+      ['scan blocked: 未检测到蓝牙适配器 (no bus)', 'Cannot scan: No Bluetooth adapter found (no bus)'],
+      ['initial status not received; reconnecting',
+        'Could not set up the chair\'s connection (initial status not received); the link was dropped'],
+      ['TX: 55 01 0A 02 00 09 AA', 'TX: 55 01 0A 02 00 09 AA'],
+    ];
+    for (const [wire, shown] of cases) {
+      const t = model.translate(wire);
+      assert.deepEqual([t.text, t.original], [shown, shown === wire ? '' : wire], wire);
+    }
+  });
+
+  it('plots a span up to now, broken where reports stopped, after the history the service kept', () => {
+    const s = 1000;
+    const history = [{t: 10 * s, chair: chair({temp: 30})}, {t: 12 * s, chair: chair({temp: 31})}, {t: 13 * s}];
+    const samples = model.merge_history([[11 * s, 99], [14 * s, 32], [40 * s, 33]], history, 40 * s);
+    assert.deepEqual(samples, [[10 * s, 30], [12 * s, 31], [14 * s, 32], [40 * s, 33]]);
+    assert.deepEqual(model.plot_columns(samples, 29 * s, 40 * s), [[12, 14, 27, 40], [31, 32, null, 33]]);
+  });
+
+  it('says what the initial settings will do, and takes them from the chair\'s report', () => {
+    const cases = [
+      [undefined, 'cooling 10, lumbar 3'],
+      [{water: 'heat', heatLevel: 4, lumbar: 0, vibrate: 2, volume: 1}, 'heating 4, vibration 2, volume 1'],
+      [{water: 'off', coolLevel: 10, lumbar: 0}, 'water off'],
+    ];
+    for (const [init, text] of cases) assert.equal(model.init_summary(init), text, JSON.stringify(init));
+    const init = {...model.kDefaultInit, heatLevel: 7};
+    assert.deepEqual(model.init_from_chair(chair({waterOn: true, cold: 4, lumbar: 12, volume: 2}), init),
+        {water: 'cool', coolLevel: 4, heatLevel: 7, lumbar: 10, vibrate: 0, volume: 2});
+    assert.equal(model.init_from_chair(chair({waterOn: false, hot: 3}), init).water, 'off');
   });
 
   it('sends one value at a time per control and ends at the last one chosen', async () => {

@@ -4,6 +4,7 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import http from 'node:http';
+import {once} from 'node:events';
 import path from 'node:path';
 import {after, before, describe, it} from 'node:test';
 import {createRequire} from 'node:module';
@@ -54,6 +55,22 @@ describe('the panel against the simulated chair', () => {
     await (await page.$(selector)).uploadFile(file);
   };
   const bind_file = () => JSON.parse(fs.readFileSync(path.join(work, 'data', 'bind.json'), 'utf8'));
+  const status = () => attr('#link-status', 'data-status');
+  const label = () => text('#link-status');
+  const wrote = async (frame) => (await sim_writes(bus)).includes(frame);
+  // Lumbar 3 of the initial settings: nothing else sends it in these steps (the status poll
+  // re-sends the water switch and the cooling level, never lumbar).
+  const kInitLumbar = '55 06 0A 02 03 0D AA';
+  // Holds for the whole window: what must not happen (a reconnect, a reset) did not.
+  const stays = async (what, condition, ms) => {
+    for (const end = Date.now() + ms; Date.now() < end; await new Promise((r) => setTimeout(r, 100))) {
+      assert.ok(await condition(), what);
+    }
+  };
+  // Routes that the service under test does not offer yet: the page must live without them.
+  const lacks = new Set();
+  const page_errors = () => seen.errors.filter((e) => ![...lacks].some((route) => e.includes(route)) &&
+      !(lacks.size && e === 'console: Failed to load resource: net::ERR_FAILED'));
   // A step that times out says what the service was telling the page at the time.
   const until = async (what, condition, timeout = 15000) => {
     try {
@@ -73,9 +90,14 @@ describe('the panel against the simulated chair', () => {
     procs = new Processes();
     bus = await start_bus(procs, work);
     await start_sim(procs, bus);
-    const env = {...process.env, DBUS_SYSTEM_BUS_ADDRESS: bus, TAMRO_DATA_DIR: path.join(work, 'data')};
+    fs.mkdirSync(path.join(work, 'run'), {mode: 0o700});
+    const env = {...process.env, DBUS_SYSTEM_BUS_ADDRESS: bus, TAMRO_DATA_DIR: path.join(work, 'data'),
+      XDG_RUNTIME_DIR: path.join(work, 'run')};
     panel = await start_panel(procs, env);
     service_urls.add(await panel.service_url());
+    for (const route of ['/api/bluetooth', '/api/timer/get', '/api/history']) {
+      if ((await fetch(`${await panel.service_url()}${route}`)).status === 404) lacks.add(route);
+    }
     browser = await launch_browser(path.join(work, 'profile'), path.join(work, 'downloads'));
     page = await browser.newPage();
     await page.setViewport({width: 1280, height: 1000});
@@ -104,7 +126,7 @@ describe('the panel against the simulated chair', () => {
     const cases = [
       {path: '/', status: 200, type: /^text\/html/},
       {path: '/app.mjs', status: 200, type: /^text\/javascript/},
-      {path: '/vendor/uPlot.esm.js', status: 200, type: /^text\/javascript/},
+      {path: '/vendor/uPlot.mjs', status: 200, type: /^text\/javascript/},
       {path: '/style.css?v=1', status: 200, type: /^text\/css/},
       {path: '/config.json', status: 200, type: /^application\/json/},
       {path: '/nothing-here', status: 404},
@@ -130,7 +152,7 @@ describe('the panel against the simulated chair', () => {
     const service_url = await panel.service_url();
     assert.deepEqual(policy['connect-src'], ["'self'", service_url]);
     assert.match(service_url, /^http:\/\/127\.0\.0\.1:\d+$/);
-    assert.deepEqual(JSON.parse((await get('/config.json')).body), {serviceUrl: service_url});
+    assert.deepEqual(JSON.parse((await get('/config.json')).body), {serviceUrl: service_url, link: null});
   });
 
   it('loads with no console errors and follows the service', kStep, async () => {
@@ -138,7 +160,14 @@ describe('the panel against the simulated chair', () => {
     await until('the page to reach the service', async () => (await attr('#link-status', 'data-status')) === 'idle');
     assert.equal(await text('#offline-banner'), '');
     assert.match(await text('#bound-chair'), /No chair is bound/);
-    assert.deepEqual(seen.errors, []);
+    assert.deepEqual(page_errors(), []);
+    // Before any connection: what it will do, no water mode made up, no auto-connect without a
+    // chair, a plot of the last minutes, and the panel told that a page is open.
+    assert.equal(await text('#init-preview'), 'After connecting: cooling 10, lumbar 3 — change');
+    assert.equal(await page.$('input[name="water-mode"]:checked'), null);
+    assert.deepEqual(await page.$eval('#bind-auto', (e) => [e.checked, e.disabled]), [false, true]);
+    assert.ok(Math.abs(Number(await attr('.plot-box', 'data-to')) - Date.now() / 1000) < 60);
+    assert.ok(seen.requests.includes(`${panel.panel_url}presence`));
   });
 
   it('lists the simulated chair after a scan and stops scanning', kStep, async () => {
@@ -159,6 +188,15 @@ describe('the panel against the simulated chair', () => {
     await until('the initial settings', async () => (await attr('#level-lumbar-reported', 'data-value')) === '3');
     assert.equal(await attr('#water-reported', 'data-mode'), 'cool');
     assert.ok(await enabled('#water-level'));
+
+    const row = `#devices li[data-address="${kChairAddress}"]`;
+    assert.equal(await text(`${row} .device-state`), 'Connected');
+    await sim_ctl(bus, 'clear-writes', kChairAddress);
+    await press(`${row} .device-reconnect`);
+    assert.match(await text(`${row} .confirm`), /initial settings again: cooling 10, lumbar 3/);
+    await press(`${row} .confirm-cancel`);
+    assert.equal(await page.$(`${row} .confirm`), null);
+    await stays('no reconnection', async () => (await status()) === 'connected' && !(await wrote(kInitLumbar)), 1500);
   });
 
   it('sends the cooling level moved by keyboard and shows what the chair reports', kStep, async () => {
@@ -192,6 +230,15 @@ describe('the panel against the simulated chair', () => {
     await until('cooling again', async () => ((await sim_status(bus)).switchByte & 0x10) !== 0);
   });
 
+  it('keeps frames out of the log unless asked, and makes the link and its failures stand out', kStep, async () => {
+    const lines = (selector = '#log-lines li') => page.$$eval(selector, (l) => l.map((e) => e.textContent));
+    assert.ok((await lines()).every((l) => !/ (TX|RX): /.test(l)));
+    assert.ok((await lines('#log-lines li.log-link')).some((l) => l.includes(`connected ${kChairName} (${kChairAddress})`)));
+    await press('#log-frames');
+    await until('frames shown', async () => (await lines()).some((l) => / TX: 55 /.test(l)));
+    await press('#log-frames');
+  });
+
   it('shows new temperature reports in the readout and the plot', kStep, async () => {
     const first = await attr('#temperature', 'data-value');
     const samples = Number(await attr('.plot-box', 'data-samples'));
@@ -221,6 +268,14 @@ describe('the panel against the simulated chair', () => {
       assert.deepEqual(findings, [], `${l.width} px, ${l.scheme}`);
       const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
       assert.ok(overflow <= 0, `${l.width} px, ${l.scheme}: ${overflow} px wider than the window`);
+      if (l.width === 360) {
+        // Stop everything stays in reach however far down the page is scrolled.
+        await page.evaluate(() => window.scrollTo(0, document.body.scrollHeight));
+        const box = await page.$eval('#stop-everything', (e) => e.getBoundingClientRect().toJSON());
+        assert.ok(box.top >= 0 && box.bottom <= l.height, JSON.stringify(box));
+      }
+      const look = (selector) => page.$eval(selector, (e) => getComputedStyle(e).backgroundColor);
+      assert.equal(await look('label.file'), await look('#bind-export'), 'the file chooser looks like a button');
       if (l.shot) {
         fs.mkdirSync(more_shots_dir, {recursive: true});
         await page.screenshot({path: path.join(more_shots_dir, l.shot), fullPage: true});
@@ -229,6 +284,19 @@ describe('the panel against the simulated chair', () => {
     await page.emulateMediaFeatures([{name: 'prefers-color-scheme', value: 'light'}]);
     await page.setViewport({width: 1280, height: 1000});
   });
+
+  it('binds the connected chair as it is, without reconnecting', {...kStep, todo: 'waits on /api/bind/set for an open link'},
+      async () => {
+        await press('#water-mode-heat');
+        await page.focus('#water-level');
+        for (let i = 0; i < 2; i++) await page.keyboard.press('ArrowLeft');
+        await until('heating 3 on the chair', async () => (await sim_status(bus)).hot === 3);
+        await sim_ctl(bus, 'clear-writes', kChairAddress);
+        await press('#bind-connected');
+        await until('the bound chair', async () => (await attr('#bound-chair', 'data-address')) === kChairAddress);
+        await stays('the chair as it was', async () => (await status()) === 'connected' && !(await wrote(kInitLumbar)) &&
+            (await sim_status(bus)).hot === 3, 2000);
+      });
 
   it('binds, exports, forgets and imports the binding back; a refused import shows why', kStep, async () => {
     await press('#bind-connected');
@@ -249,7 +317,9 @@ describe('the panel against the simulated chair', () => {
     const bad = path.join(work, 'bad-binding.json');
     fs.writeFileSync(bad, '{"boundAddress": 5}');
     await upload('#bind-import', bad);
-    await until('the refusal', async () => /^Refused: 解析失败/.test(await text('#bind-message')));
+    await until('the refusal', async () => /^Refused: Not a valid settings file/.test(await text('#bind-message')));
+    assert.match(await attr('#bind-message [data-original]', 'data-original'), /^解析失败: /);
+    assert.match(await attr('#log-lines li.log-bind [data-original]', 'title'), /^The service said: 已/);
     assert.equal(await attr('#bound-chair', 'data-address'), '');
 
     await upload('#bind-import', saved);
@@ -266,10 +336,20 @@ describe('the panel against the simulated chair', () => {
     await until('the saved settings', async () => /Saved/.test(await text('#init-message')));
     assert.equal(bind_file().init.water, 'heat');
     assert.equal(bind_file().init.heatLevel, 4);
+    const chair = await sim_status(bus);
+    await press('#init-from-chair');
+    await until('the chair\'s settings saved', async () => /current settings/.test(await text('#init-message')));
+    const init = bind_file().init;
+    assert.deepEqual([init.lumbar, init.vibrate, init.volume], [chair.lumbar, chair.vibrate, chair.volume]);
+    assert.equal(init[chair.hot ? 'heatLevel' : 'coolLevel'], chair.hot || chair.cold);
     // The defaults of the service itself would come back on a bad import; put ours back.
     await page.select('#init-water', 'cool');
+    for (const [field, value] of [['coolLevel', '10'], ['lumbar', '3']]) {
+      await page.$eval(`#init-${field}`, (e) => e.select());
+      await page.type(`#init-${field}`, value);
+    }
     await press('#init-save');
-    await until('cooling again in the file', () => bind_file().init.water === 'cool');
+    await until('cooling again in the file', () => bind_file().init.water === 'cool' && bind_file().init.coolLevel === 10);
   });
 
   it('shows the bound chair connected (the picture in the docs)', kStep, async () => {
@@ -283,8 +363,50 @@ describe('the panel against the simulated chair', () => {
     await page.screenshot({path: screenshot_file, fullPage: true});
   });
 
+  it('knows the connected chair after a reload, and the reports from before it', kStep, async () => {
+    const reloaded = Date.now() / 1000;
+    await sim_ctl(bus, 'clear-writes', kChairAddress);
+    await page.reload({waitUntil: 'load'});
+    await until('the chair named again', async () => (await label()) === `Connected to ${kChairName}`);
+    assert.ok(await enabled('#bind-connected'));
+    assert.equal(await wrote(kInitLumbar), false, 'the page did not reconnect');
+    if (lacks.has('/api/history')) return;
+    await until('the history plotted', async () => Number(await attr('.plot-box', 'data-first')) < reloaded - 5);
+    await press('#plot-range-2');
+    assert.match(await text('.plot figcaption'), /last 24 h/);
+  });
+
+  it('says when the chair is lost, greys what it last reported and gets it back', {timeout: 90000}, async () => {
+    await until('a report', async () => (await attr('#temperature', 'data-value')) !== '');
+    // The chair stops answering: the service drops the link and auto-connect tries again.
+    await sim_ctl(bus, 'silent', 'on', kChairAddress);
+    try {
+      await until('the values greyed', () => page.$('#live-values.stale-values #last-report'));
+      await until('the chair lost', async () => /^Chair lost — reconnecting \(attempt \d+\)$/.test(await label()), 40000);
+    } finally {
+      await sim_ctl(bus, 'silent', 'off', kChairAddress);
+    }
+    await until('the chair back', async () => (await label()) === `Connected to ${kChairName}`, 40000);
+    await until('fresh values', async () => (await page.$('#live-values.stale-values')) === null);
+    assert.ok(Number(await attr('.plot-box', 'data-gaps')) > 0, 'the plot breaks at the gap');
+  });
+
+  it('says why Bluetooth cannot be used and what to do', {timeout: 90000}, async (t) => {
+    if (lacks.has('/api/bluetooth')) return t.skip('the service has no /api/bluetooth yet');
+    await sim_ctl(bus, 'power', 'off');
+    try {
+      await until('Bluetooth unavailable', async () => (await status()) === 'unavailable', 30000);
+      assert.match(await text('#bluetooth-notice'), /switched off\. Switch it on/);
+      assert.equal((await sim_status(bus)).connected, false);
+    } finally {
+      await sim_ctl(bus, 'power', 'on');
+    }
+    await until('the chair back', async () => (await label()) === `Connected to ${kChairName}`, 40000);
+    assert.equal(await page.$('#bluetooth-notice'), null);
+  });
+
   it('recovers by itself when the service is killed', kStep, async () => {
-    errors_before_kill = [...seen.errors];
+    errors_before_kill = page_errors();
     const killed = panel.service_pid();
     assert.ok(killed, 'the panel runs a service');
     await sim_ctl(bus, 'clear-writes', kChairAddress);
@@ -305,16 +427,40 @@ describe('the panel against the simulated chair', () => {
     assert.equal(await page.$('main.stale'), null);
   });
 
+  it('runs a session timer and cancels it', kStep, async (t) => {
+    if (lacks.has('/api/timer/get')) return t.skip('the service has no timer routes yet');
+    await sim_ctl(bus, 'clear-writes', kChairAddress);
+    await press('.timer-preset[data-minutes="15"]');
+    await until('the countdown', async () => Number(await attr('#timer-left', 'data-seconds')) > 890);
+    assert.ok((await (await fetch(`${await panel.service_url()}/api/timer/get`)).json()).seconds > 890);
+    await press('#timer-cancel');
+    await until('no timer', async () => (await attr('#timer-left', 'data-seconds')) === '0');
+    assert.equal(await wrote('55 07 0A 02 01 0E AA'), false, 'the chair was not quieted');
+  });
+
+  it('reports a stop the chair did not take as a failure', {...kStep, todo: 'waits on the honest /api/shutdown'},
+      async () => {
+        await sim_ctl(bus, 'refuse-writes', kChairAddress);
+        try {
+          await press('#stop-everything');
+          await until('the alarm', () => page.$('#bar-message.alarm'));
+          assert.match(await text('#bar-message'), /^The chair may still be running\./);
+          assert.notEqual((await sim_status(bus)).cold, 0);
+        } finally {
+          await sim_ctl(bus, 'accept-writes', kChairAddress);
+          if ((await status()) !== 'connected') await press('#connect');
+        }
+      });
+
   // Right after "connected", while the chair may still be taking its initial settings, as a
-  // person who changed their mind would.
-  it('stops everything and leaves the chair quiet', kStep, async () => {
-    // Auto-connect would bring the chair back a moment later, so it goes off first.
-    await press('#bind-auto');
-    await until('auto-connect off', () => bind_file().autoConnect === false);
+  // person who changed their mind would. Auto-connect stays on: the chair stays off all the same.
+  it('stops everything, leaves the chair quiet until asked, and connects it again', kStep, async () => {
+    await until('connected', async () => (await status()) === 'connected', 30000);
+    assert.equal(bind_file().autoConnect, true);
     await sim_ctl(bus, 'clear-writes', kChairAddress);
     await press('#stop-everything');
-    await until('the stop confirmed', async () => /the chair is quiet/.test(await text('#bar-message')));
-    await until('the idle state', async () => (await attr('#link-status', 'data-status')) === 'idle');
+    await until('the stop confirmed', async () => /quiet\. It stays off until you connect again/.test(await text('#bar-message')));
+    await until('the idle state', async () => (await status()) === 'idle');
     const quiet = ['55 02 0A 02 00 0A AA', '55 03 0A 02 00 0B AA', '55 06 0A 02 00 0E AA', '55 04 0A 02 00 0C AA',
       '55 05 0A 02 00 0D AA', '55 07 0A 02 04 0B AA', '55 07 0A 02 02 0D AA', '55 07 0A 02 01 0E AA'];
     // In this order, though the status poll's own frames may fall between them.
@@ -325,6 +471,31 @@ describe('the panel against the simulated chair', () => {
     const said = `; the service said:\n${log.join('\n')}`;
     assert.deepEqual([chair.cold, chair.hot, chair.vibrate, chair.volume, chair.lumbar], [0, 0, 0, 0, 0], `levels${said}`);
     assert.equal(chair.switchByte & 0x13, 0, `water, motion and audio off${said}`);
+    // More than one pass of the supervisor.
+    await until('the chair let go', async () => !(await sim_status(bus)).connected);
+    await stays('off until asked', async () => (await status()) === 'idle' && !(await sim_status(bus)).connected, 4000);
+    await press('#connect-again');
+    await until('connected again', async () => (await label()) === `Connected to ${kChairName}`, 30000);
+  });
+
+  it('lets only its own page drive its service', kStep, async (t) => {
+    const service = await panel.service_url();
+    const environ = fs.readFileSync(`/proc/${panel.service_pid()}/environ`, 'utf8').split('\0');
+    const port = new URL(panel.panel_url).port;
+    assert.ok(environ.includes(`CHAIR_ALLOWED_ORIGINS=http://127.0.0.1:${port},http://localhost:${port}`));
+    if ((await fetch(`${service}/api/bind/get`, {headers: {Origin: 'null'}})).status !== 403) {
+      return t.skip('the service does not check CHAIR_ALLOWED_ORIGINS yet');
+    }
+    // A page of another local port, as any other program of the user's could serve one.
+    const elsewhere = http.createServer((req, res) => res.end('<p>elsewhere</p>')).listen(0, '127.0.0.1');
+    await once(elsewhere, 'listening');
+    const stranger = await browser.newPage();
+    await stranger.goto(`http://127.0.0.1:${elsewhere.address().port}/`);
+    const outcome = await stranger.evaluate((url) => fetch(`${url}/api/cmd/intensity?fn=hot&value=10`)
+        .then((r) => `answered ${r.status}`, () => 'refused'), service);
+    await Promise.all([stranger.close(), elsewhere.close()]);
+    assert.equal(outcome, 'refused');
+    assert.notEqual((await sim_status(bus)).hot, 10);
   });
 
   it('never reaches beyond its own files and the service', kStep, async () => {

@@ -5,6 +5,7 @@
 import assert from 'node:assert/strict';
 import {execFile} from 'node:child_process';
 import fs from 'node:fs';
+import http from 'node:http';
 import path from 'node:path';
 import {after, before, describe, it} from 'node:test';
 import {start_panel} from './lib/panel.mjs';
@@ -77,7 +78,9 @@ describe('chair-panel with the service and the simulated chair', () => {
     procs = new Processes();
     bus = await start_bus(procs, work);
     await start_sim(procs, bus);
-    env = {...process.env, DBUS_SYSTEM_BUS_ADDRESS: bus, TAMRO_DATA_DIR: path.join(work, 'data')};
+    fs.mkdirSync(path.join(work, 'run'), {mode: 0o700});
+    env = {...process.env, DBUS_SYSTEM_BUS_ADDRESS: bus, TAMRO_DATA_DIR: path.join(work, 'data'),
+      XDG_RUNTIME_DIR: path.join(work, 'run')};
   });
 
   after(async () => {
@@ -131,6 +134,48 @@ describe('chair-panel with the service and the simulated chair', () => {
     assert.match(panel.child.stderr_text, /the chair is quiet; chair-service has ended/);
     await expect_quiet('after SIGTERM');
     assert.equal(alive(second), false, 'the service is ended and reaped');
+  });
+
+  const runtime = (name) => path.join(work, 'run', 'chair-service', name);
+  // What a page does while it is open: hold a stream to the panel. Resolves once it is held.
+  const open_page = (panel) => new Promise((resolve, reject) => {
+    const request = http.get(`${panel.panel_url}presence`, (reply) => resolve(() => request.destroy()));
+    request.on('error', reject);
+  });
+
+  it('is the user\'s one panel: a second one shows the first one\'s page and starts no service', kStep, async () => {
+    const panel = await start_panel(procs, env, ['--grace', '1']);
+    const service = panel.service_pid();
+    assert.equal(fs.readFileSync(runtime('url'), 'utf8'), `${await panel.service_url()}\n`);
+    assert.deepEqual([fs.statSync(runtime('.')).mode & 0o777, fs.statSync(runtime('url')).mode & 0o777], [0o700, 0o600]);
+    const second = await run(['--no-browser'], env);
+    assert.deepEqual([second.code, second.stdout], [0, `Panel: ${panel.panel_url}\n`], second.stderr);
+    assert.equal(panel.service_pid(), service);
+
+    // Closing the last page ends it as Ctrl-C does, after the grace period.
+    await wake_chair(panel);
+    await sim_ctl(bus, 'clear-writes', kChairAddress);
+    const close_page = await open_page(panel);
+    close_page();
+    assert.deepEqual(await panel.child.exited, {code: 0, signal: null}, panel.child.stderr_text);
+    assert.match(panel.child.stderr_text, /the last page was closed; stopping/);
+    await expect_quiet('after the last page was closed');
+    assert.equal(fs.existsSync(runtime('url')), false, 'nobody is sent to the ended service');
+  });
+
+  it('runs on without pages when resident, until it is stopped', kStep, async () => {
+    const panel = await start_panel(procs, env, ['--resident', '--grace', '0.2']);
+    try {
+      assert.equal(fs.readFileSync(runtime('url'), 'utf8'), `${await panel.service_url()}\n`);
+      (await open_page(panel))();
+      for (const end = Date.now() + 3000; Date.now() < end; await new Promise((r) => setTimeout(r, 100))) {
+        assert.equal(panel.child.exitCode, null, 'still running');
+      }
+    } finally {
+      // The next panel of the user must not find this one.
+      assert.deepEqual(await panel.stop(), {code: 0, signal: null}, panel.child.stderr_text);
+    }
+    assert.equal(fs.existsSync(runtime('url')), false);
   });
 
   it('leaves the chair quiet through the service when the panel itself is killed', kStep, async () => {

@@ -16,7 +16,8 @@ const kVendor = [
   {from: 'preact/dist/preact.mjs', to: 'preact.mjs'},
   {from: 'preact/hooks/dist/hooks.mjs', to: 'hooks.mjs', imports: {preact: './preact.mjs'}},
   {from: 'htm/dist/htm.mjs', to: 'htm.mjs'},
-  {from: 'uplot/dist/uPlot.esm.js', to: 'uPlot.esm.js'},
+  // The minified build, made a module: a third of the size of the module build.
+  {from: 'uplot/dist/uPlot.iife.min.js', to: 'uPlot.mjs', append: 'export default uPlot;\n'},
   {from: 'uplot/dist/uPlot.min.css', to: 'uPlot.min.css'},
 ];
 const kLicensed = ['preact', 'htm', 'uplot'];
@@ -31,7 +32,9 @@ function vendor_text(entry) {
     text = text.replace(pattern, `$1$2${target}$2`);
     if (text === before) throw new Error(`${entry.from}: no import of ${name} to rewrite`);
   }
-  return text.replace(/\n?\/\/# sourceMappingURL=\S+\s*$/, '\n');
+  text = text.replace(/\n?\/\/# sourceMappingURL=\S+\s*$/, '\n');
+  if (!entry.append) return text;
+  return `${text}${text.endsWith('\n') ? '' : '\n'}${entry.append}`;
 }
 
 function licenses() {

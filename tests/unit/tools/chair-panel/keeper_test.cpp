@@ -134,7 +134,8 @@ TEST(ServiceKeeper, StopFailsUnlessTheServiceConfirmsAndEndsItAnyway) {
     const char* error;
   };
   const Case cases[] = {
-      {"refused", Answer::kRefused, false, "the service did not confirm that the chair is quiet: unexpected reply: "},
+      {"refused", Answer::kRefused, false,
+       "the service did not confirm that the chair is quiet: the service says: busy"},
       {"not HTTP 200", Answer::kGarbage, false,
        "the service did not confirm that the chair is quiet: unexpected reply: HTTP/1.1 500 Oops"},
       {"no reply in time", Answer::kNever, false,

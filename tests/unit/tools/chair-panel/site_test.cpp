@@ -3,8 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "sys/sockets.h"
+#include "test_env.h"
+#include "tools/chair-panel/link_watch.h"
+#include "tools/chair-panel/pages.h"
 
 namespace chair::panel {
 namespace {
@@ -61,7 +68,7 @@ TEST(PanelSite, ServesOnlyItsOwnFilesToItsOwnHost) {
       {"GET", "/app.mjs", {}, "HTTP/1.1 200 OK", "text/javascript; charset=utf-8", "go()"},
       {"GET", "/vendor/uPlot.min.css", local, "HTTP/1.1 200 OK", "text/css; charset=utf-8", ".u{}"},
       {"GET", "/config.json", local, "HTTP/1.1 200 OK", "application/json; charset=utf-8",
-       R"({"serviceUrl":"http://127.0.0.1:5000"})"},
+       R"({"link":null,"serviceUrl":"http://127.0.0.1:5000"})"},
       {"HEAD", "/app.mjs", local, "HTTP/1.1 200 OK", "text/javascript; charset=utf-8", ""},
       // Paths are taken as sent: nothing outside the carried files can be named.
       {"GET", "/../index.html", local, "HTTP/1.1 404 Not Found", "text/plain; charset=utf-8", "not found\n"},
@@ -102,18 +109,82 @@ TEST(PanelSite, ServesOnlyItsOwnFilesToItsOwnHost) {
   }
 }
 
-TEST(PanelSite, HandlerFollowsTheServiceAddress) {
+TEST(PanelSite, HandlerFollowsTheServiceAddressAndTheConnectedChair) {
   auto address = std::make_shared<ServiceAddress>();
   address->set("http://127.0.0.1:1111");
-  const http::PreRouting handler = site_handler(kFiles, address);
+  std::optional<ConnectedChair> chair;
+  const http::PreRouting handler = site_handler({kFiles, address, [&chair] { return chair; }});
   http::Request request;
   request.method = "GET";
   request.path = "/config.json";
-  EXPECT_EQ(parse(handler(request)->bytes()).body, R"({"serviceUrl":"http://127.0.0.1:1111"})");
+  EXPECT_EQ(parse(handler(request)->bytes()).body, R"({"link":null,"serviceUrl":"http://127.0.0.1:1111"})");
   address->set("http://127.0.0.1:2222");
+  chair = ConnectedChair{"C0:FF:EE:01:02:0A", "Den"};
   Parsed moved = parse(handler(request)->bytes());
-  EXPECT_EQ(moved.body, R"({"serviceUrl":"http://127.0.0.1:2222"})");
+  EXPECT_EQ(moved.body,
+            R"({"link":{"address":"C0:FF:EE:01:02:0A","name":"Den"},"serviceUrl":"http://127.0.0.1:2222"})");
   EXPECT_NE(moved.headers["Content-Security-Policy"].find("'self' http://127.0.0.1:2222;"), std::string::npos);
+  // Without a page tracker there is no presence stream.
+  request.path = "/presence";
+  EXPECT_EQ(parse(handler(request)->bytes()).status, "HTTP/1.1 404 Not Found");
+}
+
+// A page counts from its stream's first byte until a ping finds it gone; closing ends them all.
+TEST(PanelPages, CountTheOpenPagesAndEndTheirStreams) {
+  Pages pages(std::chrono::milliseconds(20));
+  auto address = std::make_shared<ServiceAddress>();
+  http::Server server(http::Router{}, site_handler({kFiles, address, {}, &pages}));
+  const auto port = server.listen(0);
+  ASSERT_TRUE(port.ok()) << port.error();
+  std::thread serving([&server] { server.run(); });
+  auto open_page = [&] {
+    auto socket = sys::connect_loopback(*port, std::chrono::seconds(2));
+    EXPECT_TRUE(socket && socket->write_all("GET /presence HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    return std::move(*socket);
+  };
+  EXPECT_FALSE(pages.unattended_for()) << "no page was ever open";
+  sys::Socket page = open_page();
+  EXPECT_TRUE(test::eventually([&] { return pages.open() == 1; }));
+  page.close();
+  EXPECT_TRUE(test::eventually([&] { return pages.open() == 0 && pages.unattended_for(); }));
+  page = open_page();
+  EXPECT_TRUE(test::eventually([&] { return pages.open() == 1; }));
+  pages.close();
+  EXPECT_TRUE(test::eventually([&] { return pages.open() == 0; }));
+  server.stop();
+  serving.join();
+}
+
+// The snapshot that opens a stream names no chair; the link's own lines name its address.
+TEST(PanelLinkRecords, KnowTheConnectedChairFromTheStream) {
+  using Json = nlohmann::json;
+  const Json connecting = {{"type", "log"}, {"log", "connecting C0:FF:EE:01:02:0A ..."}};
+  const Json connected = {{"type", "status"}, {"status", "connected"}, {"name", "TAMRO (X1)"}};
+  const Json line = {{"type", "log"}, {"log", "connected TAMRO (X1) (C0:FF:EE:01:02:0A)"}};
+  const Json snapshot = {{"type", "status"}, {"status", "connected"}};
+  const Json idle = {{"type", "status"}, {"status", "idle"}};
+  const Json scanning = {{"type", "status"}, {"status", "scanning"}};
+  const ConnectedChair x1{"C0:FF:EE:01:02:0A", "TAMRO (X1)"};
+  struct Case {
+    const char* what;
+    std::vector<Json> records;
+    std::optional<ConnectedChair> expected;
+  };
+  const Case cases[] = {
+      {"status after the line", {connecting, line, connected}, x1},
+      {"status before the line", {connecting, connected, line}, x1},
+      {"status alone", {connecting, connected}, x1},
+      {"a snapshot changes nothing", {connecting, connected, snapshot, scanning}, x1},
+      {"only a snapshot", {snapshot}, std::nullopt},
+      {"a name without its address", {connected}, ConnectedChair{"", "TAMRO (X1)"}},
+      {"idle ends it", {connecting, line, connected, idle}, std::nullopt},
+      {"records of no use", {Json(5), Json::array(), {{"type", "log"}, {"log", "connected "}}}, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    LinkRecords records;
+    for (const Json& r : c.records) records.apply(r);
+    EXPECT_EQ(records.connected(), c.expected) << c.what;
+  }
 }
 
 }  // namespace

@@ -4,24 +4,51 @@ import {h, render} from './vendor/preact.mjs';
 import {useEffect, useReducer, useRef, useState} from './vendor/hooks.mjs';
 import htm from './vendor/htm.mjs';
 import * as model from './model.mjs';
-import {ServiceClient, follow_events, kSlowRouteTimeoutMs, load_config} from './service.mjs';
+import {ServiceClient, announce_page, follow_events, kSlowRouteTimeoutMs, load_config} from './service.mjs';
 import {TemperaturePlot} from './plot.mjs';
 
 const html = htm.bind(h);
 
 const kStatusText = {idle: 'Idle', scanning: 'Scanning', connecting: 'Connecting', connected: 'Connected'};
 const kWaterText = {off: 'Off', cool: 'Cooling', heat: 'Heating'};
+// Why Bluetooth cannot be used, and what the person can do about it.
+const kBluetooth = {
+  noAdapter: ['No Bluetooth adapter was found.', 'Plug one in, or start the system\'s Bluetooth service.'],
+  noRadio: ['The Bluetooth radio cannot be reached.',
+    'Check that the system\'s Bluetooth service runs; the panel notices by itself when it is back.'],
+  radioOff: ['Bluetooth is switched off.', 'Switch it on in the system settings (or run: bluetoothctl power on).'],
+};
+const kStopped = 'Stopped: the chair is quiet. It stays off until you connect again.';
+
+// Re-renders every `ms`, for what depends on the time: countdowns, stale values, the plot.
+function useNow(ms) {
+  const [now, set_now] = useState(Date.now());
+  useEffect(() => {
+    const timer = setInterval(() => set_now(Date.now()), ms);
+    return () => clearInterval(timer);
+  }, []);
+  return now;
+}
+
+// A text of the service's: in the page's language when the page knows it, the original in
+// the tooltip.
+function said(text) {
+  const t = model.translate(text);
+  return t.original ? html`<span title=${`The service said: ${t.original}`} data-original=${t.original}>${t.text}</span>` :
+    text;
+}
 
 // One action of the user: runs a request, says what went wrong in the service's own words.
+// `alarm`: a failure that leaves the chair running is shown as an alert.
 function useAction() {
   const [busy, set_busy] = useState(false);
   const [message, set_message] = useState(null);
-  const run = async (request, success) => {
+  const run = async (request, success, {alarm = false} = {}) => {
     set_busy(true);
     set_message(null);
     try {
       const result = await request();
-      if (!result.ok) set_message({ok: false, text: result.error});
+      if (!result.ok) set_message({ok: false, text: result.error, alarm});
       else if (success) set_message({ok: true, text: success});
       return result;
     } finally {
@@ -32,48 +59,122 @@ function useAction() {
 }
 
 // Always in the page, so screen readers announce what appears in it.
-function Message({action, id}) {
+function Message({action, id, children}) {
   const m = action.message;
-  return html`<p class=${'message' + (m && !m.ok ? ' error' : '')} id=${id} role="status">
-    ${m ? (m.ok ? m.text : `Refused: ${m.text}`) : ''}</p>`;
+  const text = !m ? '' : m.ok ? m.text : m.alarm ? html`<strong>The chair may still be running.</strong> ${said(m.text)}` :
+    html`Refused: ${said(m.text)}`;
+  return html`<p class=${'message' + (m && !m.ok ? ' error' : '') + (m && m.alarm ? ' alarm' : '')} id=${id}
+                 role=${m && m.alarm ? 'alert' : 'status'}>${text}${m && m.ok ? children : ''}</p>`;
 }
 
 function level_text(value) {
   return value === undefined || value === null ? '–' : value === 0 ? 'off' : String(value);
 }
 
-// The service reconnects a bound chair by itself: saying only "stopped" would not be true for long.
-function stopped_text(bind) {
-  return bind && bind.boundAddress && bind.autoConnect ?
-    'Stopped: the chair is quiet. Auto-connect is on, so the service will connect the bound chair again shortly.' :
-    'Stopped: the chair is quiet.';
+function minutes_text(ms) {
+  const s = Math.max(0, Math.ceil(ms / 1000));
+  const two = (n) => String(n).padStart(2, '0');
+  return s >= 3600 ? `${Math.floor(s / 3600)}:${two(Math.floor(s / 60) % 60)}:${two(s % 60)}` : `${Math.floor(s / 60)}:${two(s % 60)}`;
 }
 
-function ConnectionBar({state, client, connect_to}) {
+function bar_label(state, view) {
+  const {online, status, name} = state;
+  if (!online) return ['Service unavailable', 'offline'];
+  if (status === 'connected') return [name ? `Connected to ${name}` : 'Connected', 'connected'];
+  // With Bluetooth gone the service stops trying: "reconnecting" would not be true.
+  if (view.unavailable && status !== 'connecting') return ['Bluetooth unavailable', 'unavailable'];
+  if (view.lost) {
+    const attempt = view.lost.attempts ? ` (attempt ${view.lost.attempts})` : '';
+    return [view.lost.reconnecting ? `Chair lost — reconnecting${attempt}` : 'Chair lost', 'lost'];
+  }
+  return [kStatusText[status], status];
+}
+
+// What the initial settings will do to the chair on the next connection.
+function InitPreview({bind, id}) {
+  const summary = model.init_summary(bind && bind.init);
+  return html`<p class="preview small" id=${id}>After connecting: ${summary} — <a href="#init-title">change</a></p>`;
+}
+
+function ConnectionBar({state, dispatch, client, connect_to, now}) {
   const action = useAction();
-  const {online, status, name, bind} = state;
+  const {online, status, bind} = state;
+  const view = model.link_view(state, now);
   const target = state.target || (bind && bind.boundAddress ? {address: bind.boundAddress, name: bind.boundName} : null);
-  const label = !online ? 'Service unavailable' :
-      status === 'connected' && name ? `Connected to ${name}` : kStatusText[status];
+  const [label, pill] = bar_label(state, view);
   const linked = status === 'connected' || status === 'connecting';
+  const connect = () => action.run(() => connect_to(target.address, target.name));
+  const stop = () => {
+    dispatch({kind: 'deliberate'});
+    action.run(() => client.call('/api/shutdown'), kStopped, {alarm: true});
+  };
+  const again = action.message && action.message.text === kStopped && !linked && target;
   return html`
     <header class="bar">
       <h1>Chair panel</h1>
-      <p class="pill" id="link-status" data-status=${online ? status : 'offline'} role="status">${label}</p>
+      <p class="pill" id="link-status" data-status=${pill} role="status">${label}</p>
       <div class="bar-actions">
         <button type="button" id="connect" disabled=${!online || !target || linked || action.busy}
                 title=${target ? `${target.name || 'chair'} ${target.address}` : 'Scan first, or bind a chair'}
-                onClick=${() => action.run(() => connect_to(target.address, target.name))}>
+                onClick=${connect}>
           Connect${target ? html` <span class="small">${target.name || target.address}</span>` : ''}
         </button>
         <button type="button" id="disconnect" disabled=${!online || !linked || action.busy}
-                onClick=${() => action.run(() => client.call('/api/disconnect'))}>Disconnect</button>
-        <button type="button" id="stop-everything" class="danger" disabled=${!online || action.busy}
-                onClick=${() => action.run(() => client.call('/api/shutdown'), stopped_text(bind))}>
-          Stop everything</button>
+                onClick=${() => {
+                  dispatch({kind: 'deliberate'});
+                  action.run(() => client.call('/api/disconnect'));
+                }}>Disconnect</button>
+        <div class="stop-area">
+          <button type="button" id="stop-everything" class="danger" disabled=${!online || action.busy} onClick=${stop}>
+            Stop everything</button>
+          <${Message} action=${action} id="bar-message">
+            ${again && html` <button type="button" id="connect-again" onClick=${connect}>Connect again</button>`}
+          <//>
+        </div>
       </div>
-      <${Message} action=${action} id="bar-message"/>
+      ${online && status !== 'connected' && html`<${InitPreview} bind=${bind} id="init-preview"/>`}
     </header>`;
+}
+
+function BluetoothNotice({bluetooth}) {
+  const [reason, todo] = kBluetooth[bluetooth.state] || ['Bluetooth cannot be used.', ''];
+  return html`<div class="notice" id="bluetooth-notice" data-state=${bluetooth.state}>
+    <strong>${reason}</strong> ${todo}
+    ${bluetooth.message && html` <span class="muted small" title=${bluetooth.message}>(${said(bluetooth.message)})</span>`}
+  </div>`;
+}
+
+function DeviceRow({device: d, state, action, connect_to}) {
+  const [asking, set_asking] = useState(false);
+  const here = state.status === 'connected' && state.target && state.target.address === d.address;
+  const reconnect = () => {
+    set_asking(false);
+    action.run(() => connect_to(d.address, d.name));
+  };
+  return html`
+    <li data-address=${d.address} data-connected=${here ? 'yes' : undefined}>
+      <span class="device-name">${d.name || 'unnamed chair'}</span>
+      <span class="device-facts">
+        <span>${d.address}</span>
+        <span><span class="sr-only">signal </span>${d.rssi} dBm</span>
+        <span>${d.hits} ${d.hits === 1 ? 'hit' : 'hits'}</span>
+      </span>
+      ${here ? html`
+        <span class="device-connect">
+          <span class="device-state">Connected</span>
+          <button type="button" class="device-reconnect" aria-expanded=${asking ? 'true' : 'false'}
+                  disabled=${!state.online || action.busy} onClick=${() => set_asking(!asking)}>Reconnect…</button>
+        </span>` : html`
+        <button type="button" class="device-connect" aria-label=${`Connect to ${d.name || d.address}`}
+                disabled=${!state.online || action.busy}
+                onClick=${() => action.run(() => connect_to(d.address, d.name))}>Connect</button>`}
+      ${asking && html`
+        <div class="confirm" role="group" aria-label="Reconnect the chair">
+          <p>Reconnecting sets the chair to the initial settings again: ${model.init_summary(state.bind && state.bind.init)}.</p>
+          <button type="button" class="confirm-reconnect" onClick=${reconnect}>Reconnect</button>
+          <button type="button" class="confirm-cancel" onClick=${() => set_asking(false)}>Cancel</button>
+        </div>`}
+    </li>`;
 }
 
 function ScanPanel({state, client, connect_to}) {
@@ -94,18 +195,8 @@ function ScanPanel({state, client, connect_to}) {
       ${devices.length === 0 ?
         html`<p class="muted">${scanning ? 'Looking for chairs…' : 'No chairs found. Start a scan.'}</p>` :
         html`<ul class="devices" id="devices" aria-label="Chairs found">
-          ${devices.map((d) => html`
-            <li key=${d.address} data-address=${d.address}>
-              <span class="device-name">${d.name || 'unnamed chair'}</span>
-              <span class="device-facts">
-                <span>${d.address}</span>
-                <span><span class="sr-only">signal </span>${d.rssi} dBm</span>
-                <span>${d.hits} ${d.hits === 1 ? 'hit' : 'hits'}</span>
-              </span>
-              <button type="button" class="device-connect" aria-label=${`Connect to ${d.name || d.address}`}
-                      disabled=${!state.online || action.busy}
-                      onClick=${() => action.run(() => connect_to(d.address, d.name))}>Connect</button>
-            </li>`)}
+          ${devices.map((d) => html`<${DeviceRow} key=${d.address} device=${d} state=${state} action=${action}
+                                                  connect_to=${connect_to}/>`)}
         </ul>`}
     </section>`;
 }
@@ -173,7 +264,8 @@ function WaterControl({chair, enabled, client}) {
   // With the water off the chair may report no level; the slider keeps the last one.
   const last_level = useRef(5);
   if (wanted && wanted.level) last_level.current = wanted.level;
-  const mode = wanted ? wanted.mode : 'off';
+  // Without a report no mode is known, and none is drawn as chosen.
+  const mode = wanted ? wanted.mode : null;
   const level = last_level.current;
   const sender = useRef(null);
   sender.current ||= model.serial_sender(({mode: next_mode, level: next_level}) => next_mode === 'off' ?
@@ -200,7 +292,7 @@ function WaterControl({chair, enabled, client}) {
       </div>
       <div class="level">
         <label for="water-level">${mode === 'heat' ? 'Heating level' : 'Cooling level'}</label>
-        <input type="range" id="water-level" min="1" max="10" step="1" value=${level} disabled=${mode === 'off'}
+        <input type="range" id="water-level" min="1" max="10" step="1" value=${level} disabled=${mode !== 'cool' && mode !== 'heat'}
                aria-valuetext=${`level ${level}`} aria-describedby="water-reported"
                onInput=${(e) => hold({mode, level: Number(e.currentTarget.value)})}
                onChange=${(e) => send({mode, level: Number(e.currentTarget.value)})}/>
@@ -238,7 +330,45 @@ function Switches({chair, enabled, client}) {
     </fieldset>`;
 }
 
-function ControlsPanel({state, client}) {
+// "Stop everything" after a while, run by the service, so it happens also without a page.
+function SessionTimer({state, client, now}) {
+  const action = useAction();
+  const [custom, set_custom] = useState('');
+  const left = state.timer_ends ? state.timer_ends - now : 0;
+  const set = (minutes) => action.run(() => client.call('/api/timer/set', {seconds: Math.round(minutes * 60)}));
+  const start_custom = (e) => {
+    e.preventDefault();
+    const minutes = Number(custom);
+    if (!/^\d+$/.test(custom.trim()) || minutes < 1 || minutes > 1440) {
+      action.set_message({ok: false, text: 'a custom time is 1 to 1440 whole minutes'});
+      return;
+    }
+    set(minutes);
+  };
+  return html`
+    <form class="timer" onSubmit=${start_custom} aria-labelledby="timer-title">
+      <fieldset disabled=${!state.online || action.busy}>
+        <legend id="timer-title">Session timer</legend>
+        <p id="timer-left" role="timer" data-seconds=${left > 0 ? Math.ceil(left / 1000) : 0}>${left > 0 ?
+          html`Stops everything in <strong>${minutes_text(left)}</strong>` : 'No timer: the chair runs until stopped.'}</p>
+        <div class="row">
+          ${[[15, '15 min'], [30, '30 min'], [60, '1 h'], [120, '2 h']].map(([m, text]) => html`
+            <button type="button" class="timer-preset" data-minutes=${m} onClick=${() => set(m)}>${text}</button>`)}
+          ${left > 0 && html`<button type="button" id="timer-cancel"
+                                     onClick=${() => action.run(() => client.call('/api/timer/cancel'))}>Cancel timer</button>`}
+        </div>
+        <div class="row">
+          <label class="field inline" for="timer-minutes">Minutes</label>
+          <input type="number" id="timer-minutes" min="1" max="1440" step="1" value=${custom}
+                 onInput=${(e) => set_custom(e.currentTarget.value)}/>
+          <button type="submit" id="timer-start">Start</button>
+        </div>
+      </fieldset>
+      <${Message} action=${action} id="timer-message"/>
+    </form>`;
+}
+
+function ControlsPanel({state, client, now}) {
   const {chair} = state;
   const enabled = state.online && state.status === 'connected';
   return html`
@@ -253,12 +383,15 @@ function ControlsPanel({state, client}) {
         <${LevelControl} fn="lumbar" label="Lumbar" reported=${chair ? chair.lumbar : null} enabled=${enabled} client=${client}/>
       </fieldset>
       <${Switches} chair=${chair} enabled=${enabled} client=${client}/>
+      ${state.features.timer && html`<${SessionTimer} state=${state} client=${client} now=${now}/>`}
     </section>`;
 }
 
-function StatusPanel({state, client}) {
+function StatusPanel({state, client, now}) {
   const action = useAction();
+  const [range, set_range] = useState(0);
   const c = state.chair;
+  const stale = model.link_view(state, now).stale;
   const yes_no = (v, yes, no) => (v ? yes : no);
   const facts = c ? [
     ['Cooling', level_text(c.cold)], ['Heating', level_text(c.hot)], ['Vibration', level_text(c.vibrate)],
@@ -267,14 +400,25 @@ function StatusPanel({state, client}) {
     ['Seated', yes_no(c.seated, 'yes', 'no')], ['Motion', yes_no(c.motion, 'on', 'off')],
     ['Bluetooth audio', yes_no(c.btAudio, 'on', 'off')], ['Headphone', yes_no(c.headphone, 'plugged in', 'none')],
   ] : [];
+  const ranges = state.features.history ? model.kPlotRanges : model.kPlotRanges.slice(0, 1);
   return html`
     <section aria-labelledby="status-title" class="card" id="live">
       <h2 id="status-title">Live status</h2>
-      <p class="temperature"><span class="muted">Temperature</span>
-        <span id="temperature" data-value=${c ? c.temp : ''}>${c ? `${c.temp} °C` : '–'}</span></p>
-      ${c ? html`<dl class="facts" id="facts">${facts.map(([k, v]) => html`<div key=${k}><dt>${k}</dt><dd>${v}</dd></div>`)}</dl>` :
-        html`<p class="muted">No report from a chair yet.</p>`}
-      <${TemperaturePlot} samples=${state.temperatures}/>
+      <div class=${stale ? 'values stale-values' : 'values'} id="live-values">
+        <p class="temperature"><span class="muted">Temperature</span>
+          <span id="temperature" data-value=${c ? c.temp : ''}>${c ? `${c.temp} °C` : '–'}</span>
+          ${stale && html`<span class="last-report" id="last-report">last report ${model.format_clock(state.report_at)}</span>`}</p>
+        ${c ? html`<dl class="facts" id="facts">${facts.map(([k, v]) => html`<div key=${k}><dt>${k}</dt><dd>${v}</dd></div>`)}</dl>` :
+          html`<p class="muted">No report from a chair yet.</p>`}
+      </div>
+      ${ranges.length > 1 && html`
+        <div class="segmented small" role="radiogroup" aria-label="Plot span">
+          ${ranges.map((r, i) => html`
+            <label class=${'segment' + (range === i ? ' chosen' : '')}>
+              <input type="radio" name="plot-range" id=${`plot-range-${i}`} checked=${range === i}
+                     onChange=${() => set_range(i)}/>${r.label}</label>`)}
+        </div>`}
+      <${TemperaturePlot} samples=${state.temperatures} span=${ranges[range].ms} label=${ranges[range].label} now=${now}/>
       ${c && html`<p class="raw small muted">Last frame: <code>${c.raw}</code></p>`}
       <button type="button" id="query" disabled=${!state.online || state.status !== 'connected' || action.busy}
               onClick=${() => action.run(() => client.call('/api/cmd/query'))}>Ask the chair for a full report</button>
@@ -282,7 +426,7 @@ function StatusPanel({state, client}) {
     </section>`;
 }
 
-function InitForm({bind, enabled, client}) {
+function InitForm({bind, chair, enabled, client}) {
   const action = useAction();
   const from_bind = () => ({...model.kDefaultInit, ...(bind ? bind.init : {})});
   const [draft, set_draft] = useState(from_bind);
@@ -294,6 +438,7 @@ function InitForm({bind, enabled, client}) {
     <label class="field"><span>${label}</span>
       <input type="number" name=${key} id=${`init-${key}`} min="0" max="10" step="1" required value=${draft[key] ?? ''}
              onInput=${(e) => edit(key, e.currentTarget.value)}/></label>`;
+  const save = (init, success) => action.run(() => client.call('/api/bind/init', {}, {body: JSON.stringify(init)}), success);
   const submit = (e) => {
     e.preventDefault();
     const parsed = model.init_from_form(draft);
@@ -301,12 +446,12 @@ function InitForm({bind, enabled, client}) {
       action.set_message({ok: false, text: parsed.error});
       return;
     }
-    action.run(() => client.call('/api/bind/init', {}, {body: JSON.stringify(parsed.init)}), 'Saved; applied after the next connection.');
+    save(parsed.init, 'Saved; applied after the next connection.');
   };
   return html`
     <form class="init" onSubmit=${submit} aria-labelledby="init-title">
       <fieldset disabled=${!enabled}>
-        <legend id="init-title">Initial settings, applied after every connection</legend>
+        <legend id="init-title" tabindex="-1">Initial settings, applied after every connection</legend>
         <label class="field"><span>Water</span>
           <select name="water" id="init-water" value=${draft.water || 'cool'}
                   onChange=${(e) => edit('water', e.currentTarget.value)}>
@@ -314,7 +459,13 @@ function InitForm({bind, enabled, client}) {
           </select></label>
         ${field('coolLevel', 'Cooling level')}${field('heatLevel', 'Heating level')}
         ${field('lumbar', 'Lumbar')}${field('vibrate', 'Vibration')}${field('volume', 'Volume')}
-        <button type="submit" id="init-save" disabled=${action.busy}>Save initial settings</button>
+        <div class="row init-actions">
+          <button type="submit" id="init-save" disabled=${action.busy}>Save initial settings</button>
+          <button type="button" id="init-from-chair" disabled=${!chair || action.busy}
+                  onClick=${() => save(model.init_from_chair(chair, bind && bind.init),
+                      'Saved the chair\'s current settings as the initial settings.')}>
+            Use the chair's current settings</button>
+        </div>
       </fieldset>
       <${Message} action=${action} id="init-message"/>
     </form>`;
@@ -374,23 +525,24 @@ function BindingPanel({state, dispatch, client}) {
         <button type="button" id="bind-forget" disabled=${!online || !bound || action.busy} onClick=${forget}>
           Forget the bound chair</button>
       </div>
-      <label class="check"><input type="checkbox" id="bind-auto" checked=${!!(bind && bind.autoConnect)}
-             disabled=${!online || !bind || action.busy} onChange=${(e) => auto(e.currentTarget.checked)}/>
-        Connect to the bound chair automatically</label>
+      <label class="check"><input type="checkbox" id="bind-auto" checked=${!!(bound && bind.autoConnect)}
+             disabled=${!online || !bound || action.busy} onChange=${(e) => auto(e.currentTarget.checked)}/>
+        <span>Connect to the bound chair automatically${!bound && html` <span class="muted small">(bind a chair first)</span>`}</span></label>
       <div class="row">
         <button type="button" id="bind-export" disabled=${!online || action.busy} onClick=${export_file}>Export to a file</button>
-        <label class="file">Import from a file
+        <label class=${'file' + (!online || action.busy ? ' disabled' : '')}>Import from a file…
           <input type="file" id="bind-import" ref=${file} accept="application/json,.json" disabled=${!online || action.busy}
                  onChange=${import_file}/></label>
       </div>
       <${Message} action=${action} id="bind-message"/>
-      <${InitForm} bind=${bind} enabled=${online && !!bind} client=${client}/>
+      <${InitForm} bind=${bind} chair=${state.chair} enabled=${online && !!bind} client=${client}/>
     </section>`;
 }
 
 function LogPanel({log}) {
   const [filter, set_filter] = useState('');
-  const shown = model.filter_log(log, filter);
+  const [frames, set_frames] = useState(false);
+  const shown = model.filter_log(log, filter, frames);
   const kShownLines = 400;
   return html`
     <section aria-labelledby="log-title" class="card wide" id="log">
@@ -398,40 +550,68 @@ function LogPanel({log}) {
       <div class="row">
         <label class="field inline" for="log-filter">Filter</label>
         <input type="search" id="log-filter" value=${filter} onInput=${(e) => set_filter(e.currentTarget.value)}/>
+        <label class="check inline"><input type="checkbox" id="log-frames" checked=${frames}
+               onChange=${(e) => set_frames(e.currentTarget.checked)}/> Show frames</label>
         <span class="muted small" id="log-count">${shown.length} of ${log.length} lines</span>
       </div>
       <ol class="log-lines" id="log-lines" aria-label="Log lines, newest first" tabindex="0">
         ${shown.slice(0, kShownLines).map((line) => html`
-          <li key=${line.seq}><time>${model.format_clock(line.time)}</time> <span>${line.text}</span></li>`)}
+          <li key=${line.seq} class=${`log-${line.kind}`}><time>${model.format_clock(line.time)}</time> ${said(line.text)}${
+            line.repeat > 1 ? html` <span class="repeat">×${line.repeat}</span>` : ''}</li>`)}
       </ol>
     </section>`;
 }
 
 function App({client, reload_if_moved}) {
   const [state, dispatch] = useReducer(model.reduce, undefined, model.initial_state);
-  useEffect(() => follow_events(client, {
-    on_first: async () => {
-      dispatch({kind: 'online'});
-      // Nothing is replayed on a stream: read what may have changed while it was away.
-      const [bind, devices] = await Promise.all([client.call('/api/bind/get'), client.call('/api/devices')]);
-      if (bind.ok) dispatch({kind: 'bind', bind: bind.data});
-      if (devices.ok && Array.isArray(devices.data)) dispatch({kind: 'devices', list: devices.data});
-    },
-    on_record: (record) => dispatch({kind: 'event', record, now: Date.now()}),
-    on_down: () => dispatch({kind: 'offline'}),
-    before_retry: reload_if_moved,
-  }), []);
+  const now = useNow(1000);
+  const history_at = useRef(0);
+  useEffect(() => {
+    const presence = announce_page();
+    const stop = follow_events(client, {
+      on_first: async () => {
+        dispatch({kind: 'online'});
+        // Nothing is replayed on a stream: read what may have changed while it was away. The
+        // timer, history and Bluetooth routes may be missing from an older service.
+        const since = history_at.current ? {since: history_at.current} : {};
+        const [bind, devices, bluetooth, timer, history, config] = await Promise.all([
+          client.call('/api/bind/get'), client.call('/api/devices'), client.call('/api/bluetooth'),
+          client.call('/api/timer/get'), client.call('/api/history', since), load_config().catch(() => null)]);
+        if (bind.ok) dispatch({kind: 'bind', bind: bind.data});
+        if (devices.ok && Array.isArray(devices.data)) dispatch({kind: 'devices', list: devices.data});
+        if (bluetooth.ok) dispatch({kind: 'event', record: {type: 'bluetooth', ...bluetooth.data}, now: Date.now()});
+        if (timer.ok) dispatch({kind: 'event', record: {type: 'timer', seconds: timer.data.seconds}, now: Date.now()});
+        if (history.ok && Array.isArray(history.data)) {
+          const last = history.data[history.data.length - 1];
+          if (last && Number.isFinite(last.t)) history_at.current = last.t;
+          dispatch({kind: 'history', entries: history.data, now: Date.now()});
+        }
+        dispatch({kind: 'features', features: {timer: timer.ok, history: history.ok}});
+        if (config) dispatch({kind: 'link', link: config.link});
+      },
+      on_record: (record) => dispatch({kind: 'event', record, now: Date.now()}),
+      on_down: () => dispatch({kind: 'offline'}),
+      before_retry: reload_if_moved,
+    });
+    return () => {
+      stop();
+      presence.close();
+    };
+  }, []);
 
   const connect_to = (address, name) => {
+    dispatch({kind: 'deliberate'});
     dispatch({kind: 'target', address, name});
     return client.call('/api/connect', {addr: address}, {timeout_ms: kSlowRouteTimeoutMs});
   };
-  const shared = {state, dispatch, client};
+  const shared = {state, dispatch, client, now};
+  const view = model.link_view(state, now);
   return html`
     <a class="skip" href="#controls">Skip to the controls</a>
     <${ConnectionBar} ...${shared} connect_to=${connect_to}/>
     <div class="banner" role="alert" id="offline-banner">${state.online ? '' : state.ever_online ?
       'Service unavailable. Trying again… The values below are the last ones known.' : 'Waiting for the service…'}</div>
+    ${state.online && view.unavailable && html`<${BluetoothNotice} bluetooth=${state.bluetooth}/>`}
     <main class=${state.online ? 'grid' : 'grid stale'} aria-busy=${state.online ? 'false' : 'true'}>
       <${ScanPanel} ...${shared} connect_to=${connect_to}/>
       <${ControlsPanel} ...${shared}/>

@@ -1,23 +1,19 @@
-// The temperature of the last ten minutes as a line, drawn with uPlot.
+// The temperature of the chosen span, ending now, as a line drawn with uPlot; the line breaks
+// where no report came.
 import {h} from './vendor/preact.mjs';
 import {useEffect, useRef} from './vendor/hooks.mjs';
 import htm from './vendor/htm.mjs';
-import uPlot from './vendor/uPlot.esm.js';
-import {kPlotWindowMs} from './model.mjs';
+import uPlot from './vendor/uPlot.mjs';
+import {plot_columns} from './model.mjs';
 
 const html = htm.bind(h);
 const kHeight = 180;
-const kWindowSeconds = kPlotWindowMs / 1000;
-const kMinSpanSeconds = 60;
+const kMinSpanMs = 60 * 1000;
 
 function clock(seconds, with_seconds) {
   const d = new Date(seconds * 1000);
   const parts = [d.getHours(), d.getMinutes(), ...(with_seconds ? [d.getSeconds()] : [])];
   return parts.map((n) => String(n).padStart(2, '0')).join(':');
-}
-
-function columns(samples) {
-  return [samples.map(([t]) => t / 1000), samples.map(([, v]) => v)];
 }
 
 // Canvas colours cannot follow CSS by themselves; they are read from the page's variables
@@ -28,7 +24,7 @@ function palette() {
   return {line: get('--accent'), text: get('--muted'), grid: get('--grid')};
 }
 
-function options(width) {
+function options(width, view) {
   const colours = palette();
   const axis = {stroke: colours.text, grid: {stroke: colours.grid, width: 1}, ticks: {stroke: colours.grid, width: 1}};
   return {
@@ -37,39 +33,49 @@ function options(width) {
     legend: {show: false},
     cursor: {show: false},
     scales: {
-      // Ends at the newest reading and grows with the readings up to the whole window, so the
-      // first minutes of a session are not a sliver at the right edge.
-      x: {time: true, range: (u, min, max) => [Math.min(Math.max(min, max - kWindowSeconds), max - kMinSpanSeconds), max]},
-      y: {range: (u, min, max) => [Math.min(min, max - 4) - 1, Math.max(max, min + 4) + 1]},
+      // Up to now; from the first reading when the span is not yet full of them (the first
+      // minutes of a session are not a sliver at the right edge), the whole span without any.
+      x: {time: true, range: (u) => {
+        const {now, span} = view.current;
+        const first = u.data[0].length ? u.data[0][0] * 1000 : null;
+        const from = first === null ? now - span : Math.max(now - span, Math.min(first, now - kMinSpanMs));
+        return [from / 1000, now / 1000];
+      }},
+      y: {range: (u, min, max) => (min === null ? [20, 40] : [Math.min(min, max - 4) - 1, Math.max(max, min + 4) + 1])},
     },
     axes: [
       {...axis, values: (u, ticks, axis_index, space, step) => ticks.map((t) => clock(t, step < 60))},
       // The chair reports whole degrees.
       {...axis, size: 48, incrs: [1, 2, 5, 10, 20], values: (u, ticks) => ticks.map((v) => `${v}°`)},
     ],
-    series: [{}, {label: 'Temperature', stroke: colours.line, width: 2}],
+    series: [{}, {label: 'Temperature', stroke: colours.line, width: 2, spanGaps: false}],
   };
 }
 
-export function summary(samples) {
-  if (samples.length === 0) return 'Temperature plot of the last 10 minutes: no readings yet.';
-  const values = samples.map(([, v]) => v);
+export function summary(values, label) {
+  if (values.length === 0) return `Temperature plot of the last ${label}: no readings.`;
   const now = values[values.length - 1];
-  return `Temperature plot of the last 10 minutes: ${samples.length} readings, ` +
+  return `Temperature plot of the last ${label}: ${values.length} readings, ` +
       `lowest ${Math.min(...values)} °C, highest ${Math.max(...values)} °C, now ${now} °C.`;
 }
 
-export function TemperaturePlot({samples}) {
+export function TemperaturePlot({samples, span, label, now}) {
   const box = useRef(null);
   const plot = useRef(null);
-  const latest = useRef(samples);
-  latest.current = samples;
+  const view = useRef({span, now});
+  view.current = {span, now};
+  // Sliding the window costs a redraw; once every few seconds is enough for a line of minutes.
+  const slide = Math.floor(now / 5000);
+  const data = plot_columns(samples, span, now);
+  // A rebuild (a new colour scheme) draws what is there now, not what was there at the start.
+  const latest = useRef(data);
+  latest.current = data;
 
   useEffect(() => {
     const build = () => {
       if (plot.current) plot.current.destroy();
       const width = Math.max(200, box.current.clientWidth);
-      plot.current = new uPlot(options(width), columns(latest.current), box.current);
+      plot.current = new uPlot(options(width, view), latest.current, box.current);
     };
     build();
     const resize = new ResizeObserver(() => {
@@ -88,14 +94,16 @@ export function TemperaturePlot({samples}) {
   }, []);
 
   useEffect(() => {
-    if (plot.current) plot.current.setData(columns(samples));
-  }, [samples]);
+    if (plot.current) plot.current.setData(data);
+  }, [samples, span, slide]);
 
-  const last = samples.length ? samples[samples.length - 1][1] : '';
+  const values = data[1].filter((v) => v !== null);
   return html`
     <figure class="plot">
-      <div class="plot-box" ref=${box} role="img" aria-label=${summary(samples)}
-           data-samples=${samples.length} data-last=${last}></div>
-      <figcaption>Temperature, last 10 minutes</figcaption>
+      <div class="plot-box" ref=${box} role="img" aria-label=${summary(values, label)}
+           data-samples=${values.length} data-gaps=${data[1].length - values.length}
+           data-first=${data[0].length ? Math.round(data[0][0]) : ''} data-to=${Math.round(now / 1000)}
+           data-last=${values.length ? values[values.length - 1] : ''}></div>
+      <figcaption>Temperature, last ${label}</figcaption>
     </figure>`;
 }

@@ -14,7 +14,14 @@ export async function load_config() {
   if (!reply.ok) throw new Error(`config.json: HTTP ${reply.status}`);
   const config = await reply.json();
   if (typeof config.serviceUrl !== 'string' || !config.serviceUrl) throw new Error('config.json names no service');
-  return {serviceUrl: config.serviceUrl.replace(/\/+$/, '')};
+  // The connected chair as the panel saw it connect, for a page that was not there then.
+  return {serviceUrl: config.serviceUrl.replace(/\/+$/, ''), link: config.link || null};
+}
+
+// Tells the panel that this page is open, for as long as it is: the panel ends some time after
+// the last page has gone. The browser reopens the stream by itself after a hiccup.
+export function announce_page() {
+  return new EventSource('presence');
 }
 
 export class ServiceClient {
