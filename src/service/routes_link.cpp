@@ -7,6 +7,7 @@
 #include "common/hex.h"
 #include "common/text.h"
 #include "service/event_stream.h"
+#include "service/events/event.h"
 #include "service/routes.h"
 
 namespace chair::routes {
@@ -46,7 +47,12 @@ std::optional<uint8_t> parse_switch_bits(std::string_view text) {
 http::Reply events(Service& service, const http::Request&) {
   return http::Reply::stream([&service](http::ByteSink& sink) {
     serve_events(
-        service.events(), [&service] { return service.status_name(); }, sink);
+        service.events(), [&service] { return service.status_name(); }, sink,
+        [&service] {
+          std::vector<ServiceEvent> state;
+          if (const int64_t left = service.timer().seconds_left(); left > 0) state.push_back(make_timer_event(left));
+          return state;
+        });
   });
 }
 

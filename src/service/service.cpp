@@ -225,7 +225,10 @@ void Service::on_link_status(ble::LinkStatus status, const std::string& name) {
   }
 }
 
-void Service::on_chair_status(ble::ChairStatus status) { hub_.publish(make_chair_event(std::move(status))); }
+void Service::on_chair_status(ble::ChairStatus status) {
+  history_.add(status, unix_now_ms());
+  hub_.publish(make_chair_event(std::move(status)));
+}
 
 std::string Service::remembered_name(const std::string& address) {
   const std::string wanted = compact_address(address);
@@ -247,6 +250,12 @@ void Service::on_autoconnect(const std::string& phase, const bind::BindConfig& b
 void Service::on_autoconnect_log(std::string text) { hub_.publish_log(std::move(text)); }
 
 void Service::on_link_dropped() { publish_status(); }
+
+void Service::on_timer_expired() {
+  hub_.publish(make_timer_event(0));
+  hub_.publish_log("session timer ended: turning the chair off");
+  shutdown();
+}
 
 // ---- the process -------------------------------------------------------------------------
 

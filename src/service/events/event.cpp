@@ -53,6 +53,13 @@ ServiceEvent make_bind_event(bind::BindConfig binding) {
   return e;
 }
 
+ServiceEvent make_timer_event(int64_t seconds) {
+  ServiceEvent e;
+  e.type = "timer";
+  e.seconds = seconds;
+  return e;
+}
+
 namespace {
 
 // Writes "name": with the separating comma when needed.
@@ -140,6 +147,8 @@ void write_bind(std::string& out, const bind::BindConfig& b) {
 
 }  // namespace
 
+void append_chair_json(std::string& out, const ble::ChairStatus& status) { write_chair(out, status); }
+
 std::string to_json(const ServiceEvent& e) {
   std::string out;
   out.reserve(128);
@@ -152,6 +161,7 @@ std::string to_json(const ServiceEvent& e) {
     if (!e.log.empty()) w.str("log", e.log);
     if (e.chair) write_chair(w.key("chair"), *e.chair);
     if (e.bind) write_bind(w.key("bind"), *e.bind);
+    if (e.seconds) w.num("seconds", *e.seconds);
   }
   return out;
 }
