@@ -16,6 +16,7 @@
 #include "tools/chairctl/client.h"
 #include "tools/chairctl/commands.h"
 #include "tools/chairctl/service_launch.h"
+#include "tools/chairctl/session_commands.h"
 
 namespace chairctl {
 
@@ -205,6 +206,7 @@ int run(int argc, char** argv) {
 
   auto* shutdown = app.add_subcommand("shutdown", "turn every chair function off and drop the link");
   on(shutdown, [] { return [](Context& ctx) { return simple_call(ctx, "/api/shutdown"); }; });
+  add_session_commands(app, command);
 
   try {
     app.parse(argc, argv);
