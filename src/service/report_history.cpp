@@ -102,8 +102,23 @@ size_t ReportHistory::bytes() const {
   return reports_.size() * sizeof(PackedReport) + raw_.size();
 }
 
-void HistorySlice::append_json(size_t i, std::string& out) const {
+std::span<const uint8_t> HistorySlice::raw_of(size_t i) const {
+  return std::span<const uint8_t>(raw_).subspan(raw_at_[i], raw_size_[i]);
+}
+
+const std::string& HistorySlice::chair_json(size_t i) {
   const PackedReport& report = reports_[i];
+  const auto raw = raw_of(i);
+  for (const Written& w : written_) {
+    if (w.report == SIZE_MAX) continue;
+    const PackedReport& seen = reports_[w.report];
+    const auto seen_raw = raw_of(w.report);
+    if (std::equal(std::begin(seen.values), std::end(seen.values), std::begin(report.values)) &&
+        seen.raw_is_text == report.raw_is_text &&
+        std::equal(raw.begin(), raw.end(), seen_raw.begin(), seen_raw.end())) {
+      return w.json;
+    }
+  }
   ble::ChairStatus status;
   status.cold = report.values[0];
   status.hot = report.values[1];
@@ -112,16 +127,20 @@ void HistorySlice::append_json(size_t i, std::string& out) const {
   status.lumbar = report.values[4];
   status.temp = report.values[5];
   ble::set_switch(status, report.values[6]);
-  const auto raw = std::span<const uint8_t>(raw_).subspan(raw_at_[i], raw_size_[i]);
-  if (report.raw_is_text) {
-    status.raw.assign(raw.begin(), raw.end());
-  } else {
-    status.raw = ble::hex_dump(raw);
-  }
+  status.raw = report.raw_is_text ? std::string(raw.begin(), raw.end()) : ble::hex_dump(raw);
+  Written& slot = written_[next_written_];
+  next_written_ = (next_written_ + 1) % written_.size();
+  slot.report = i;
+  slot.json.clear();
+  append_chair_json(slot.json, status);
+  return slot.json;
+}
+
+void HistorySlice::append_json(size_t i, std::string& out) {
   out += "{\"chair\":";
-  append_chair_json(out, status);
+  out += chair_json(i);
   out += ",\"t\":";
-  out += std::to_string(report.unix_ms);
+  out += std::to_string(reports_[i].unix_ms);
   out += '}';
 }
 

@@ -1,10 +1,12 @@
 // The chair's reports of the last day, for a plot that does not start empty at every reload.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,14 +32,25 @@ class HistorySlice {
  public:
   size_t size() const { return reports_.size(); }
   // Appends {"chair":{...},"t":T} for report `i`, oldest first.
-  void append_json(size_t i, std::string& out) const;
+  void append_json(size_t i, std::string& out);
 
  private:
   friend class ReportHistory;
+  std::span<const uint8_t> raw_of(size_t i) const;
+  const std::string& chair_json(size_t i);
+
   std::vector<PackedReport> reports_;
   std::vector<uint32_t> raw_at_;  // where report i's raw bytes begin in raw_
   std::vector<uint16_t> raw_size_;
   std::vector<uint8_t> raw_;
+  // A chair says the same thing again and again (the poll's report, the level it re-asserts):
+  // the last few chair objects written are reused for the reports that repeat them.
+  struct Written {
+    size_t report = SIZE_MAX;
+    std::string json;
+  };
+  std::array<Written, 4> written_;
+  size_t next_written_ = 0;
 };
 
 // Bounded three ways: by age, by count and by bytes, whichever bites first. A report every two

@@ -38,7 +38,7 @@ bool only_digits(std::string_view text) {
 
 // Writes the reply of a slice: the length is learnt from a first rendering, so the body never
 // has to be held whole.
-void write_history(http::ByteSink& sink, const HistorySlice& slice) {
+void write_history(http::ByteSink& sink, HistorySlice& slice) {
   sink.set_write_timeout(kStreamWriteTimeout);
   std::string piece;
   size_t length = 2;  // "[" and "]"
@@ -94,7 +94,7 @@ http::Reply history(Service& service, const http::Request& request) {
     if (!parsed) return http::Reply::json(error_reply("invalid since"));
     since = *parsed;
   }
-  auto slice = std::make_shared<const HistorySlice>(service.history().newer_than(since, unix_now_ms()));
+  auto slice = std::make_shared<HistorySlice>(service.history().newer_than(since, unix_now_ms()));
   return http::Reply::stream([slice](http::ByteSink& sink) { write_history(sink, *slice); });
 }
 

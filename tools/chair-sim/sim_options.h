@@ -39,7 +39,7 @@ struct DeviceSpec {
   bool chunking = false;      // answers are cut and merged across notifications
   uint32_t seed = 1;
   Layout layout = Layout::kNormal;
-  int16_t rssi = -60;  // centre of the announced RSSI
+  int16_t rssi = -60;                          // centre of the announced RSSI
   std::shared_ptr<const ReplayScript> replay;  // set: the chair plays this recording again
 };
 
