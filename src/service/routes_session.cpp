@@ -1,7 +1,9 @@
 // The session timer and the report history: additions beside the chair routes.
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
