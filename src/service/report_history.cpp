@@ -71,8 +71,20 @@ void ReportHistory::drop_older_locked(int64_t now_ms) {
   while (!reports_.empty() && reports_.front().unix_ms < now_ms - kSpanMs) drop_front_locked();
 }
 
-HistorySlice ReportHistory::newer_than(int64_t since_ms, int64_t now_ms) {
-  HistorySlice slice;
+std::shared_ptr<HistorySlice> ReportHistory::newer_than(int64_t since_ms, int64_t now_ms) {
+  {
+    std::unique_lock lock(slices_mutex_);
+    slice_gone_.wait(lock, [this] { return slices_ < kMaxSlices; });
+    ++slices_;
+  }
+  std::shared_ptr<HistorySlice> slice(new HistorySlice(), [this](HistorySlice* gone) {
+    delete gone;
+    {
+      std::lock_guard lock(slices_mutex_);
+      --slices_;
+    }
+    slice_gone_.notify_one();
+  });
   std::lock_guard lock(mutex_);
   drop_older_locked(now_ms);
   size_t at = 0;
@@ -81,11 +93,11 @@ HistorySlice ReportHistory::newer_than(int64_t since_ms, int64_t now_ms) {
     at += 2;
     // A clock set back may put later reports before earlier ones: every report is looked at.
     if (report.unix_ms > since_ms) {
-      slice.reports_.push_back(report);
-      slice.raw_at_.push_back(static_cast<uint32_t>(slice.raw_.size()));
-      slice.raw_size_.push_back(static_cast<uint16_t>(size));
-      slice.raw_.insert(slice.raw_.end(), raw_.begin() + static_cast<ptrdiff_t>(at),
-                        raw_.begin() + static_cast<ptrdiff_t>(at + size));
+      slice->reports_.push_back(report);
+      slice->raw_at_.push_back(static_cast<uint32_t>(slice->raw_.size()));
+      slice->raw_size_.push_back(static_cast<uint16_t>(size));
+      slice->raw_.insert(slice->raw_.end(), raw_.begin() + static_cast<ptrdiff_t>(at),
+                         raw_.begin() + static_cast<ptrdiff_t>(at + size));
     }
     at += size;
   }

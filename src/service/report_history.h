@@ -2,9 +2,11 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -60,12 +62,15 @@ class ReportHistory {
   static constexpr int64_t kSpanMs = 24LL * 60 * 60 * 1000;
   static constexpr size_t kMaxReports = 43200;
   static constexpr size_t kMaxBytes = 2 * 1024 * 1024 - 64 * 1024;  // the containers' own blocks fit below 2 MiB
+  // Slices that may exist at once: a full day's is about 1.5 MiB, and every connection could
+  // ask for one.
+  static constexpr int kMaxSlices = 2;
 
   // A report that arrived at `unix_ms` (wall-clock time, milliseconds).
   void add(const ble::ChairStatus& status, int64_t unix_ms);
   // The reports that arrived after `since_ms`, oldest first, leaving out those a day older
-  // than `now_ms` (which are dropped).
-  HistorySlice newer_than(int64_t since_ms, int64_t now_ms);
+  // than `now_ms` (which are dropped). With kMaxSlices still in use, waits until one is gone.
+  std::shared_ptr<HistorySlice> newer_than(int64_t since_ms, int64_t now_ms);
 
   size_t size() const;
   // What the reports take, the containers' own blocks aside.
@@ -74,6 +79,11 @@ class ReportHistory {
  private:
   void drop_front_locked();
   void drop_older_locked(int64_t now_ms);
+
+  // The slices in use; never held together with mutex_.
+  std::mutex slices_mutex_;
+  std::condition_variable slice_gone_;
+  int slices_ = 0;
 
   mutable std::mutex mutex_;
   std::deque<PackedReport> reports_;

@@ -96,7 +96,7 @@ http::Reply history(Service& service, const http::Request& request) {
     if (!parsed) return http::Reply::json(error_reply("invalid since"));
     since = *parsed;
   }
-  auto slice = std::make_shared<HistorySlice>(service.history().newer_than(since, unix_now_ms()));
+  std::shared_ptr<HistorySlice> slice = service.history().newer_than(since, unix_now_ms());
   return http::Reply::stream([slice](http::ByteSink& sink) { write_history(sink, *slice); });
 }
 

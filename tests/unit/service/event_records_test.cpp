@@ -103,21 +103,22 @@ TEST(ReportHistory, SameChairObjectsWithinBounds) {
   history.add(full, 1000);
   history.add(odd, 2000);
   history.add(lower, 3000);
-  HistorySlice all = history.newer_than(-1, 3000);
-  ASSERT_EQ(all.size(), 3u);
-  EXPECT_EQ(entry(all, 0), "{\"chair\":" + chair_of(full) + ",\"t\":1000}");
-  EXPECT_EQ(entry(all, 1), "{\"chair\":" + chair_of(odd) + ",\"t\":2000}");
-  EXPECT_EQ(entry(all, 2), "{\"chair\":" + chair_of(lower) + ",\"t\":3000}");
-  EXPECT_EQ(history.newer_than(2000, 3000).size(), 1u);
+  auto all = history.newer_than(-1, 3000);
+  ASSERT_EQ(all->size(), 3u);
+  EXPECT_EQ(entry(*all, 0), "{\"chair\":" + chair_of(full) + ",\"t\":1000}");
+  EXPECT_EQ(entry(*all, 1), "{\"chair\":" + chair_of(odd) + ",\"t\":2000}");
+  EXPECT_EQ(entry(*all, 2), "{\"chair\":" + chair_of(lower) + ",\"t\":3000}");
+  all.reset();
+  EXPECT_EQ(history.newer_than(2000, 3000)->size(), 1u);
   // A day later the first report has gone; the second is exactly a day old and stays.
-  EXPECT_EQ(history.newer_than(-1, 2000 + ReportHistory::kSpanMs).size(), 2u);
+  EXPECT_EQ(history.newer_than(-1, 2000 + ReportHistory::kSpanMs)->size(), 2u);
 
   // A report every second for longer than a day: the newest 43,200 stay, in under 2 MiB.
   for (int64_t t = 0; t < 50000; ++t) history.add(full, 10000000 + t * 1000);
   EXPECT_EQ(history.size(), ReportHistory::kMaxReports);
   EXPECT_LE(history.bytes(), 2u * 1024 * 1024);
-  HistorySlice day = history.newer_than(-1, 10000000 + 49999 * 1000);
-  EXPECT_EQ(entry(day, 0), "{\"chair\":" + chair_of(full) + ",\"t\":" + std::to_string(10000000 + 6800 * 1000) + "}");
+  auto day = history.newer_than(-1, 10000000 + 49999 * 1000);
+  EXPECT_EQ(entry(*day, 0), "{\"chair\":" + chair_of(full) + ",\"t\":" + std::to_string(10000000 + 6800 * 1000) + "}");
   // Long frames fill the bytes before the count.
   full.raw = "55";
   for (int i = 0; i < 260; ++i) full.raw += " 00";
