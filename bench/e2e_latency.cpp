@@ -3,8 +3,11 @@
 //     simulator's WriteRecorded signal, time-stamped when it reaches this program);
 //   - report: from the chair's notification on the bus (its PropertiesChanged of Value, seen by
 //     this program as the service sees it) to the "chair" event on an event stream;
-//   - resident memory of the service: idle, connected, and with 200 event streams open.
-// Prints the figures and asserts nothing. Usage: e2e_latency [COMMANDS] (default 1000).
+//   - resident memory of the service: idle, connected, and with 200 event streams open, the
+//     report history filled to a full day (43,200 reports) through the chair's own answers;
+//   - how long /api/history takes to serve that full day.
+// Prints the figures and asserts nothing. Usage: e2e_latency [COMMANDS] [HISTORY] (defaults
+// 1000 and 43200; HISTORY 0 leaves the history as the commands filled it).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -25,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,6 +185,22 @@ long vm_rss_kib(pid_t pid) {
   return -1;
 }
 
+// CPU time the process has used, user and system, in milliseconds: what a request costs the
+// service whatever else the machine is doing.
+double cpu_ms(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t end_of_name = text.rfind(')');
+  if (end_of_name == std::string::npos) return 0;
+  std::istringstream fields(text.substr(end_of_name + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::atof(field.c_str());
+  }
+  return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 long thread_count(pid_t pid) {
   std::error_code ec;
   long n = 0;
@@ -241,7 +261,7 @@ std::string spaced_hex(const std::string& compact) {
   return out;
 }
 
-int run(unsigned commands) {
+int run(unsigned commands, unsigned history) {
   using chair::test::ChildProcess;
   using chair::test::PrivateBus;
 
@@ -364,6 +384,30 @@ int run(unsigned commands) {
     write_to_event.push_back(ms_between(query->first, event->first));
   }
 
+  // A full day of reports, filled by the chair answering queries as fast as they come.
+  const auto fill_started = Clock::now();
+  for (unsigned i = commands; i < history; ++i) {
+    http_get(port, "/api/cmd/query");
+    if (i % 1000 == 0) records.clear();
+  }
+  const double fill_seconds = std::chrono::duration<double>(Clock::now() - fill_started).count();
+  std::this_thread::sleep_for(1s);
+  records.clear();
+  const long rss_history = vm_rss_kib(service.pid());
+  std::vector<double> history_ms;
+  size_t kept = 0, history_bytes = 0;
+  const double cpu_before = cpu_ms(service.pid());
+  for (int i = 0; i < 5; ++i) {
+    const auto asked = Clock::now();
+    const std::string body = http_get(port, "/api/history");
+    history_ms.push_back(ms_between(asked, Clock::now()));
+    history_bytes = body.size();
+    kept = 0;
+    for (size_t at = body.find("{\"chair\":"); at != std::string::npos; at = body.find("{\"chair\":", at + 1)) ++kept;
+  }
+
+  const double history_cpu_ms = (cpu_ms(service.pid()) - cpu_before) / 5;
+
   // Memory with many event streams open at once.
   std::vector<std::unique_ptr<IdleStream>> streams;
   size_t opened = 0;
@@ -390,6 +434,11 @@ int run(unsigned commands) {
   std::printf("VmRSS connected, %zu more event streams open   %6ld KiB (%zu had their snapshot; %ld threads)\n",
               kStreams, rss_streams, opened, threads_streams);
   std::printf("VmRSS after those streams closed              %6ld KiB\n", rss_after);
+  std::printf("history filled with %u queries in %.1f s; VmRSS then %ld KiB\n",
+              history > commands ? history - commands : 0, fill_seconds, rss_history);
+  print("GET /api/history, whole reply received", summarise(history_ms));
+  std::printf("%-44s %zu reports, %zu bytes, %.0f ms of the service's CPU time each\n", "history served", kept,
+              history_bytes, history_cpu_ms);
 
   http_get(port, "/api/shutdown");
   conn->leaveEventLoop();
@@ -402,9 +451,11 @@ int run(unsigned commands) {
 
 int main(int argc, char** argv) {
   unsigned commands = 1000;
+  unsigned history = 43200;
   if (argc > 1) commands = static_cast<unsigned>(std::max(1, std::atoi(argv[1])));
+  if (argc > 2) history = static_cast<unsigned>(std::max(0, std::atoi(argv[2])));
   try {
-    return run(commands);
+    return run(commands, history);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "e2e_latency: %s\n", e.what());
     return 1;

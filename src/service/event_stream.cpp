@@ -20,13 +20,18 @@ bool write_record(http::ByteSink& sink, const std::string& json) {
 
 }  // namespace
 
-void serve_events(EventHub& hub, const std::function<std::string()>& status_name, http::ByteSink& sink) {
+void serve_events(EventHub& hub, const std::function<std::string()>& status_name, http::ByteSink& sink,
+                  const std::function<std::vector<ServiceEvent>()>& more_state) {
   sink.set_write_timeout(kStreamWriteTimeout);
   if (!sink.write_all(kStreamHead)) return;
 
   auto [id, queue] = hub.subscribe();
   // The snapshot goes to this client only, so it precedes every queued event.
-  if (write_record(sink, to_json(StatusEvent{status_name()}))) {
+  bool sent = write_record(sink, to_json(StatusEvent{status_name()}));
+  if (sent && more_state) {
+    for (const ServiceEvent& event : more_state()) sent = sent && write_record(sink, to_json(event));
+  }
+  if (sent) {
     for (;;) {
       std::shared_ptr<const std::string> text;
       auto r = queue->pop(text, kKeepAlive);

@@ -42,6 +42,10 @@ http::Router Service::router() {
       {"/api/bind/export", routes::bind_get},
       {"/api/bind/import", routes::bind_import},
       {"/api/shutdown", routes::shutdown},
+      {"/api/timer/set", routes::timer_set},
+      {"/api/timer/cancel", routes::timer_cancel},
+      {"/api/timer/get", routes::timer_get},
+      {"/api/history", routes::history},
   };
   http::Router router;
   for (const auto& [path, handler] : kRoutes) {

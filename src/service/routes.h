@@ -36,5 +36,10 @@ http::Reply bind_autoconnect(Service& service, const http::Request& request);
 http::Reply bind_init(Service& service, const http::Request& request);
 http::Reply bind_import(Service& service, const http::Request& request);
 http::Reply shutdown(Service& service, const http::Request& request);
+// The session timer and the report history.
+http::Reply timer_set(Service& service, const http::Request& request);
+http::Reply timer_cancel(Service& service, const http::Request& request);
+http::Reply timer_get(Service& service, const http::Request& request);
+http::Reply history(Service& service, const http::Request& request);
 
 }  // namespace chair::routes

@@ -35,7 +35,12 @@ std::optional<uint8_t> parse_switch_bits(std::string_view text) {
 http::Reply events(Service& service, const http::Request&) {
   return http::Reply::stream([&service](http::ByteSink& sink) {
     serve_events(
-        service.events(), [&service] { return service.status_name(); }, sink);
+        service.events(), [&service] { return service.status_name(); }, sink,
+        [&service] {
+          std::vector<ServiceEvent> state;
+          if (const int64_t left = service.timer().seconds_left(); left > 0) state.push_back(TimerEvent{left});
+          return state;
+        });
   });
 }
 

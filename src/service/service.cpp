@@ -229,7 +229,10 @@ void Service::on_link_status(ble::LinkStatus status, const std::string& name) {
   }
 }
 
-void Service::on_chair_status(ble::ChairStatus status) { hub_.publish(ChairEvent{std::move(status)}); }
+void Service::on_chair_status(ble::ChairStatus status) {
+  history_.add(status, unix_now_ms());
+  hub_.publish(ChairEvent{std::move(status)});
+}
 
 std::string Service::remembered_name(const std::string& address) {
   const std::string wanted = compact_address(address);
@@ -251,6 +254,13 @@ void Service::on_autoconnect(const std::string& phase, const bind::BindConfig& b
 void Service::on_autoconnect_log(std::string text) { hub_.publish_log(std::move(text)); }
 
 void Service::on_link_dropped() { publish_status(); }
+
+void Service::on_timer_expired() {
+  hub_.publish(TimerEvent{0});
+  hub_.publish_log("session timer ended: turning the chair off");
+  // A chair that did not take the silent frames has been said so on the stream already.
+  (void)shutdown();
+}
 
 // ---- the process -------------------------------------------------------------------------
 

@@ -20,6 +20,8 @@
 #include "http/server.h"
 #include "paired/paired_names.h"
 #include "service/events/event_hub.h"
+#include "service/report_history.h"
+#include "service/session_timer.h"
 
 namespace chair {
 
@@ -56,6 +58,8 @@ class Service final : private ble::LinkEvents,
   bind::BindingStore& binding() { return *store_; }
   paired::PairedNames& paired() { return *paired_; }
   autoconnect::AutoConnect& autoconnect() { return *autoconnect_; }
+  SessionTimer& timer() { return *timer_; }
+  ReportHistory& history() { return history_; }
   const Timings& timings() const { return options_.timings; }
 
   // "connected", "connecting", "scanning" or "idle".
@@ -114,6 +118,8 @@ class Service final : private ble::LinkEvents,
 
   std::string status_of(const ble::LinkView& view) const;
   Result<bind::BindConfig> change_binding(const std::function<void(bind::BindConfig&)>& change);
+  // The session timer ran out: what "/api/shutdown" does, said to be the timer's doing.
+  void on_timer_expired();
 
   ServiceOptions options_;
   ble::PlatformPtr platform_;
@@ -123,6 +129,9 @@ class Service final : private ble::LinkEvents,
   std::unique_ptr<ble::Scanner> scanner_;
   std::unique_ptr<ble::ChairLink> link_;
   std::unique_ptr<autoconnect::AutoConnect> autoconnect_;
+  ReportHistory history_;
+  // Last, so it goes first: its thread is joined before what an expiry would shut down.
+  std::unique_ptr<SessionTimer> timer_ = std::make_unique<SessionTimer>([this] { on_timer_expired(); });
 };
 
 // The process: start-up, the three announcement lines, serving. Returns only on a listener

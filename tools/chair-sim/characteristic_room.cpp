@@ -179,7 +179,9 @@ void CharacteristicRoom::write_value(DeviceSim& d, CharSim& c, const Bytes& valu
 }
 
 void CharacteristicRoom::deliver(DeviceSim& d, CharSim& c, const Bytes& value) {
-  if (!c.takes_commands || !d.model) return;
+  if (!c.takes_commands) return;
+  if (d.replay) return replay_answers(d, value);
+  if (!d.model) return;
   send_answers(d, d.model->on_write(value));
   if (d.spec.chunking && !d.flush_scheduled) {
     d.flush_scheduled = true;
@@ -187,6 +189,17 @@ void CharacteristicRoom::deliver(DeviceSim& d, CharSim& c, const Bytes& value) {
     world_.scheduler.post_after(world_.options.flush_delay, [this, dp] {
       dp->flush_scheduled = false;
       if (dp->model) send_answers(*dp, dp->model->flush());
+    });
+  }
+}
+
+void CharacteristicRoom::replay_answers(DeviceSim& d, const Bytes& value) {
+  DeviceSim* dp = &d;
+  const uint64_t link = d.link_gen;
+  for (auto& answer : d.replay->on_write(value)) {
+    world_.scheduler.post_after(answer.delay, [this, dp, link, frame = std::move(answer.frame)] {
+      // An answer of a link that has since gone does not reach the next one.
+      if (dp->link_gen == link) send_answers(*dp, {frame});
     });
   }
 }

@@ -33,6 +33,7 @@ class CharacteristicRoom {
   void set_notifying(CharSim& c);
   void deliver(DeviceSim& d, CharSim& c, const Bytes& value);
   void send_answers(DeviceSim& d, const std::vector<Bytes>& notes);
+  void replay_answers(DeviceSim& d, const Bytes& value);
 
   World& world_;
 };

@@ -14,6 +14,7 @@
 
 #include "ble/bluez/names.h"
 #include "control.h"
+#include "replay.h"
 #include "scheduler.h"
 #include "sim_options.h"
 #include "simulator.h"
@@ -111,6 +112,10 @@ int main(int argc, char** argv) {
   auto options = chair::sim::parse_sim_args(args);
   if (!options) {
     std::fprintf(stderr, "chair-sim: %s\n%s", options.error().c_str(), chair::sim::kSimUsage);
+    return 2;
+  }
+  if (auto replayed = chair::sim::add_replayed_chair(*options); !replayed) {
+    std::fprintf(stderr, "chair-sim: %s\n", replayed.error().c_str());
     return 2;
   }
   return chair::sim::run_sim(*options);

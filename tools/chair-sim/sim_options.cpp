@@ -11,7 +11,7 @@ const char* const kSimUsage =
     "usage: chair-sim [--bus ADDRESS] [--chair SPEC]... [--device SPEC]...\n"
     "                 [--connect-delay MS] [--disconnect-delay MS] [--bluez-disconnect-delay]\n"
     "                 [--announce-interval MS] [--temporary-timeout MS] [--write-delay MS]\n"
-    "                 [--mtu N] [--powered-off]\n"
+    "                 [--mtu N] [--powered-off] [--replay FILE]\n"
     "       chair-sim ctl [--bus ADDRESS] COMMAND [ARGS...]\n"
     "       chair-sim --version\n"
     "SPEC: ADDRESS[,name=NAME][,alias=NAME][,paired][,known][,hidden][,absent][,silent][,short-length]\n"
@@ -163,6 +163,8 @@ Result<SimOptions> parse_sim_args(const std::vector<std::string>& args) {
       auto n = parse_number("mtu", args[++i], 23, 517);
       if (!n) return n.take_error();
       o.mtu = static_cast<unsigned>(*n);
+    } else if (a == "--replay" && i + 1 < args.size()) {
+      o.replay_file = args[++i];
     } else if (a == "--powered-off") {
       o.powered = false;
     } else {

@@ -3,12 +3,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/result.h"
 
 namespace chair::sim {
+
+struct ReplayScript;
 
 // GATT layouts a chair can offer, for the service's characteristic-choice cases.
 enum class Layout {
@@ -36,7 +39,8 @@ struct DeviceSpec {
   bool chunking = false;      // answers are cut and merged across notifications
   uint32_t seed = 1;
   Layout layout = Layout::kNormal;
-  int16_t rssi = -60;  // centre of the announced RSSI
+  int16_t rssi = -60;                          // centre of the announced RSSI
+  std::shared_ptr<const ReplayScript> replay;  // set: the chair plays this recording again
 };
 
 // "C0:FF:EE:01:02:0A,name=TAMRO-X1,paired,layout=indicate-only"; options: name=, alias=, paired, known,
@@ -55,6 +59,7 @@ struct SimOptions {
   std::chrono::milliseconds flush_delay{200};  // chunking: when a held-back answer goes out anyway
   unsigned mtu = 23;
   bool powered = true;
+  std::string replay_file;  // a recorded session whose chair is added (replay.h)
 };
 
 // Everything after the program name, except a leading "ctl".

@@ -37,7 +37,9 @@ World::World(sdbus::IConnection& bus_connection, Scheduler& sim_scheduler, SimOp
     auto d = std::make_unique<DeviceSim>();
     d->spec = spec;
     d->path = device_path(adapter_path, spec.address);
-    if (spec.chair) {
+    if (spec.replay) {
+      d->replay = std::make_unique<ReplayChair>(spec.replay);
+    } else if (spec.chair) {
       ChairModelOptions mo;
       mo.short_length = spec.short_length;
       mo.chunking = spec.chunking;

@@ -21,6 +21,7 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "common/result.h"
+#include "replay.h"
 #include "scheduler.h"
 #include "sim_options.h"
 #include "tools/chair-model/chair_model.h"
@@ -64,6 +65,7 @@ struct DeviceSim {
   DeviceSpec spec;
   std::string path;
   std::unique_ptr<ChairModel> model;
+  std::unique_ptr<ReplayChair> replay;     // instead of the model: a recorded chair played again
   std::unique_ptr<sdbus::IObject> object;  // set while exported
   bool connected = false;
   bool resolved = false;

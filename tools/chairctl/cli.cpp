@@ -13,6 +13,7 @@
 #include "tools/chairctl/client.h"
 #include "tools/chairctl/discovery.h"
 #include "tools/chairctl/service_launch.h"
+#include "tools/chairctl/session_commands.h"
 
 namespace chairctl {
 
@@ -310,6 +311,7 @@ int run(int argc, char** argv) {
   add_link_commands(app, on);
   add_chair_commands(app, on);
   add_bind_commands(app, on);
+  add_session_commands(app, command);
   add_common_footer(app);
 
   try {

@@ -72,6 +72,7 @@ void write_members(ObjectWriter& w, const AutoConnectEvent& e) {
   if (!e.phase.empty()) w.str("status", e.phase);
   write_bind(w.key("bind"), e.bind);
 }
+void write_members(ObjectWriter& w, const TimerEvent& e) { w.num("seconds", e.seconds); }
 
 }  // namespace
 
@@ -87,6 +88,8 @@ std::string to_json(const ServiceEvent& event) {
       event);
   return out;
 }
+
+void append_chair_json(std::string& out, const ble::ChairStatus& status) { write_chair(out, status); }
 
 nlohmann::json device_json(const ble::DeviceRecord& r) {
   nlohmann::json j = {

@@ -1,6 +1,7 @@
 // The records that travel through the event hub, and their exact JSON text.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -57,12 +58,20 @@ struct AutoConnectEvent {
   bind::BindConfig bind;
 };
 
-using ServiceEvent =
-    std::variant<LogEvent, StatusEvent, ConnectedEvent, DeviceEvent, ChairEvent, BindEvent, AutoConnectEvent>;
+// The session timer's seconds left: N when set, 0 when none runs any more.
+struct TimerEvent {
+  static constexpr std::string_view kType = "timer";
+  int64_t seconds = 0;
+};
+
+using ServiceEvent = std::variant<LogEvent, StatusEvent, ConnectedEvent, DeviceEvent, ChairEvent, BindEvent,
+                                  AutoConnectEvent, TimerEvent>;
 
 // One line of compact JSON: "type" first, then the record's members in their declared
 // order; empty texts and empty lists left out.
 std::string to_json(const ServiceEvent& event);
+// The `chair` member's object alone, appended to `out`: the report history serves the same bytes.
+void append_chair_json(std::string& out, const ble::ChairStatus& status);
 
 // A device record as a tree; the device listing replies with these (members then in
 // ascending order).

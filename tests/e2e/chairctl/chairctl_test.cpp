@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -164,6 +165,11 @@ TEST(ChairctlCommandLine, UsageErrorsExitTwoBeforeAnyRequest) {
       {{"bind"}, ""},
       {{"bind", "autoconnect", "maybe"}, ""},
       {{"scan", "--seconds", "0"}, ""},
+      {{"timer", "30"}, "30m, 90s, 2h or 1h30m"},
+      {{"timer", "0m"}, "at most 24h"},
+      {{"timer", "24h1s"}, "at most 24h"},
+      {{"history", "--since", "yesterday"}, "how long ago"},
+      {{"record"}, ""},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"--url", "http://127.0.0.1:1"};
@@ -648,6 +654,145 @@ TEST(ChairctlAgainstAPeer, StatusShowsWhatANewerServiceOffers) {
   auto view = nlohmann::json::parse(chairctl({"--url", peer.url, "--json", "status"}).out);
   EXPECT_EQ(view["timer"]["seconds"], 754);
   EXPECT_TRUE(view["chair"].is_null());
+}
+
+// ---- the session timer, the report history, recording and replay ---------------------------
+
+TEST(ChairctlSession, TimerEndsTheSessionAsShutdownDoes) {
+  SimRig rig;
+  rig.connect(kX1);
+  EventStream events(rig.service->port());
+  ASSERT_TRUE(events.next());
+  EXPECT_EQ(rig.ctl({"timer", "1h30m"}).code, 0);
+  EXPECT_TRUE(std::regex_match(rig.ctl({"timer"}).out, std::regex("the chair turns off in 1h(30m0|29m59)s\n")));
+  EXPECT_EQ(rig.ctl({"timer", "cancel"}).code, 0);
+  EXPECT_EQ(rig.ctl({"timer"}).out, "no timer\n");
+
+  ASSERT_EQ(rig.ctl({"timer", "2s"}).code, 0);
+  std::vector<std::string> seen;
+  ASSERT_TRUE(events.wait_for(
+      [&](const nlohmann::json& e) {
+        seen.push_back(e.value("type", "") + ":" + e.value("log", e.value("status", "")) +
+                       (e.contains("seconds") ? std::to_string(e["seconds"].get<int>()) : ""));
+        return e["type"] == "status" && e["status"] == "idle";
+      },
+      10s));
+  // The order of /api/shutdown, announced by the timer.
+  auto set = std::find(seen.begin(), seen.end(), "timer:2");
+  EXPECT_EQ(*std::find(set, seen.end(), "timer:0"), "timer:0");
+  auto ended = std::find(seen.begin(), seen.end(), "log:session timer ended: turning the chair off");
+  auto silent = std::find(seen.begin(), seen.end(), "log:silent shutdown: turning off all chair functions...");
+  auto quiet = std::find(seen.begin(), seen.end(), "log:chair entered silent state");
+  EXPECT_TRUE(ended < silent && silent < quiet && quiet != seen.end()) << seen.size();
+  auto status = nlohmann::json::parse(rig.sim_ctl({"status", kX1}));
+  EXPECT_EQ(status["cold"], 0);
+  EXPECT_EQ(status["lumbar"], 0);
+  EXPECT_TRUE(eventually([&] {
+    return contains(rig.sim_ctl({"list"}), std::string(kX1) + " name=TAMRO-X1 chair=1 exported=1 connected=0");
+  }));
+  EXPECT_EQ(rig.ctl({"timer"}).out, "no timer\n");
+}
+
+TEST(ChairctlSession, HistoryHoldsTheReportsAsTheEventsHadThem) {
+  SimRig rig;
+  EventStream events(rig.service->port());
+  ASSERT_TRUE(events.next());
+  rig.connect(kX1);
+  ASSERT_EQ(rig.ctl({"set", "vibrate", "2"}).code, 0);
+  ASSERT_EQ(rig.ctl({"query"}).code, 0);
+  // The chair objects as the events carried them, until the answer to the query.
+  std::vector<std::string> chairs;
+  while (auto text = events.next(10s)) {
+    const std::string head = R"({"type":"chair","chair":)";
+    if (text->rfind(head, 0) != 0) continue;
+    chairs.push_back(text->substr(head.size(), text->size() - head.size() - 1));
+    const auto chair = nlohmann::json::parse(chairs.back());
+    if (chair["vibrate"] == 2 && chair["raw"].get<std::string>().rfind("55 01", 0) == 0) break;
+  }
+  ASSERT_FALSE(chairs.empty());
+  // The same bytes, in the same order, each with the time it arrived.
+  const std::string body = get(rig.service->port(), "/api/history").body;
+  const auto entries = nlohmann::json::parse(body);
+  ASSERT_GE(entries.size(), chairs.size());
+  size_t at = 0;
+  for (size_t i = 0; i < chairs.size(); ++i) {
+    at = body.find("{\"chair\":" + chairs[i] + ",\"t\":", at);
+    ASSERT_NE(at, std::string::npos) << chairs[i];
+    at += chairs[i].size();
+    EXPECT_GE(entries[i]["t"].get<int64_t>(), entries[i > 0 ? i - 1 : 0]["t"].get<int64_t>());
+  }
+  const int64_t since = entries[1]["t"];
+  const auto newer = get_json(rig.service->port(), "/api/history?since=" + std::to_string(since));
+  ASSERT_FALSE(newer.empty());
+  EXPECT_GT(newer[0]["t"].get<int64_t>(), since);
+  EXPECT_EQ(newer[0], *std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e["t"] > since; }));
+
+  CtlRun csv = rig.ctl({"history", "--csv"});
+  ASSERT_EQ(csv.code, 0) << csv.err;
+  const auto rows = lines_of(csv.out);
+  ASSERT_GE(rows.size(), entries.size() + 1);
+  EXPECT_EQ(
+      rows[0],
+      "t,time,cold,hot,vibrate,volume,lumbar,temp,switchByte,btAudio,motion,headphone,seated,waterOn,heating,raw");
+  EXPECT_EQ(rows[1].rfind(std::to_string(entries[0]["t"].get<int64_t>()) + ",", 0), 0u) << rows[1];
+  CtlRun lines = rig.ctl({"history", "--since", "1h"});
+  EXPECT_GE(lines_of(lines.out).size(), entries.size());
+  EXPECT_TRUE(contains(lines.out, " vibrate=2 ")) << lines.out;
+}
+
+// The chair records of a recording (chairctl record), as JSON texts.
+std::set<std::string> recorded_chairs(const std::filesystem::path& file) {
+  std::set<std::string> chairs;
+  const auto lines = lines_of(slurp(file));
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const auto record = nlohmann::json::parse(lines[i])["record"];
+    if (record["type"] == "chair") chairs.insert(record["chair"].dump());
+  }
+  return chairs;
+}
+
+// Records a session (steady temperature, one change), then replays it without the chair:
+// the service sees the same chair records.
+void run_session(const std::string& url, uint16_t port, const std::string& address, const std::filesystem::path& file,
+                 bool mask) {
+  get(port, "/api/bind/init", R"({"water":"off","lumbar":3})");
+  std::vector<std::string> args = {"--url", url, "record", file.string()};
+  if (mask) args.push_back("--mask");
+  ServiceProcess recorder(CHAIRCTL_PATH, args);
+  ASSERT_TRUE(eventually([&] { return contains(recorder.err(), "Ctrl-C ends the recording"); }, 10s));
+  ASSERT_EQ(chairctl({"--url", url, "connect", address, "--wait", "--timeout", "20"}).code, 0);
+  // The initial settings end with lumbar 3; then a query, a change and a query again.
+  ASSERT_TRUE(eventually([&] { return get_json(port, "/api/history").dump().find("55 06 0B") != std::string::npos; }));
+  ASSERT_EQ(chairctl({"--url", url, "query"}).code, 0);
+  ASSERT_EQ(chairctl({"--url", url, "set", "vibrate", "2"}).code, 0);
+  ASSERT_TRUE(contains(chairctl({"--url", url, "query"}).out, " vibrate=2 "));
+  recorder.kill(SIGINT);
+  ASSERT_EQ(recorder.wait(), 0) << recorder.err();
+}
+
+TEST(ChairctlSession, ARecordedSessionPlaysAgainWithoutTheChair) {
+  SimRig rig;
+  const auto recording = rig.data / "session.jsonl";
+  ASSERT_NO_FATAL_FAILURE(run_session(rig.url, rig.service->port(), kX1, recording, true));
+  const std::string text = slurp(recording);
+  for (const char* personal : {"C0:FF:EE:01:02:0A", "C0FFEE01020A", "C0_FF_EE_01_02_0A", "TAMRO-X1"}) {
+    EXPECT_FALSE(contains(text, personal)) << personal;
+  }
+  EXPECT_TRUE(contains(text, "connected TAMRO masked 1 (02:00:00:00:00:01)"));
+
+  TempDataDir data;
+  PrivateBus bus;
+  ChildProcess sim({chair_bin("chair-sim"), "--bus", bus.address(), "--replay", recording.string()});
+  ASSERT_TRUE(sim.wait_for_line("READY", 10s));
+  ServiceProcess service(bin_path("chair-service"), {}, {"DBUS_SYSTEM_BUS_ADDRESS=" + bus.address()});
+  service.read_lines(2);
+  ASSERT_NE(service.port(), 0) << service.err();
+  const auto replayed = data / "replayed.jsonl";
+  ASSERT_NO_FATAL_FAILURE(run_session("http://127.0.0.1:" + std::to_string(service.port()), service.port(),
+                                      "02:00:00:00:00:01", replayed, false));
+  const auto recorded = recorded_chairs(recording);
+  EXPECT_GE(recorded.size(), 5u);
+  EXPECT_EQ(recorded_chairs(replayed), recorded);
 }
 
 // ---- --spawn -------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/chairctl/recording.h"
 #include "tools/chairctl/render.h"
 #include "tools/chairctl/sse.h"
 
@@ -129,6 +130,28 @@ TEST(ChairctlOutput, DeviceTableStrongestFirst) {
             "AA:00:00:00:00:03  TAMRO C    -80  1\n");
   EXPECT_EQ(render_found_line({"AA:00:00:00:00:01", "TAMRO \x1b[2J", -40, 9}),
             "AA:00:00:00:00:01\tTAMRO \\x1b[2J\t-40\n");
+}
+
+TEST(ChairctlRecording, MaskReplacesAddressesAndNamesInEveryRecord) {
+  const std::string records[] = {
+      R"j({"type":"device","device":{"address":"C0:FF:EE:01:02:0A","name":"TAMRO Den","rssi":-61,"hits":1,"lastSeen":""}})j",
+      R"j({"type":"log","log":"link opened Kid's chair (C0:FF:EE:01:02:0B)"})j",
+      R"j({"type":"log","log":"failed on /org/bluez/hci0/dev_c0_ff_ee_01_02_0a: C0FFEE01020A, TAMRO Denim, Kid's chair"})j",
+      R"j({"type":"bind","bind":{"boundAddress":"C0:FF:EE:01:02:0B","boundName":"Kid's chair","autoConnect":true}})j",
+  };
+  SessionMask mask;
+  for (const auto& record : records) mask.learn(record);
+  EXPECT_EQ(
+      mask.apply(records[0]),
+      R"j({"type":"device","device":{"address":"02:00:00:00:00:01","name":"TAMRO masked 1","rssi":-61,"hits":1,"lastSeen":""}})j");
+  EXPECT_EQ(mask.apply(records[1]), R"j({"type":"log","log":"link opened TAMRO masked 2 (02:00:00:00:00:02)"})j");
+  // Every form of an address; a name only where it stands alone.
+  EXPECT_EQ(
+      mask.apply(records[2]),
+      R"j({"type":"log","log":"failed on /org/bluez/hci0/dev_02_00_00_00_00_01: 020000000001, TAMRO Denim, TAMRO masked 2"})j");
+  EXPECT_EQ(
+      mask.apply(records[3]),
+      R"j({"type":"bind","bind":{"boundAddress":"02:00:00:00:00:02","boundName":"TAMRO masked 2","autoConnect":true}})j");
 }
 
 }  // namespace

@@ -179,6 +179,58 @@ TEST_F(Served, SubscribersSeeTheSameOrder) {
   EXPECT_EQ(ra[1], R"({"type":"log","log":"scan stopped"})");
 }
 
+TEST_F(Served, TimerRoutes) {
+  EventStream events(port_);
+  ASSERT_TRUE(events.next());
+  const std::string range = "定时必须 1-86400 秒，当前 ";
+  // Decimal digits only, 1 to 86400; anything else changes nothing and publishes nothing.
+  const std::pair<std::string, std::string> refused[] = {
+      {"", "invalid seconds"},
+      {"?seconds=", "invalid seconds"},
+      {"?seconds=+5", "invalid seconds"},
+      {"?seconds=-5", "invalid seconds"},
+      {"?seconds=%205", "invalid seconds"},
+      {"?seconds=1.5", "invalid seconds"},
+      {"?seconds=5s", "invalid seconds"},
+      {"?seconds=0", range + "0"},
+      {"?seconds=000", range + "000"},
+      {"?seconds=86401", range + "86401"},
+      {"?seconds=99999999999999999999", range + "99999999999999999999"},
+  };
+  for (const auto& [query, error] : refused) {
+    EXPECT_EQ(get_json(port_, "/api/timer/set" + query), nlohmann::json({{"error", error}, {"ok", false}})) << query;
+  }
+  EXPECT_EQ(get_json(port_, "/api/timer/get")["seconds"], 0);
+  EXPECT_EQ(get_json(port_, "/api/timer/cancel")["ok"], true);  // none running: nothing published
+  EXPECT_FALSE(events.next(200ms));
+
+  EXPECT_EQ(get_json(port_, "/api/timer/set?seconds=86400")["ok"], true);
+  EXPECT_EQ(events.next(), R"({"type":"timer","seconds":86400})");
+  EXPECT_EQ(get_json(port_, "/api/timer/set?seconds=0600")["ok"], true);  // replaces it
+  EXPECT_EQ(events.next(), R"({"type":"timer","seconds":600})");
+  const int left = get_json(port_, "/api/timer/get")["seconds"];
+  EXPECT_TRUE(left == 600 || left == 599) << left;
+  // A new stream learns of the running timer right after its status.
+  EventStream late(port_);
+  EXPECT_EQ(late.next(), R"({"type":"status","status":"idle"})");
+  const auto timer = late.next();
+  ASSERT_TRUE(timer);
+  EXPECT_TRUE(*timer == R"({"type":"timer","seconds":600})" || *timer == R"({"type":"timer","seconds":599})");
+  EXPECT_EQ(get_json(port_, "/api/timer/cancel")["ok"], true);
+  EXPECT_EQ(events.next(), R"({"type":"timer","seconds":0})");
+  EXPECT_EQ(get_json(port_, "/api/timer/get")["seconds"], 0);
+}
+
+TEST_F(Served, HistoryWithoutReports) {
+  EXPECT_EQ(get(port_, "/api/history").body, "[]");
+  EXPECT_EQ(get(port_, "/api/history?since=0").body, "[]");
+  for (const char* since : {"", "-1", "abc", "1e3", "99999999999999999999"}) {
+    EXPECT_EQ(get_json(port_, std::string("/api/history?since=") + since),
+              nlohmann::json({{"error", "invalid since"}, {"ok", false}}))
+        << since;
+  }
+}
+
 TEST_F(Served, ManyConcurrentClients) {
   std::vector<std::thread> threads;
   std::atomic<int> ok{0};

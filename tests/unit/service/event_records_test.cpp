@@ -1,12 +1,16 @@
-// Event records as the UI reads them, the hub's fan-out, and the event stream's bytes.
+// Event records as the UI reads them, the hub's fan-out, the event stream's bytes, and the
+// session timer and report history behind the timer records and /api/history.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "eventually.h"
 #include "service/event_stream.h"
 #include "service/events/event.h"
 #include "service/events/event_hub.h"
+#include "service/report_history.h"
+#include "service/session_timer.h"
 
 namespace chair {
 namespace {
@@ -42,6 +46,84 @@ TEST(EventRecords, MemberOrderAndOmissions) {
   EXPECT_EQ(
       to_json(BindEvent{bind::BindConfig{"AA:BB", "N\x01\"", false, {}}}),
       R"({"type":"bind","bind":{"boundAddress":"AA:BB","boundName":"N\u0001\"","autoConnect":false,"init":{"water":"cool","coolLevel":10,"heatLevel":6,"lumbar":3,"vibrate":0,"volume":0}}})");
+  EXPECT_EQ(to_json(TimerEvent{1800}), R"({"type":"timer","seconds":1800})");
+  EXPECT_EQ(to_json(TimerEvent{0}), R"({"type":"timer","seconds":0})");
+}
+
+// A replaced countdown ends at its new time, a cancelled or dropped one never runs out, and
+// one that runs out does so once; the timer is used again afterwards.
+TEST(SessionTimer, ReplacedCancelledDroppedAndRunOut) {
+  using namespace std::chrono_literals;
+  std::atomic<int> expired{0};
+  SessionTimer timer([&] { ++expired; });
+  EXPECT_EQ(timer.seconds_left(), 0);
+  ASSERT_TRUE(timer.set(1s));
+  EXPECT_EQ(timer.seconds_left(), 1);
+  ASSERT_TRUE(timer.set(3600s));
+  {
+    SessionTimer dropped([&] { ++expired; });
+    ASSERT_TRUE(dropped.set(1s));
+  }
+  EXPECT_FALSE(test::eventually([&] { return expired > 0; }, 1500ms));
+  EXPECT_GT(timer.seconds_left(), 3590);
+  EXPECT_TRUE(timer.cancel());
+  EXPECT_FALSE(timer.cancel());
+  EXPECT_EQ(timer.seconds_left(), 0);
+  for (int round = 1; round <= 2; ++round) {
+    ASSERT_TRUE(timer.set(1s));
+    EXPECT_TRUE(test::eventually([&] { return expired == round; }, 3s)) << round;
+    EXPECT_EQ(timer.seconds_left(), 0);
+    EXPECT_FALSE(timer.cancel());
+  }
+}
+
+// The history gives back each report's chair object exactly as its event had it, and stays
+// within its bounds of age, count and bytes.
+TEST(ReportHistory, SameChairObjectsWithinBounds) {
+  ReportHistory history;
+  auto entry = [](HistorySlice& slice, size_t i) {
+    std::string out;
+    slice.append_json(i, out);
+    return out;
+  };
+  auto chair_of = [](const ble::ChairStatus& s) {
+    const std::string event = to_json(ChairEvent{s});
+    return event.substr(event.find("\"chair\":") + 8, event.size() - event.find("\"chair\":") - 9);
+  };
+  ble::ChairStatus full;
+  full.lumbar = 3;
+  full.temp = 27;
+  ble::set_switch(full, 0xD1);  // bits without a flag stay in the byte
+  full.raw = "55 01 0B 08 00 00 00 00 03 1B D1 E4 AA";
+  ble::ChairStatus odd = full;
+  odd.raw = "not a frame";  // never sent, but kept as it is
+  ble::ChairStatus lower = full;
+  lower.raw = "55 01 0b";
+  history.add(full, 1000);
+  history.add(odd, 2000);
+  history.add(lower, 3000);
+  auto all = history.newer_than(-1, 3000);
+  ASSERT_EQ(all->size(), 3u);
+  EXPECT_EQ(entry(*all, 0), "{\"chair\":" + chair_of(full) + ",\"t\":1000}");
+  EXPECT_EQ(entry(*all, 1), "{\"chair\":" + chair_of(odd) + ",\"t\":2000}");
+  EXPECT_EQ(entry(*all, 2), "{\"chair\":" + chair_of(lower) + ",\"t\":3000}");
+  all.reset();
+  EXPECT_EQ(history.newer_than(2000, 3000)->size(), 1u);
+  // A day later the first report has gone; the second is exactly a day old and stays.
+  EXPECT_EQ(history.newer_than(-1, 2000 + ReportHistory::kSpanMs)->size(), 2u);
+
+  // A report every second for longer than a day: the newest 43,200 stay, in under 2 MiB.
+  for (int64_t t = 0; t < 50000; ++t) history.add(full, 10000000 + t * 1000);
+  EXPECT_EQ(history.size(), ReportHistory::kMaxReports);
+  EXPECT_LE(history.bytes(), 2u * 1024 * 1024);
+  auto day = history.newer_than(-1, 10000000 + 49999 * 1000);
+  EXPECT_EQ(entry(*day, 0), "{\"chair\":" + chair_of(full) + ",\"t\":" + std::to_string(10000000 + 6800 * 1000) + "}");
+  // Long frames fill the bytes before the count.
+  full.raw = "55";
+  for (int i = 0; i < 260; ++i) full.raw += " 00";
+  for (int64_t t = 0; t < 10000; ++t) history.add(full, 70000000 + t);
+  EXPECT_LE(history.bytes(), ReportHistory::kMaxBytes);
+  EXPECT_LT(history.size(), 10000u);
 }
 
 TEST(EventRecords, Escapes) {
