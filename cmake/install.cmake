@@ -70,9 +70,11 @@ if(TARGET chair-panel)
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/icons/chair-panel.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
   # systemd looks for user units in lib/systemd/user under /usr and /usr/local alike.
-  set(CHAIR_PANEL_PROGRAM ${CMAKE_INSTALL_FULL_BINDIR}/chair-panel)
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/systemd/chair-panel.service.in
-                 ${PROJECT_BINARY_DIR}/packaging/chair-panel.service @ONLY)
+  # The unit names the program where this install puts it: the prefix is the install's own
+  # (a package is installed under /usr whatever the build folder was configured with).
+  install(CODE "set(CHAIR_PANEL_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/chair-panel\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/systemd/chair-panel.service.in\"
+                   \"${PROJECT_BINARY_DIR}/packaging/chair-panel.service\" @ONLY)")
   install(FILES ${PROJECT_BINARY_DIR}/packaging/chair-panel.service DESTINATION lib/systemd/user)
 endif()
 
