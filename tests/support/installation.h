@@ -82,8 +82,8 @@ void PrintTo(Platform platform, std::ostream* os);
 
 struct RigOptions {
   std::vector<std::string> sim_args{};
-  bool start_sim = true;         // BlueZ: false leaves the bus without a Bluetooth daemon
-  bool bus_for_service = true;   // BlueZ: false points the service at a bus that does not exist
+  bool start_sim = true;        // BlueZ: false leaves the bus without a Bluetooth daemon
+  bool bus_for_service = true;  // BlueZ: false points the service at a bus that does not exist
   // A chair bound with auto-connect on before the service starts, so the supervisor owns it.
   std::string bound_address{};
   std::string bound_name{};

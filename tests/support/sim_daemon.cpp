@@ -43,8 +43,11 @@ int SimulatedDaemon::stop() {
 std::string SimulatedDaemon::ctl(const std::vector<std::string>& args) {
   try {
     std::string out;
-    control_->callMethod("Command").onInterface(sim::kControlIface).withTimeout(5s).withArguments(args).storeResultsTo(
-        out);
+    control_->callMethod("Command")
+        .onInterface(sim::kControlIface)
+        .withTimeout(5s)
+        .withArguments(args)
+        .storeResultsTo(out);
     return out;
   } catch (const sdbus::Error& e) {
     return "error: " + e.getMessage();
@@ -55,8 +58,11 @@ std::optional<bool> SimulatedDaemon::flag(const std::string& path, const std::st
   try {
     auto proxy = sdbus::createProxy(*connection_, kBluezService, path);
     sdbus::Variant value;
-    proxy->callMethod(kGet).onInterface(kPropertiesIface).withTimeout(5s).withArguments(iface, name).storeResultsTo(
-        value);
+    proxy->callMethod(kGet)
+        .onInterface(kPropertiesIface)
+        .withTimeout(5s)
+        .withArguments(iface, name)
+        .storeResultsTo(value);
     if (!value.containsValueOfType<bool>()) return std::nullopt;
     return value.get<bool>();
   } catch (const sdbus::Error&) {

@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bluez_rig.h"
+#include "installation.h"
 
 namespace chair::test {
 namespace {
@@ -13,30 +13,17 @@ using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-constexpr const char* kChair = "C0:FF:EE:01:02:0A";
-const std::string kPairedChair = std::string(kChair) + ",name=TAMRO-X1,paired";
-const Json kOk = Json::parse(R"({"ok":true})");
-
-Json error_reply(const std::string& text) { return Json{{"error", text}, {"ok", false}}; }
-
-// Keeps the initial settings from writing anything but the water switch.
-void quiet_init(BluezRig& rig) {
-  ASSERT_EQ(
-      rig.api("/api/bind/init", R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
-      kOk);
-}
-
 TEST(ServiceBluez, BoundChairIsReconnectedAfterTheDaemonRestarts) {
-  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
-  quiet_init(rig);
+  Installation rig({.sim_args = {"--chair", kPairedChair}});
+  rig.quiet_init();
   ASSERT_EQ(rig.api(std::string("/api/bind/set?addr=") + kChair + "&name=X"), kOk);
   ASSERT_TRUE(rig.events().wait_status("connected", 10s));
 
   const size_t from = rig.events().size();
-  rig.kill_sim();
+  rig.daemon().kill();
   const auto lost = rig.events().wait_status("idle", 10s, from);
   ASSERT_TRUE(lost) << rig.events().dump(from);
-  rig.start_sim({"--chair", kPairedChair});
+  rig.daemon().start({"--chair", kPairedChair});
   ASSERT_TRUE(rig.events().wait_status("connected", 12s, *lost)) << rig.events().dump(*lost);
   EXPECT_EQ(rig.api("/api/cmd/intensity?fn=cold&value=5"), kOk);
   EXPECT_TRUE(eventually([&] { return rig.chair_status(kChair)["cold"] == 5; }, 3s));
@@ -52,7 +39,7 @@ struct NoDaemonCase {
 class ServiceBluezNoDaemon : public ::testing::TestWithParam<NoDaemonCase> {};
 
 TEST_P(ServiceBluezNoDaemon, ScanAndConnectFailWithReasonsAndTheServiceGoesOn) {
-  BluezRig rig(GetParam().options);
+  Installation rig(GetParam().options);
   for (int i = 0; i < 2; ++i) {
     const Json reply = rig.api("/api/scan/start");
     ASSERT_EQ(reply["ok"], false) << reply.dump();

@@ -89,7 +89,7 @@ TEST(ChairSim, ExportsTheAdapterAndOnlyKnownDevicesAtStart) {
   EXPECT_EQ(objects.count(sdbus::ObjectPath("/org/bluez/hci0/dev_AA_BB_CC_DD_EE_01")), 0u);
   for (const auto& [path, ifaces] : objects) EXPECT_EQ(ifaces.count(kGattServiceIface), 0u) << path;
 
-  EXPECT_EQ(f.sim->terminate(), 0) << "SIGTERM ends the simulator cleanly";
+  EXPECT_EQ(f.daemon.stop(), 0) << "SIGTERM ends the simulator cleanly";
 }
 
 TEST(ChairSim, DiscoveryAnnouncesDevicesAndForgetsTemporaryOnes) {
@@ -156,7 +156,7 @@ TEST(ChairSim, DiscoveryAnnouncesDevicesAndForgetsTemporaryOnes) {
 
 TEST(ChairSim, DiscoverySessionsBelongToTheirSender) {
   SimFixture f({"--chair", kPairedSpec});
-  auto other = std::make_unique<SimClient>(f.bus.address());
+  auto other = std::make_unique<SimClient>(f.daemon.bus_address());
   ASSERT_EQ(other->call(kAdapterPath, kAdapterIface, kStartDiscovery), "");
   ASSERT_EQ(f.client->call(kAdapterPath, kAdapterIface, kStartDiscovery), "");
   ASSERT_EQ(f.client->call(kAdapterPath, kAdapterIface, kStopDiscovery), "");
@@ -421,7 +421,7 @@ TEST(ChairSim, LayoutsChangeTheAttributeTableAndRemoveGoesChildrenFirst) {
 
 TEST(ChairSim, WriteStreamAndChunkedAnswers) {
   SimFixture f({"--chair", kPairedSpec + ",chunking,seed=3"});
-  ChildProcess watch({chair_bin("chair-sim"), "ctl", "--bus", f.bus.address(), "watch-writes"});
+  ChildProcess watch({chair_bin("chair-sim"), "ctl", "--bus", f.daemon.bus_address(), "watch-writes"});
   ASSERT_TRUE(watch.wait_for_line("READY"));
   connect_and_subscribe(f);
 
