@@ -323,20 +323,28 @@ TEST_F(BluezBackend, ServicesAndCharacteristicsFollowTheChairLayout) {
   }
 }
 
-TEST_F(BluezBackend, QueryIsAnsweredByNotificationAndWriteErrorsAreTexts) {
-  start_sim({"--chair", kPairedSpec});
-  Link link = open_link(kPairedChairAddress);
-  ASSERT_TRUE(link.data);
-  // A second subscription replaces the first: values reach only the newer handler.
+// The paired chair opened and its characteristics listed.
+class PairedChairLink : public BluezBackend {
+ protected:
+  void SetUp() override {
+    BluezBackend::SetUp();
+    ASSERT_NO_FATAL_FAILURE(start_sim({"--chair", kPairedSpec}));
+    link_ = open_link(kPairedChairAddress);
+    ASSERT_TRUE(link_.data);
+  }
+  Link link_;
+};
+
+TEST_F(PairedChairLink, QueriesAreAnsweredByNotificationToTheNewestSubscription) {
   ValueLog replaced, values;
-  ASSERT_TRUE(link.connection->subscribe(*link.data, Subscription::Notify, replaced.handler()));
-  auto subscribed = link.connection->subscribe(*link.data, Subscription::Notify, values.handler());
+  ASSERT_TRUE(link_.connection->subscribe(*link_.data, Subscription::Notify, replaced.handler()));
+  auto subscribed = link_.connection->subscribe(*link_.data, Subscription::Notify, values.handler());
   ASSERT_TRUE(subscribed) << subscribed.error();
   EXPECT_EQ(*subscribed, GattStatus::Success);
 
   for (auto option : {WriteOption::WithResponse, WriteOption::WithoutResponse}) {
     size_t before = values.size();
-    auto written = write(link, query_frame(), option);
+    auto written = write(link_, query_frame(), option);
     ASSERT_TRUE(written) << written.error();
     EXPECT_EQ(*written, GattStatus::Success);
     ASSERT_TRUE(eventually([&] { return values.size() > before; }));
@@ -349,20 +357,25 @@ TEST_F(BluezBackend, QueryIsAnsweredByNotificationAndWriteErrorsAreTexts) {
   auto writes = ctl({"writes", kPairedChair});
   EXPECT_THAT(writes, HasSubstr("request "));
   EXPECT_THAT(writes, HasSubstr("command "));
+}
 
+TEST_F(PairedChairLink, WriteErrorsAreTheDaemonsTexts) {
   ctl({"refuse-writes", kPairedChair, "org.bluez.Error.NotPermitted", "Write not permitted"});
-  auto refused = write(link, query_frame(), WriteOption::WithResponse);
+  auto refused = write(link_, query_frame(), WriteOption::WithResponse);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), "[org.bluez.Error.NotPermitted] Write not permitted");
   ctl({"accept-writes", kPairedChair});
   // A command must fit one packet (MTU 23 less the 3-byte header).
-  auto too_long = write(link, std::vector<uint8_t>(21, 0x11), WriteOption::WithoutResponse);
+  auto too_long = write(link_, std::vector<uint8_t>(21, 0x11), WriteOption::WithoutResponse);
   ASSERT_FALSE(too_long);
   EXPECT_EQ(too_long.error(), "[org.bluez.Error.Failed] Failed to initiate write");
+}
 
-  // Closing ends our notify session.
+TEST_F(PairedChairLink, ClosingEndsTheNotifySession) {
+  ValueLog values;
+  ASSERT_TRUE(link_.connection->subscribe(*link_.data, Subscription::Notify, values.handler()));
   EXPECT_TRUE(data_characteristic_notifying());
-  link.connection->close();
+  link_.connection->close();
   EXPECT_TRUE(eventually([&] { return !data_characteristic_notifying(); }));
 }
 
@@ -385,10 +398,8 @@ TEST_F(BluezBackend, ConcurrentWritesToOneCharacteristicAreSerialized) {
   EXPECT_TRUE(errors.empty()) << errors.front();
 }
 
-TEST_F(BluezBackend, ConnectionFollowsTheLink) {
-  start_sim({"--chair", kPairedSpec});
-  Link link = open_link(kPairedChairAddress);
-  ASSERT_TRUE(link.data);
+TEST_F(PairedChairLink, ConnectionFollowsTheLink) {
+  Link& link = link_;
   EXPECT_TRUE(connected(link.connection));
 
   // The chair goes away: the kept connection cannot be restored.
@@ -406,10 +417,8 @@ TEST_F(BluezBackend, ConnectionFollowsTheLink) {
   EXPECT_TRUE(write(link, query_frame(), WriteOption::WithResponse));
 }
 
-TEST_F(BluezBackend, ClosingTheLastConnectionDisconnects) {
-  start_sim({"--chair", kPairedSpec});
-  Link link = open_link(kPairedChairAddress);
-  ASSERT_TRUE(link.connection);
+TEST_F(PairedChairLink, ClosingTheLastConnectionDisconnects) {
+  Link& link = link_;
   ASSERT_TRUE(connected(link.connection));
 
   // A newer connection to the same chair (a reconnect) keeps the link when the older one closes.
@@ -442,10 +451,8 @@ TEST_F(BluezBackend, CloseEndsAWaitForServices) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
 }
 
-TEST_F(BluezBackend, DaemonRestartFailsOpenLinksUntilReconnected) {
-  start_sim({"--chair", kPairedSpec});
-  Link old_link = open_link(kPairedChairAddress);
-  ASSERT_TRUE(old_link.data);
+TEST_F(PairedChairLink, DaemonRestartFailsOpenLinksUntilReconnected) {
+  Link& old_link = link_;
   ValueLog old_values;
   ASSERT_TRUE(old_link.connection->subscribe(*old_link.data, Subscription::Notify, old_values.handler()));
 
