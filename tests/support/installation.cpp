@@ -191,10 +191,7 @@ Installation::Installation(RigOptions options) : platform_(options.platform) {
 void Installation::start_bluez(const RigOptions& options) {
   daemon_ = std::make_unique<SimulatedDaemon>(options.sim_args, options.start_sim);
   const std::string bus = options.bus_for_service ? daemon_->bus_address() : "unix:path=" + data_dir_ + "/no-bus";
-  service_ = std::make_unique<ServiceProcess>(
-      bin_path("chair-service"), std::vector<std::string>{},
-      std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + bus, "TAMRO_DATA_DIR=" + data_dir_});
-  service_->read_lines(3);
+  service_ = start_service({}, {"DBUS_SYSTEM_BUS_ADDRESS=" + bus, "TAMRO_DATA_DIR=" + data_dir_});
 }
 
 // The fake runtime calls in before the service's main() runs; the service's PowerShell listing

@@ -226,6 +226,13 @@ ServiceProcess::ServiceProcess(const std::string& program, const std::vector<std
                                const std::vector<std::string>& env)
     : ChildProcess(joined(service_command(program), args), entries(env)) {}
 
+std::unique_ptr<ServiceProcess> start_service(const std::vector<std::string>& args,
+                                              const std::vector<std::string>& env) {
+  auto service = std::make_unique<ServiceProcess>(bin_path("chair-service"), args, env);
+  service->read_lines(3);
+  return service;
+}
+
 uint16_t ServiceProcess::port() const {
   constexpr std::string_view kListen = "LISTEN_URL=http://127.0.0.1:";
   for (const auto& l : lines()) {

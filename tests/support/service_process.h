@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -84,5 +85,9 @@ class ServiceProcess final : public ChildProcess {
   // The port of the LISTEN_URL= line, 0 while there is none.
   uint16_t port() const;
 };
+
+// The service binary with `args` and `env`, once it has announced itself (three lines).
+std::unique_ptr<ServiceProcess> start_service(const std::vector<std::string>& args = {},
+                                              const std::vector<std::string>& env = {});
 
 }  // namespace chair::test

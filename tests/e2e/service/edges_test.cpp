@@ -12,12 +12,6 @@
 namespace chair::test {
 namespace {
 
-std::unique_ptr<ServiceProcess> start_service(const std::vector<std::string>& args) {
-  auto service = std::make_unique<ServiceProcess>(bin_path("chair-service"), args);
-  service->read_lines(3);
-  return service;
-}
-
 TEST(ServiceEdges, RestartsOnItsPortRightAfterServing) {
   TempDataDir data;
   auto first = start_service({});
