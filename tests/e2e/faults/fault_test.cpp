@@ -1,5 +1,5 @@
-// Faults of the Bluetooth side, end to end: the daemon restarting in the middle of a
-// handshake, the radio switched off during a scan and during a connection, and the chair
+// Faults of the Bluetooth side, end to end: the daemon restarting under a link (in the middle
+// of a handshake too), the radio switched off during a scan and during a connection, and the chair
 // vanishing and coming back. Each case owns its bus, simulator and service.
 #include <gtest/gtest.h>
 
@@ -46,21 +46,21 @@ void expect_connected_again(Installation& rig, size_t from, std::chrono::millise
       << rig.events().dump(asked);
 }
 
-// ---- the daemon restarting while a handshake is under way ----
+// ---- the daemon restarting under a link ----
 
 struct RestartCase {
   const char* label;
   std::string first_sim_extra;  // chair options of the daemon that dies
   std::vector<std::string> first_sim_args;
-  std::string stage_log;  // the handshake has got this far when the daemon dies
+  std::string stage_log;  // the link has got this far when the daemon dies
 };
 
 // Names the case in test output instead of dumping its bytes.
 void PrintTo(const RestartCase& c, std::ostream* os) { *os << c.label; }
 
-class RestartDuringHandshake : public ::testing::TestWithParam<RestartCase> {};
+class DaemonRestart : public ::testing::TestWithParam<RestartCase> {};
 
-TEST_P(RestartDuringHandshake, LinkEndsCleanlyAndTheBoundChairIsReconnected) {
+TEST_P(DaemonRestart, LinkEndsCleanlyAndTheBoundChairIsReconnected) {
   const RestartCase& c = GetParam();
   std::vector<std::string> sim_args{"--chair", chair_spec(",paired" + c.first_sim_extra)};
   sim_args.insert(sim_args.end(), c.first_sim_args.begin(), c.first_sim_args.end());
@@ -73,25 +73,26 @@ TEST_P(RestartDuringHandshake, LinkEndsCleanlyAndTheBoundChairIsReconnected) {
   rig.daemon().start({"--chair", chair_spec(",paired")});
 
   const auto idle = wait_link_given_up(events, *stage, 12s);
-  ASSERT_TRUE(idle) << "the half-made link was not ended\n" << events.dump(*stage);
+  ASSERT_TRUE(idle) << "the link was not ended\n" << events.dump(*stage);
   const auto early = events.wait(is_connected_status, 0ms, *stage);
   EXPECT_TRUE(!early || *early > *idle) << "connected to a daemon that had gone\n" << events.dump(*stage);
   // The supervisor makes a new link on the restarted daemon.
   expect_connected_again(rig, *idle, 12s);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, RestartDuringHandshake,
-                         ::testing::Values(
-                             // The daemon dies with our Connect still pending.
-                             RestartCase{"WhileConnecting",
-                                         "",
-                                         {"--connect-delay", "4000"},
-                                         std::string("link opened ") + kChairName + " (" + kChair + ")"},
-                             // Subscribed and waiting for the chair's first report, which a silent chair never sends.
-                             RestartCase{"WhileAwaitingFirstStatus", ",silent", {}, "querying initial status..."}),
-                         [](const ::testing::TestParamInfo<RestartCase>& info) {
-                           return std::string(info.param.label);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DaemonRestart,
+    ::testing::Values(
+        // The daemon dies with our Connect still pending.
+        RestartCase{"WhileConnecting",
+                    "",
+                    {"--connect-delay", "4000"},
+                    std::string("link opened ") + kChairName + " (" + kChair + ")"},
+        // Subscribed and waiting for the chair's first report, which a silent chair never sends.
+        RestartCase{"WhileAwaitingFirstStatus", ",silent", {}, "querying initial status..."},
+        // Connected and past the handshake.
+        RestartCase{"WhileConnected", "", {}, std::string("connected ") + kChairName + " (" + kChair + ")"}),
+    [](const ::testing::TestParamInfo<RestartCase>& info) { return std::string(info.param.label); });
 
 // ---- the radio switched off during a scan ----
 

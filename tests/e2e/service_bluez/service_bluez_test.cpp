@@ -1,6 +1,6 @@
-// What only the Linux service over the Bluetooth daemon's bus can show: the daemon restarting
-// under a bound chair, and no daemon (or no bus) at all. The scenarios every platform shares are
-// in tests/e2e/scenarios.
+// What only the Linux service over the Bluetooth daemon's bus can show: no daemon (or no bus) at
+// all. The daemon restarting is among the faults (tests/e2e/faults); the scenarios every
+// platform shares are in tests/e2e/scenarios.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,22 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-TEST(ServiceBluez, BoundChairIsReconnectedAfterTheDaemonRestarts) {
-  Installation rig({.sim_args = {"--chair", kPairedChair}});
-  rig.quiet_init();
-  ASSERT_EQ(rig.api(std::string("/api/bind/set?addr=") + kChair + "&name=X"), kOk);
-  ASSERT_TRUE(rig.events().wait_status("connected", 10s));
-
-  const size_t from = rig.events().size();
-  rig.daemon().kill();
-  const auto lost = rig.events().wait_status("idle", 10s, from);
-  ASSERT_TRUE(lost) << rig.events().dump(from);
-  rig.daemon().start({"--chair", kPairedChair});
-  ASSERT_TRUE(rig.events().wait_status("connected", 12s, *lost)) << rig.events().dump(*lost);
-  EXPECT_EQ(rig.api("/api/cmd/intensity?fn=cold&value=5"), kOk);
-  EXPECT_TRUE(eventually([&] { return rig.chair_status(kChair)["cold"] == 5; }, 3s));
-}
 
 struct NoDaemonCase {
   const char* name;
