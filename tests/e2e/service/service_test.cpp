@@ -54,7 +54,7 @@ TEST_F(ServiceStartup, PortOptionForms) {
     std::vector<std::string> args;
     bool fixed;  // the free port is expected; else the OS picks one
   };
-  for (int form = 0; form < 9; ++form) {
+  for (int form = 0; form < 13; ++form) {
     uint16_t want = free_port();
     std::string w = std::to_string(want);
     std::vector<Case> cases = {
@@ -67,6 +67,10 @@ TEST_F(ServiceStartup, PortOptionForms) {
         {{"--port", w, "-port"}, true},          // short name last, without a value
         {{"-port", "70000"}, false},
         {{"-Port", w, "--port=0x10", "x"}, false},
+        {{"--port", "00" + w}, true},  // leading zeros
+        {{"--port=0000000000" + w}, true},
+        {{"-port", "+0" + w}, true},
+        {{"--port", "0065536"}, false},  // too large with its zeros too
     };
     const Case& c = cases[form];
     auto s = start_service(c.args);
