@@ -374,7 +374,7 @@ TEST_F(PairedChairLink, WriteErrorsAreTheDaemonsTexts) {
 TEST_F(PairedChairLink, ClosingEndsTheNotifySession) {
   ValueLog values;
   ASSERT_TRUE(link_.connection->subscribe(*link_.data, Subscription::Notify, values.handler()));
-  EXPECT_TRUE(data_characteristic_notifying());
+  ASSERT_TRUE(eventually([&] { return data_characteristic_notifying(); }));
   link_.connection->close();
   EXPECT_TRUE(eventually([&] { return !data_characteristic_notifying(); }));
 }
