@@ -41,6 +41,8 @@ std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
   return std::string(kRadioOffMessage);
 }
 
+}  // namespace
+
 // Before any route. A page on another site may send requests to our port through the
 // browser; under a rebound DNS name they would pass as same-origin, so only a Host naming
 // this machine's loopback is served, and a second Host header is refused whatever it names.
@@ -51,6 +53,8 @@ std::optional<http::Reply> pre_route(const http::Request& request) {
   if (auto preflight = http::preflight_reply(request)) return preflight;
   return std::nullopt;
 }
+
+namespace {
 
 // Whatever ends the process from outside leaves the chair quiet: at most this long for the
 // shutdown sequence, the last status on the open streams and the exit together.
@@ -288,17 +292,6 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
   service->start();
   server.run();
   return 0;
-}
-
-Result<InProcessService> start_in_process(ble::PlatformPtr platform, ServiceOptions options) {
-  auto service = std::make_shared<Service>(std::move(platform), std::move(options));
-  service->start();
-  auto server = std::make_shared<http::Server>(service->router(), pre_route);
-  auto port = server->listen(0);
-  if (!port) return port.take_error();
-  // The server and the service stay for the rest of the test process, like the real one.
-  std::thread([server, service] { server->run(); }).detach();
-  return InProcessService{service, *port};
 }
 
 }  // namespace chair

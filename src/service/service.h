@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -134,17 +135,12 @@ class Service final : private ble::LinkEvents,
   std::unique_ptr<SessionTimer> timer_ = std::make_unique<SessionTimer>([this] { on_timer_expired(); });
 };
 
+// What every request meets before its route: a Host naming this machine's loopback (a single
+// one), and a browser's preflight answered without running the route it asks about.
+std::optional<http::Reply> pre_route(const http::Request& request);
+
 // The process: start-up, the three announcement lines, serving. Returns only on a listener
 // failure, with the exit code 1.
 int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform);
-
-// The service inside a test process: the same start-up and serving on a thread of its own,
-// on an ephemeral port. Lives for the rest of the process.
-struct InProcessService {
-  std::shared_ptr<Service> service;
-  uint16_t port = 0;
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
-};
-Result<InProcessService> start_in_process(ble::PlatformPtr platform, ServiceOptions options = {});
 
 }  // namespace chair

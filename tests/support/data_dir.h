@@ -4,34 +4,22 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <stdexcept>
 #include <string>
-#include <system_error>
+
+#include "test_env.h"
 
 namespace chair::test {
 
-class TempDataDir {
+class TempDataDir : public TempDir {
  public:
-  TempDataDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "chair-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    // The service reads it at start and at every save.
-    setenv("TAMRO_DATA_DIR", path_.c_str(), 1);
-  }
-  ~TempDataDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
+  // The service reads it at start and at every save.
+  TempDataDir() { setenv("TAMRO_DATA_DIR", path().c_str(), 1); }
   TempDataDir(const TempDataDir&) = delete;
   TempDataDir& operator=(const TempDataDir&) = delete;
 
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path file() const { return path_ / "bind.json"; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
+  using TempDir::file;
+  std::filesystem::path file() const { return path() / "bind.json"; }
+  std::filesystem::path operator/(const std::string& name) const { return path() / name; }
 };
 
 }  // namespace chair::test

@@ -25,6 +25,15 @@
 
 namespace chair::test {
 
+// The service inside a test process: the same start-up and serving as the binary's, the server
+// on a thread of its own and an ephemeral port. Lives for the rest of the process.
+struct InProcessService {
+  std::shared_ptr<Service> service;
+  uint16_t port = 0;
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
+};
+Result<InProcessService> start_in_process(ble::PlatformPtr platform, ServiceOptions options = {});
+
 // Every pause short, so the state machines run through in tens of milliseconds. The
 // status poll stays slow: its traffic would only blur the writes the tests look at.
 Timings fast_timings();

@@ -7,19 +7,16 @@
 #include <string>
 #include <thread>
 
-#include "bluez_rig.h"
+#include "installation.h"
 
 namespace chair::test {
 namespace {
 
-constexpr const char* kChair = "C0:FF:EE:01:02:0A";
 constexpr int kWarmUp = 10;
 constexpr int kCycles = 100;
 // Allocator arenas and caches settle after the warm-up; a leak of a link's records, its
 // handler closures or its proxies would pass this within the hundred cycles.
 constexpr long kRssToleranceKib = 1536;
-
-const Json kOk = Json::parse(R"({"ok":true})");
 
 // The service at rest: a link's setup thread may still finish its last pause and a request
 // thread its reply just after a cycle, so the figures are the lowest seen over a short while.
@@ -38,8 +35,8 @@ ProcessFigures quiet_figures(pid_t pid) {
 }
 
 TEST(ConnectCycles, HundredCyclesLeaveNoThreadsDescriptorsMatchRulesOrMemoryBehind) {
-  BluezRig rig({.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1,paired", "--connect-delay", "10",
-                             "--disconnect-delay", "10"}});
+  Installation rig({.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1,paired", "--connect-delay", "10",
+                                 "--disconnect-delay", "10"}});
   Journal& events = rig.events();
 
   auto cycle = [&](int n) {
@@ -55,7 +52,7 @@ TEST(ConnectCycles, HundredCyclesLeaveNoThreadsDescriptorsMatchRulesOrMemoryBehi
   }
   const ProcessFigures before = quiet_figures(rig.service_pid());
   std::string why;
-  const auto rules_before = rig.service_match_rules(&why);
+  const auto rules_before = rig.daemon().match_rules(rig.service_pid(), &why);
 
   for (int n = 1; n <= kCycles; ++n) {
     cycle(n);
@@ -72,7 +69,7 @@ TEST(ConnectCycles, HundredCyclesLeaveNoThreadsDescriptorsMatchRulesOrMemoryBehi
       },
       // Connection threads left idle by the cycles end after 10 s without a connection.
       15s);
-  const auto rules_after = rig.service_match_rules();
+  const auto rules_after = rig.daemon().match_rules(rig.service_pid());
   after.rss_kib = quiet_figures(rig.service_pid()).rss_kib;
 
   std::printf("after %d warm-up cycles: threads %ld, fds %ld, rss %ld KiB, match rules %s\n", kWarmUp, before.threads,

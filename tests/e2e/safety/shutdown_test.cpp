@@ -14,9 +14,9 @@
 #include "ble/protocol/commands.h"
 #include "ble/protocol/frame.h"
 #include "ble/protocol/switch_bits.h"
-#include "bluez_rig.h"
 #include "common/address.h"
 #include "eventually.h"
+#include "installation.h"
 
 namespace chair::test {
 namespace {
@@ -34,14 +34,14 @@ std::vector<std::string> silent_frames() {
 }
 
 // The chair as the simulator holds it: every level at 0 and the water off.
-void expect_quiet(BluezRig& rig) {
+void expect_quiet(Installation& rig) {
   const Json state = rig.chair_status(kChair);
   for (const char* level : {"cold", "hot", "vibrate", "volume", "lumbar"}) EXPECT_EQ(state[level], 0) << level;
   EXPECT_EQ(state["switchByte"].get<int>() & ble::kWaterOn, 0) << state.dump();
 }
 
 // Waits until the chair has taken the last of the default initial settings.
-void wait_init_done(BluezRig& rig) {
+void wait_init_done(Installation& rig) {
   const std::string last = ble::hex_dump(*ble::level_frame(ble::kLumbar, 3));
   ASSERT_TRUE(eventually(
       [&] {
@@ -59,7 +59,7 @@ bool link_activity(const Json& record) {
 }
 
 TEST(ShutdownHolds, TheBoundChairIsNotReconnectedUntilTheUIAsks) {
-  BluezRig rig({.sim_args = {"--chair", kPairedChair}, .bound_address = kChair, .bound_name = kChairName});
+  Installation rig({.sim_args = {"--chair", kPairedChair}, .bound_address = kChair, .bound_name = kChairName});
   ASSERT_TRUE(rig.events().wait_status("connected", 10s)) << rig.events().dump();
 
   const size_t at = rig.events().size();
@@ -81,7 +81,7 @@ TEST(ShutdownHolds, TheBoundChairIsNotReconnectedUntilTheUIAsks) {
 TEST(ShutdownRace, AShutdownTheMomentTheChairConnectsLeavesItQuiet) {
   // The initial settings start right after "connected": the shutdown must cut them off, so
   // that the chair hears nothing but the silent frames from the first of them on.
-  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
+  Installation rig({.sim_args = {"--chair", kPairedChair}});
   ASSERT_EQ(rig.api("/api/bind/autoconnect?on=0"), kOk);
   const auto silent = silent_frames();
   for (int run = 0; run < 6; ++run) {
@@ -105,7 +105,7 @@ TEST(ShutdownRace, AShutdownTheMomentTheChairConnectsLeavesItQuiet) {
 TEST(Signals, EachTerminationSignalQuietsAConnectedChairAndEndsTheServiceWithZero) {
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(signal);
-    BluezRig rig({.sim_args = {"--chair", kPairedChair}});
+    Installation rig({.sim_args = {"--chair", kPairedChair}});
     rig.connect(kChair, kChairName);
     wait_init_done(rig);
     ASSERT_NE(rig.chair_status(kChair)["cold"], 0) << "the default settings turned cooling on";
@@ -134,7 +134,7 @@ TEST(ShutdownRefused, AChairThatTakesNoSilentFrameIsNeverReportedOff) {
   const std::string incomplete =
       "silent shutdown incomplete: the chair may still be running (not switched off: cooling, heating, lumbar, "
       "vibration, volume, water, motion, Bluetooth audio)";
-  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
+  Installation rig({.sim_args = {"--chair", kPairedChair}});
   ASSERT_EQ(rig.api("/api/bind/autoconnect?on=0"), kOk);
   for (const bool by_signal : {false, true}) {
     SCOPED_TRACE(by_signal ? "SIGTERM" : "/api/shutdown");
@@ -158,7 +158,7 @@ TEST(ShutdownRefused, AChairThatTakesNoSilentFrameIsNeverReportedOff) {
 }
 
 TEST(ConnectFlood, SixteenClientsBindingChairsAtRandomKeepThreadsAndMemoryBounded) {
-  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
+  Installation rig({.sim_args = {"--chair", kPairedChair}});
   const auto start = process_figures(rig.service_pid());
   ASSERT_TRUE(start);
 

@@ -1,8 +1,8 @@
 // The real service against simulated chairs, as a user of the desktop UI would see it, from
-// scanning to the silent shutdown: one body per scenario, typed over the rig, so that the same
-// scenario runs on every platform the service is built for (scenario_rig.h): Linux over the
-// simulated Bluetooth daemon, and the Windows build on its fake runtime, where each case ends
-// with RigTraits::finish proving that every runtime object the service obtained was released.
+// scanning to the silent shutdown: one body per scenario, run on every platform the service is
+// built for: Linux over the simulated Bluetooth daemon, and the Windows build on its fake
+// runtime, where each case ends proving that every runtime object the service obtained was
+// released.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,7 +10,10 @@
 #include <memory>
 #include <set>
 
-#include "scenario_rig.h"
+#include "ble/protocol/commands.h"
+#include "ble/protocol/frame.h"
+#include "installation.h"
+#include "tools/chair-model/chair_model.h"
 
 namespace chair::test {
 namespace {
@@ -18,10 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-constexpr const char* kChair = "C0:FF:EE:01:02:0A";
-constexpr const char* kChairName = "TAMRO-X1";
-const std::string kPairedChair = std::string(kChair) + ",name=TAMRO-X1,paired";
 
 constexpr const char* kQuery = "55 01 0A 02 00 09 AA";
 constexpr const char* kCold5 = "55 02 0A 02 05 0F AA";
@@ -35,8 +34,6 @@ constexpr const char* kCold10 = "55 02 0A 02 0A 00 AA";
 // All that the quiet initial settings send.
 constexpr const char* kWaterOff = "55 07 0A 02 04 0B AA";
 
-const Json kOk = Json::parse(R"({"ok":true})");
-
 auto chair_event(const std::function<bool(const Json&)>& pred) {
   return [pred](const Json& j) { return j.value("type", "") == "chair" && pred(j["chair"]); };
 }
@@ -45,62 +42,46 @@ auto device_event(const std::string& address) {
     return j.value("type", "") == "device" && j["device"].value("address", "") == address;
   };
 }
-Json error_reply(const std::string& text) { return Json{{"error", text}, {"ok", false}}; }
-
-// Keeps the initial settings from writing anything but the water switch, so that a test's own
-// frames and the chair's answers are not mixed with the settings' levels.
-template <class Rig>
-void quiet_init(Rig& rig) {
-  ASSERT_EQ(
-      rig.api("/api/bind/init", R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
-      kOk);
-}
 
 // Waits for the initial settings of the current connection to have gone out.
-template <class Rig>
-void wait_init_done(Rig& rig, size_t from) {
+void wait_init_done(Installation& rig, size_t from) {
   ASSERT_TRUE(rig.events().wait_log("applying init config...", 5s, from)) << rig.events().dump(from);
   ASSERT_TRUE(rig.events().wait_log("TX: " + std::string(kWaterOff), 5s, from)) << rig.events().dump(from);
 }
 
-template <ScenarioRig Rig>
-class Scenario : public ::testing::Test {
+class Scenario : public ::testing::TestWithParam<Platform> {
  protected:
-  using Traits = RigTraits<Rig>;
-
   void SetUp() override {
-    if (!Traits::available()) GTEST_SKIP() << "no " << Traits::kName << " installation to run against";
+    if (!Installation::available(GetParam()))
+      GTEST_SKIP() << "no " << Installation::name(GetParam()) << " installation to run against";
   }
   void TearDown() override {
-    if (rig_) Traits::finish(*rig_);
+    if (rig_) rig_->expect_released();
     rig_.reset();
   }
 
-  Rig& start(typename Traits::Options options) {
-    rig_ = std::make_unique<Rig>(std::move(options));
+  Installation& start(RigOptions options) {
+    options.platform = GetParam();
+    rig_ = std::make_unique<Installation>(std::move(options));
     return *rig_;
   }
 
-  std::unique_ptr<Rig> rig_;
+  std::unique_ptr<Installation> rig_;
 };
 
-struct RigNames {
-  template <class Rig>
-  static std::string GetName(int) {
-    return RigTraits<Rig>::kName;
-  }
-};
-using Rigs = ::testing::Types<BluezRig, FakertRig>;
-TYPED_TEST_SUITE(Scenario, Rigs, RigNames);
+INSTANTIATE_TEST_SUITE_P(Platforms, Scenario, ::testing::Values(Platform::BlueZ, Platform::Windows),
+                         [](const auto& info) { return std::string(Installation::name(info.param)); });
 
-TYPED_TEST(Scenario, ScanListsNamedAndPairedChairsAndNothingElse) {
-  auto& rig = this->start({.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1",
-                                        // paired, renamed by the user, advertising without a name
-                                        "--chair", "C0:FF:EE:01:02:0B,alias=TAMRO-Study,paired", "--chair",
-                                        "C0:FF:EE:01:02:0C",                              // nameless and unknown
-                                        "--chair", "C0:FF:EE:01:02:0D,name=Chair TAMRO",  // the word not first
-                                        "--device", "11:22:33:44:55:66,name=Phone", "--device",
-                                        "11:22:33:44:55:77,alias=Headset,paired", "--announce-interval", "150"}});
+TEST_P(Scenario, ScanListsNamedAndPairedChairsAndNothingElse) {
+  auto& rig = start({.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1",
+                                  // paired, renamed by the user, advertising without a name
+                                  "--chair", "C0:FF:EE:01:02:0B,alias=TAMRO-Study,paired", "--chair",
+                                  "C0:FF:EE:01:02:0C",                              // nameless and unknown
+                                  "--chair", "C0:FF:EE:01:02:0D,name=Chair TAMRO",  // the word not first
+                                  "--chair", "C0:FF:EE:01:02:0E,name=tamro 座椅",   // lower case, not ASCII
+                                  "--device", "11:22:33:44:55:66,name=Phone", "--device",
+                                  "11:22:33:44:55:77,alias=Headset,paired", "--announce-interval", "150"}});
+  const std::set<std::string> chairs{kChair, "C0:FF:EE:01:02:0B", "C0:FF:EE:01:02:0E"};
   ASSERT_EQ(rig.api("/api/scan/start"), kOk);
   ASSERT_TRUE(rig.events().wait_status("scanning"));
   ASSERT_TRUE(rig.events().wait_log("scan started"));
@@ -108,45 +89,45 @@ TYPED_TEST(Scenario, ScanListsNamedAndPairedChairsAndNothingElse) {
   ASSERT_TRUE(named) << rig.events().dump();
   const auto paired = rig.events().wait(device_event("C0:FF:EE:01:02:0B"), 5s);
   ASSERT_TRUE(paired) << rig.events().dump();
+  const auto foreign = rig.events().wait(device_event("C0:FF:EE:01:02:0E"), 5s);
+  ASSERT_TRUE(foreign) << rig.events().dump();
   EXPECT_EQ(rig.events().at(*named)["device"]["name"], "TAMRO-X1");
   EXPECT_EQ(rig.events().at(*paired)["device"]["name"], "TAMRO-Study") << "the paired name stands in";
+  EXPECT_EQ(rig.events().at(*foreign)["device"]["name"], "tamro 座椅") << "the name's text arrives intact";
   EXPECT_EQ(rig.events().at(*named)["device"]["services"], Json::parse(R"(["fff0"])"));
-  EXPECT_LT(rig.events().at(*named)["device"]["rssi"].template get<int>(), 0);
+  EXPECT_LT(rig.events().at(*named)["device"]["rssi"].get<int>(), 0);
 
   // Several announcements more, so that the others had their chances too.
   Json devices;
   ASSERT_TRUE(eventually(
       [&] {
         devices = rig.api("/api/devices");
-        if (devices.size() != 2) return false;
-        for (const auto& d : devices) {
-          if (d["hits"].template get<int>() < 3) return false;
-        }
-        return true;
+        return devices.size() == chairs.size() &&
+               std::all_of(devices.begin(), devices.end(), [](const Json& d) { return d["hits"].get<int>() >= 3; });
       },
       5s))
       << devices.dump();
   std::set<std::string> addresses;
   for (const auto& d : devices) addresses.insert(d["address"]);
-  EXPECT_EQ(addresses, (std::set<std::string>{kChair, "C0:FF:EE:01:02:0B"}));
+  EXPECT_EQ(addresses, chairs);
   for (size_t i = 0; i < rig.events().size(); ++i) {
     const Json e = rig.events().at(i);
-    if (e.value("type", "") != "device") continue;
-    const std::string address = e["device"]["address"];
-    EXPECT_TRUE(address == kChair || address == "C0:FF:EE:01:02:0B") << e.dump();
+    if (e.value("type", "") == "device") {
+      EXPECT_TRUE(chairs.count(e["device"]["address"])) << e.dump();
+    }
   }
 
   ASSERT_EQ(rig.api("/api/scan/stop"), kOk);
   ASSERT_TRUE(rig.events().wait_log("scan stopped"));
-  EXPECT_EQ(rig.api("/api/devices").size(), 2u) << "results stay after the scan";
+  EXPECT_EQ(rig.api("/api/devices").size(), chairs.size()) << "results stay after the scan";
   EXPECT_THAT(rig.ctl({"list"}), HasSubstr(std::string(kChair) + " name=TAMRO-X1 chair=1 exported=1 connected=0"));
 }
 
-TYPED_TEST(Scenario, ScanWithTheAdapterOffIsBlockedUntilItIsOn) {
-  auto& rig = this->start(
+TEST_P(Scenario, ScanWithTheAdapterOffIsBlockedUntilItIsOn) {
+  auto& rig = start(
       {.sim_args = {"--chair", std::string(kChair) + ",name=TAMRO-X1", "--powered-off", "--announce-interval", "150"}});
   const size_t from = rig.events().size();
-  const std::string radio_off = TestFixture::Traits::kRadioOff;
+  const std::string radio_off = rig.radio_off_text();
   EXPECT_EQ(rig.api("/api/scan/start"), error_reply(radio_off));
   EXPECT_TRUE(rig.events().wait_log("scan blocked: " + radio_off, 3s, from));
   EXPECT_FALSE(rig.events().wait_status("scanning", 300ms, from)) << "the scan state stays as it was";
@@ -157,8 +138,8 @@ TYPED_TEST(Scenario, ScanWithTheAdapterOffIsBlockedUntilItIsOn) {
   EXPECT_TRUE(rig.events().wait(device_event(kChair), 5s, from)) << rig.events().dump(from);
 }
 
-TYPED_TEST(Scenario, ConnectRunsTheHandshakeAndAppliesTheInitialSettings) {
-  auto& rig = this->start({.sim_args = {"--chair", kPairedChair}});
+TEST_P(Scenario, ConnectRunsTheHandshakeAndAppliesTheInitialSettings) {
+  auto& rig = start({.sim_args = {"--chair", kPairedChair}});
   const size_t from = rig.events().size();
   ASSERT_EQ(rig.api("/api/connect?addr=%20c0:ff:ee:01:02:0a%20"), kOk);
   const auto connected = rig.events().wait_status("connected", 10s, from);
@@ -202,9 +183,10 @@ TYPED_TEST(Scenario, ConnectRunsTheHandshakeAndAppliesTheInitialSettings) {
   EXPECT_EQ(state["notifying"], true);
 }
 
-TYPED_TEST(Scenario, CommandsReachTheChairInOrderAndItsReportsComeBack) {
-  auto& rig = this->start({.sim_args = {"--chair", kPairedChair}});
-  quiet_init(rig);
+// The chair cuts its answers and merges them across notifications.
+TEST_P(Scenario, CommandsReachTheChairInOrderAndItsReportsComeBackWhole) {
+  auto& rig = start({.sim_args = {"--chair", kPairedChair + ",chunking,seed=7"}});
+  rig.quiet_init();
   const size_t from = rig.events().size();
   rig.connect(kChair, kChairName);
   wait_init_done(rig, from);
@@ -229,7 +211,7 @@ TYPED_TEST(Scenario, CommandsReachTheChairInOrderAndItsReportsComeBack) {
                                         5s, sent);
   ASSERT_TRUE(report) << rig.events().dump(sent);
   const Json chair = rig.events().at(*report)["chair"];
-  EXPECT_THAT(chair["raw"].template get<std::string>(), StartsWith("55 01 0B 08 05 00 07 04 03"));
+  EXPECT_THAT(chair["raw"].get<std::string>(), StartsWith("55 01 0B 08 05 00 07 04 03"));
   EXPECT_EQ(chair["btAudio"], true);
   EXPECT_EQ(chair["motion"], true);
   EXPECT_EQ(chair["waterOn"], false);
@@ -241,6 +223,23 @@ TYPED_TEST(Scenario, CommandsReachTheChairInOrderAndItsReportsComeBack) {
   for (const auto& f : mine) tx.push_back("TX: " + f);
   EXPECT_TRUE(in_order(rig.events().logs(sent), tx)) << joined(rig.events().logs(sent));
   for (const auto& f : frames) EXPECT_NE(f.rfind("55 03", 0), 0u) << "a refused command reached the chair: " << f;
+
+  // Every answer decoded once, whole, in the order the same chair without chunking sends them.
+  std::vector<std::string> expected, received;
+  EXPECT_TRUE(eventually([&] {
+    sim::ChairModel reference;
+    expected.clear();
+    for (const auto& f : rig.frames(kChair)) {
+      for (const auto& answer : reference.on_write(*ble::raw_bytes(f))) expected.push_back(ble::hex_dump(answer));
+    }
+    received.clear();
+    for (size_t i = 0; i < rig.events().size(); ++i) {
+      if (rig.events().at(i).value("type", "") == "chair") received.push_back(rig.events().at(i)["chair"]["raw"]);
+    }
+    return received == expected;
+  })) << "expected:\n"
+      << joined(expected) << "received:\n"
+      << joined(received);
 }
 
 struct LayoutCase {
@@ -249,9 +248,8 @@ struct LayoutCase {
   const char* write_type;         // how the frames reach the chair; nullptr: no connection
 };
 
-template <class Rig>
-void handshake_chooses_the_characteristics(Rig& rig, const LayoutCase& c) {
-  quiet_init(rig);
+void handshake_chooses_the_characteristics(Installation& rig, const LayoutCase& c) {
+  rig.quiet_init();
   const size_t from = rig.events().size();
   ASSERT_EQ(rig.api(std::string("/api/connect?addr=") + kChair), kOk);
   if (!c.write_type) {
@@ -276,8 +274,8 @@ void handshake_chooses_the_characteristics(Rig& rig, const LayoutCase& c) {
   EXPECT_TRUE(in_order(rig.writes(kChair), {std::string(c.write_type) + " " + kCold5})) << joined(rig.writes(kChair));
 }
 
-TYPED_TEST(Scenario, TheHandshakeChoosesTheCharacteristicsOfAnIndicatingChair) {
-  handshake_chooses_the_characteristics(this->start({.sim_args = {"--chair", kPairedChair + ",layout=indicate-only"}}),
+TEST_P(Scenario, TheHandshakeChoosesTheCharacteristicsOfAnIndicatingChair) {
+  handshake_chooses_the_characteristics(start({.sim_args = {"--chair", kPairedChair + ",layout=indicate-only"}}),
                                         {"indicate-only",
                                          {"    Char 7772e5db-3868-4112-a1a9-f2669d106bf3 props=[Read,Write,Indicate]",
                                           "write/notify share one characteristic", "write mode = WriteWithResponse",
@@ -285,9 +283,9 @@ TYPED_TEST(Scenario, TheHandshakeChoosesTheCharacteristicsOfAnIndicatingChair) {
                                          "request"});
 }
 
-TYPED_TEST(Scenario, TheHandshakeChoosesTheCharacteristicsOfAChairWithASeparateNotifier) {
+TEST_P(Scenario, TheHandshakeChoosesTheCharacteristicsOfAChairWithASeparateNotifier) {
   handshake_chooses_the_characteristics(
-      this->start({.sim_args = {"--chair", kPairedChair + ",layout=write-only-with-notifier"}}),
+      start({.sim_args = {"--chair", kPairedChair + ",layout=write-only-with-notifier"}}),
       {"write-only-with-notifier",
        {"    Char 7772e5db-3868-4112-a1a9-f2669d106bf3 props=[WriteNoResp,Write]",
         "    Char 0000fff1-0000-1000-8000-00805f9b34fb props=[Notify]",
@@ -296,17 +294,27 @@ TYPED_TEST(Scenario, TheHandshakeChoosesTheCharacteristicsOfAChairWithASeparateN
        "command"});
 }
 
-TYPED_TEST(Scenario, TheHandshakeGivesUpAChairWithoutADataCharacteristic) {
+// No data characteristic: the service's notifying one takes the frames as well.
+TEST_P(Scenario, TheHandshakeChoosesTheCharacteristicsOfAChairWithAForeignCharacteristic) {
+  handshake_chooses_the_characteristics(start({.sim_args = {"--chair", kPairedChair + ",layout=foreign-char"}}),
+                                        {"foreign-char",
+                                         {"    Char 0000fff1-0000-1000-8000-00805f9b34fb props=[Read,Write,Notify]",
+                                          "write/notify share one characteristic", "write mode = WriteWithResponse",
+                                          "notifications subscribed", "connected TAMRO-X1 (C0:FF:EE:01:02:0A)"},
+                                         "request"});
+}
+
+TEST_P(Scenario, TheHandshakeGivesUpAChairWithoutADataCharacteristic) {
   handshake_chooses_the_characteristics(
-      this->start({.sim_args = {"--chair", kPairedChair + ",layout=no-data-char"}}),
+      start({.sim_args = {"--chair", kPairedChair + ",layout=no-data-char"}}),
       {"no-data-char",
        {"found 1 services", "    Char 0000fff2-0000-1000-8000-00805f9b34fb props=[Read]",
         "BCA4 notify characteristic not found; reconnecting"},
        nullptr});
 }
 
-TYPED_TEST(Scenario, BoundChairConnectsByItselfAndComesBackAfterTheLinkDrops) {
-  auto& rig = this->start({.sim_args = {"--chair", kPairedChair}});
+TEST_P(Scenario, BoundChairConnectsByItselfAndComesBackAfterTheLinkDrops) {
+  auto& rig = start({.sim_args = {"--chair", kPairedChair}});
   size_t from = rig.events().size();
   ASSERT_EQ(rig.api(std::string("/api/bind/set?addr=") + kChair + "&name=My%20chair"), kOk);
   ASSERT_TRUE(rig.events().wait_log("已绑定座椅 My chair (C0:FF:EE:01:02:0A)", 3s, from));
@@ -328,9 +336,9 @@ TYPED_TEST(Scenario, BoundChairConnectsByItselfAndComesBackAfterTheLinkDrops) {
   EXPECT_EQ(rig.chair_status(kChair)["connected"], true);
 }
 
-TYPED_TEST(Scenario, SilentChairIsGivenUpAfterThreePollsAndReconnectedWhenItAnswers) {
-  auto& rig = this->start({.sim_args = {"--chair", kPairedChair}});
-  quiet_init(rig);
+TEST_P(Scenario, SilentChairIsGivenUpAfterThreePollsAndReconnectedWhenItAnswers) {
+  auto& rig = start({.sim_args = {"--chair", kPairedChair}});
+  rig.quiet_init();
   ASSERT_EQ(rig.api(std::string("/api/bind/set?addr=") + kChair + "&name=X"), kOk);
   ASSERT_TRUE(rig.events().wait_status("connected", 10s));
 
@@ -349,9 +357,9 @@ TYPED_TEST(Scenario, SilentChairIsGivenUpAfterThreePollsAndReconnectedWhenItAnsw
   EXPECT_TRUE(rig.events().wait_status("connected", 8s, *failed)) << rig.events().dump(*failed);
 }
 
-TYPED_TEST(Scenario, ShutdownSilencesTheChairFrameByFrameAndDropsTheLink) {
-  auto& rig = this->start({.sim_args = {"--chair", kPairedChair}});
-  quiet_init(rig);
+TEST_P(Scenario, ShutdownSilencesTheChairFrameByFrameAndDropsTheLink) {
+  auto& rig = start({.sim_args = {"--chair", kPairedChair}});
+  rig.quiet_init();
   const size_t from = rig.events().size();
   rig.connect(kChair, kChairName);
   wait_init_done(rig, from);
@@ -381,10 +389,10 @@ TYPED_TEST(Scenario, ShutdownSilencesTheChairFrameByFrameAndDropsTheLink) {
   EXPECT_EQ(rig.api("/api/cmd/query"), error_reply("not connected or characteristic not found"));
 }
 
-TYPED_TEST(Scenario, RefusedWritesAreReportedAndTheLinkSurvivesAShortRefusal) {
-  auto& rig = this->start({.sim_args = {"--chair", kPairedChair}});
-  const std::string refused = TestFixture::Traits::kRefusedWrite;
-  quiet_init(rig);
+TEST_P(Scenario, RefusedWritesAreReportedAndTheLinkSurvivesAShortRefusal) {
+  auto& rig = start({.sim_args = {"--chair", kPairedChair}});
+  const std::string refused = rig.refused_write_text();
+  rig.quiet_init();
   const size_t from = rig.events().size();
   rig.connect(kChair, kChairName);
   wait_init_done(rig, from);

@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "data_dir.h"
 #include "http_client.h"
 #include "service_process.h"
 
@@ -16,24 +17,6 @@ namespace chair::test {
 namespace {
 
 const char* kHead404 = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-
-std::vector<std::string> temp_env() {
-  char tmpl[] = "/tmp/chair-e2e-XXXXXX";
-  std::string dir = mkdtemp(tmpl);
-  return {"TAMRO_DATA_DIR=" + dir};
-}
-
-struct Started {
-  std::unique_ptr<ServiceProcess> proc;
-  std::vector<std::string> lines;
-};
-
-Started start(const std::vector<std::string>& args) {
-  Started s;
-  s.proc = std::make_unique<ServiceProcess>(bin_path("chair-service"), args, temp_env());
-  s.lines = s.proc->read_lines(3);
-  return s;
-}
 
 uint16_t free_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -47,25 +30,31 @@ uint16_t free_port() {
   return ntohs(a.sin_port);
 }
 
-TEST(ServiceStartup, AnnouncesThreeLinesWithTheChosenPort) {
-  auto s = start({});
-  ASSERT_EQ(s.lines.size(), 3u) << s.proc->out();
-  uint16_t port = s.proc->port();
+// Every case has a data folder of its own, named to the service in TAMRO_DATA_DIR.
+class ServiceStartup : public ::testing::Test {
+  TempDataDir data_;
+};
+
+TEST_F(ServiceStartup, AnnouncesThreeLinesWithTheChosenPort) {
+  auto s = start_service();
+  const auto lines = s->lines();
+  ASSERT_EQ(lines.size(), 3u) << s->out();
+  uint16_t port = s->port();
   ASSERT_NE(port, 0);
   std::string p = std::to_string(port);
-  EXPECT_EQ(s.lines[0], "[*] 服务监听: http://127.0.0.1:" + p);
-  EXPECT_EQ(s.lines[1], "LISTEN_URL=http://127.0.0.1:" + p);
-  EXPECT_EQ(s.lines[2], "[*] 后端就绪，UI 由主程序接管");
-  EXPECT_EQ(s.proc->out().find('\r'), std::string::npos);
-  EXPECT_EQ(s.proc->err(), "");
+  EXPECT_EQ(lines[0], "[*] 服务监听: http://127.0.0.1:" + p);
+  EXPECT_EQ(lines[1], "LISTEN_URL=http://127.0.0.1:" + p);
+  EXPECT_EQ(lines[2], "[*] 后端就绪，UI 由主程序接管");
+  EXPECT_EQ(s->out().find('\r'), std::string::npos);
+  EXPECT_EQ(s->err(), "");
 }
 
-TEST(ServiceStartup, PortOptionForms) {
+TEST_F(ServiceStartup, PortOptionForms) {
   struct Case {
     std::vector<std::string> args;
     bool fixed;  // the free port is expected; else the OS picks one
   };
-  for (int form = 0; form < 9; ++form) {
+  for (int form = 0; form < 13; ++form) {
     uint16_t want = free_port();
     std::string w = std::to_string(want);
     std::vector<Case> cases = {
@@ -78,35 +67,39 @@ TEST(ServiceStartup, PortOptionForms) {
         {{"--port", w, "-port"}, true},          // short name last, without a value
         {{"-port", "70000"}, false},
         {{"-Port", w, "--port=0x10", "x"}, false},
+        {{"--port", "00" + w}, true},  // leading zeros
+        {{"--port=0000000000" + w}, true},
+        {{"-port", "+0" + w}, true},
+        {{"--port", "0065536"}, false},  // too large with its zeros too
     };
     const Case& c = cases[form];
-    auto s = start(c.args);
-    ASSERT_EQ(s.lines.size(), 3u) << "form " << form;
+    auto s = start_service(c.args);
+    ASSERT_EQ(s->lines().size(), 3u) << "form " << form;
     if (c.fixed)
-      EXPECT_EQ(s.proc->port(), want) << "form " << form;
+      EXPECT_EQ(s->port(), want) << "form " << form;
     else
-      EXPECT_NE(s.proc->port(), 0) << "form " << form;
+      EXPECT_NE(s->port(), 0) << "form " << form;
   }
 }
 
-TEST(ServiceStartup, SecondInstanceOnTheSamePortFails) {
-  auto first = start({});
-  ASSERT_NE(first.proc->port(), 0);
-  ServiceProcess second(bin_path("chair-service"), {"--port", std::to_string(first.proc->port())}, temp_env());
+TEST_F(ServiceStartup, SecondInstanceOnTheSamePortFails) {
+  auto first = start_service();
+  ASSERT_NE(first->port(), 0);
+  ServiceProcess second(bin_path("chair-service"), {"--port", std::to_string(first->port())});
   EXPECT_EQ(second.wait(), 1);
   EXPECT_EQ(second.out(), "");
   EXPECT_EQ(second.err().rfind("监听失败: ", 0), 0u) << second.err();
   EXPECT_EQ(second.err().back(), '\n');
 }
 
-class Served : public ::testing::Test {
+class Served : public ServiceStartup {
  protected:
   void SetUp() override {
-    s_ = start({});
-    ASSERT_NE(s_.proc->port(), 0);
-    port_ = s_.proc->port();
+    s_ = start_service();
+    port_ = s_->port();
+    ASSERT_NE(port_, 0);
   }
-  Started s_;
+  std::unique_ptr<ServiceProcess> s_;
   uint16_t port_ = 0;
 };
 

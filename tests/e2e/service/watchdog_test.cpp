@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "data_dir.h"
 #include "http_client.h"
 #include "service_process.h"
 
@@ -15,13 +16,13 @@ namespace {
 TEST(ParentWatchdog, OrphanedServiceGoesIdleAndExits) {
   // Orphans are handed to this test process, so it can see how the service ends.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  char tmpl[] = "/tmp/chair-wd-XXXXXX";
-  std::string dir = mkdtemp(tmpl);
+  const TempDataDir data;
+  const std::string dir = data.path().string();
   // The intermediate shell plays the UI: it starts the service, reports its pid and port,
   // and ends when told to (its standard input closes).
   std::string script = "\"" + bin_path("chair-service") + "\" > " + dir + "/out & echo $!; while [ ! -s " + dir +
                        "/out ]; do sleep 0.05; done; head -c 200 " + dir + "/out; exec sleep 60";
-  ServiceProcess parent("/bin/sh", {"-c", script}, {"TAMRO_DATA_DIR=" + dir});
+  ServiceProcess parent("/bin/sh", {"-c", script});
   auto lines = parent.read_lines(3);
   ASSERT_GE(lines.size(), 3u) << parent.out();
   pid_t service = std::stoi(lines[0]);

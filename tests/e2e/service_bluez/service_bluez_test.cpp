@@ -1,10 +1,10 @@
-// What only the Linux service over the Bluetooth daemon's bus can show: the daemon restarting
-// under a bound chair, and no daemon (or no bus) at all. The scenarios every platform shares are
-// in tests/e2e/scenarios.
+// What only the Linux service over the Bluetooth daemon's bus can show: no daemon (or no bus) at
+// all. The daemon restarting is among the faults (tests/e2e/faults); the scenarios every
+// platform shares are in tests/e2e/scenarios.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "bluez_rig.h"
+#include "installation.h"
 
 namespace chair::test {
 namespace {
@@ -12,35 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-constexpr const char* kChair = "C0:FF:EE:01:02:0A";
-const std::string kPairedChair = std::string(kChair) + ",name=TAMRO-X1,paired";
-const Json kOk = Json::parse(R"({"ok":true})");
-
-Json error_reply(const std::string& text) { return Json{{"error", text}, {"ok", false}}; }
-
-// Keeps the initial settings from writing anything but the water switch.
-void quiet_init(BluezRig& rig) {
-  ASSERT_EQ(
-      rig.api("/api/bind/init", R"({"water":"off","coolLevel":0,"heatLevel":0,"lumbar":0,"vibrate":0,"volume":0})"),
-      kOk);
-}
-
-TEST(ServiceBluez, BoundChairIsReconnectedAfterTheDaemonRestarts) {
-  BluezRig rig({.sim_args = {"--chair", kPairedChair}});
-  quiet_init(rig);
-  ASSERT_EQ(rig.api(std::string("/api/bind/set?addr=") + kChair + "&name=X"), kOk);
-  ASSERT_TRUE(rig.events().wait_status("connected", 10s));
-
-  const size_t from = rig.events().size();
-  rig.kill_sim();
-  const auto lost = rig.events().wait_status("idle", 10s, from);
-  ASSERT_TRUE(lost) << rig.events().dump(from);
-  rig.start_sim({"--chair", kPairedChair});
-  ASSERT_TRUE(rig.events().wait_status("connected", 12s, *lost)) << rig.events().dump(*lost);
-  EXPECT_EQ(rig.api("/api/cmd/intensity?fn=cold&value=5"), kOk);
-  EXPECT_TRUE(eventually([&] { return rig.chair_status(kChair)["cold"] == 5; }, 3s));
-}
 
 struct NoDaemonCase {
   const char* name;
@@ -52,7 +23,7 @@ struct NoDaemonCase {
 class ServiceBluezNoDaemon : public ::testing::TestWithParam<NoDaemonCase> {};
 
 TEST_P(ServiceBluezNoDaemon, ScanAndConnectFailWithReasonsAndTheServiceGoesOn) {
-  BluezRig rig(GetParam().options);
+  Installation rig(GetParam().options);
   for (int i = 0; i < 2; ++i) {
     const Json reply = rig.api("/api/scan/start");
     ASSERT_EQ(reply["ok"], false) << reply.dump();

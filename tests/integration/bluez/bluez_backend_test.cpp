@@ -12,18 +12,15 @@
 #include "ble/bluez/bluez_platform.h"
 #include "ble/bluez/names.h"
 #include "ble/protocol/commands.h"
-#include "dbus_fixture.h"
 #include "eventually.h"
-#include "tools/chair-sim/control.h"
+#include "sim_daemon.h"
 
 namespace chair::ble {
 namespace {
 
 using namespace std::chrono_literals;
 using namespace bluez;
-using test::ChildProcess;
 using test::eventually;
-using test::PrivateBus;
 using ::testing::HasSubstr;
 
 constexpr const char* kChair = "C0:FF:EE:01:02:0A";
@@ -97,45 +94,25 @@ std::string uuid_text(const std::optional<Uuid>& uuid) { return uuid ? uuid->to_
 
 class BluezBackend : public ::testing::Test {
  protected:
-  void SetUp() override { setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.address().c_str(), 1); }
+  void SetUp() override { setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_.bus_address().c_str(), 1); }
 
   // Short announce interval so that discovery results arrive quickly.
   void start_sim(std::vector<std::string> args) {
-    std::vector<std::string> argv{test::chair_bin("chair-sim"), "--bus", bus_.address(), "--announce-interval", "100"};
-    argv.insert(argv.end(), args.begin(), args.end());
+    args.insert(args.begin(), {"--announce-interval", "100"});
     sim_args_ = args;
-    sim_ = std::make_unique<ChildProcess>(argv);
-    ASSERT_TRUE(sim_->wait_for_line("READY")) << "chair-sim did not start";
+    ASSERT_NO_THROW(daemon_.start(args));
   }
   void restart_sim() {
-    sim_->terminate();
-    sim_.reset();
-    start_sim(sim_args_);
+    daemon_.stop();
+    ASSERT_NO_THROW(daemon_.start(sim_args_));
   }
-
-  sdbus::IConnection& test_bus() {
-    if (!test_bus_) test_bus_ = sdbus::createSessionBusConnectionWithAddress(bus_.address());
-    return *test_bus_;
-  }
-  // The simulator's test control, on a connection of the test's own.
-  std::string ctl(const std::vector<std::string>& args) {
-    auto proxy = sdbus::createProxy(test_bus(), sim::kControlName, sim::kControlPath);
-    std::string out;
-    proxy->callMethod("Command").onInterface(sim::kControlIface).withArguments(args).storeResultsTo(out);
-    return out;
-  }
-  // What the daemon itself exports, read on the test's own connection.
-  bool daemon_flag(const std::string& path, const char* iface, const char* name) {
-    auto proxy = sdbus::createProxy(test_bus(), kBluezService, path);
-    sdbus::Variant value = proxy->getProperty(name).onInterface(iface);
-    return value.get<bool>();
-  }
-  bool adapter_discovering() { return daemon_flag(kSimAdapterPath, kAdapterIface, kDiscovering); }
+  std::string ctl(const std::vector<std::string>& args) { return daemon_.ctl(args); }
+  bool adapter_discovering() { return daemon_.adapter_flag(kDiscovering).value_or(false); }
   bool device_connected(const char* address) {
-    return daemon_flag(device_path(kSimAdapterPath, address), kDeviceIface, kConnected);
+    return daemon_.flag(device_path(kSimAdapterPath, address), kDeviceIface, kConnected).value_or(false);
   }
   bool data_characteristic_notifying() {
-    auto root = sdbus::createProxy(test_bus(), kBluezService, kRootPath);
+    auto root = sdbus::createProxy(daemon_.connection(), kBluezService, kRootPath);
     std::map<sdbus::ObjectPath, std::map<std::string, std::map<std::string, sdbus::Variant>>> objects;
     root->callMethod(kGetManagedObjects).onInterface(kObjectManagerIface).storeResultsTo(objects);
     for (auto& [path, interfaces] : objects) {
@@ -182,10 +159,8 @@ class BluezBackend : public ::testing::Test {
     return state && *state;
   }
 
-  // Declared in this order so that the platform goes first, then the simulator, then the bus.
-  PrivateBus bus_;
-  std::unique_ptr<sdbus::IConnection> test_bus_;
-  std::unique_ptr<ChildProcess> sim_;
+  // Declared in this order so that the platform goes first, then the simulator and its bus.
+  test::SimulatedDaemon daemon_{{}, false};
   std::vector<std::string> sim_args_;
   PlatformPtr platform_ = make_bluez_platform();
 };
@@ -200,7 +175,7 @@ TEST_F(BluezBackend, AvailabilityFollowsTheBusTheDaemonAndThePower) {
   EXPECT_EQ(no_bus.state, State::NoAdapter);
   EXPECT_FALSE(no_bus.detail.empty());
 
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", bus_.address().c_str(), 1);
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", daemon_.bus_address().c_str(), 1);
   auto no_daemon = platform_->availability();
   EXPECT_EQ(no_daemon.state, State::NoAdapter);
   EXPECT_THAT(no_daemon.detail, HasSubstr("[org.freedesktop.DBus.Error.ServiceUnknown]"));
@@ -348,20 +323,28 @@ TEST_F(BluezBackend, ServicesAndCharacteristicsFollowTheChairLayout) {
   }
 }
 
-TEST_F(BluezBackend, QueryIsAnsweredByNotificationAndWriteErrorsAreTexts) {
-  start_sim({"--chair", kPairedSpec});
-  Link link = open_link(kPairedChairAddress);
-  ASSERT_TRUE(link.data);
-  // A second subscription replaces the first: values reach only the newer handler.
+// The paired chair opened and its characteristics listed.
+class PairedChairLink : public BluezBackend {
+ protected:
+  void SetUp() override {
+    BluezBackend::SetUp();
+    ASSERT_NO_FATAL_FAILURE(start_sim({"--chair", kPairedSpec}));
+    link_ = open_link(kPairedChairAddress);
+    ASSERT_TRUE(link_.data);
+  }
+  Link link_;
+};
+
+TEST_F(PairedChairLink, QueriesAreAnsweredByNotificationToTheNewestSubscription) {
   ValueLog replaced, values;
-  ASSERT_TRUE(link.connection->subscribe(*link.data, Subscription::Notify, replaced.handler()));
-  auto subscribed = link.connection->subscribe(*link.data, Subscription::Notify, values.handler());
+  ASSERT_TRUE(link_.connection->subscribe(*link_.data, Subscription::Notify, replaced.handler()));
+  auto subscribed = link_.connection->subscribe(*link_.data, Subscription::Notify, values.handler());
   ASSERT_TRUE(subscribed) << subscribed.error();
   EXPECT_EQ(*subscribed, GattStatus::Success);
 
   for (auto option : {WriteOption::WithResponse, WriteOption::WithoutResponse}) {
     size_t before = values.size();
-    auto written = write(link, query_frame(), option);
+    auto written = write(link_, query_frame(), option);
     ASSERT_TRUE(written) << written.error();
     EXPECT_EQ(*written, GattStatus::Success);
     ASSERT_TRUE(eventually([&] { return values.size() > before; }));
@@ -374,20 +357,25 @@ TEST_F(BluezBackend, QueryIsAnsweredByNotificationAndWriteErrorsAreTexts) {
   auto writes = ctl({"writes", kPairedChair});
   EXPECT_THAT(writes, HasSubstr("request "));
   EXPECT_THAT(writes, HasSubstr("command "));
+}
 
+TEST_F(PairedChairLink, WriteErrorsAreTheDaemonsTexts) {
   ctl({"refuse-writes", kPairedChair, "org.bluez.Error.NotPermitted", "Write not permitted"});
-  auto refused = write(link, query_frame(), WriteOption::WithResponse);
+  auto refused = write(link_, query_frame(), WriteOption::WithResponse);
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), "[org.bluez.Error.NotPermitted] Write not permitted");
   ctl({"accept-writes", kPairedChair});
   // A command must fit one packet (MTU 23 less the 3-byte header).
-  auto too_long = write(link, std::vector<uint8_t>(21, 0x11), WriteOption::WithoutResponse);
+  auto too_long = write(link_, std::vector<uint8_t>(21, 0x11), WriteOption::WithoutResponse);
   ASSERT_FALSE(too_long);
   EXPECT_EQ(too_long.error(), "[org.bluez.Error.Failed] Failed to initiate write");
+}
 
-  // Closing ends our notify session.
-  EXPECT_TRUE(data_characteristic_notifying());
-  link.connection->close();
+TEST_F(PairedChairLink, ClosingEndsTheNotifySession) {
+  ValueLog values;
+  ASSERT_TRUE(link_.connection->subscribe(*link_.data, Subscription::Notify, values.handler()));
+  ASSERT_TRUE(eventually([&] { return data_characteristic_notifying(); }));
+  link_.connection->close();
   EXPECT_TRUE(eventually([&] { return !data_characteristic_notifying(); }));
 }
 
@@ -410,10 +398,8 @@ TEST_F(BluezBackend, ConcurrentWritesToOneCharacteristicAreSerialized) {
   EXPECT_TRUE(errors.empty()) << errors.front();
 }
 
-TEST_F(BluezBackend, ConnectionFollowsTheLink) {
-  start_sim({"--chair", kPairedSpec});
-  Link link = open_link(kPairedChairAddress);
-  ASSERT_TRUE(link.data);
+TEST_F(PairedChairLink, ConnectionFollowsTheLink) {
+  Link& link = link_;
   EXPECT_TRUE(connected(link.connection));
 
   // The chair goes away: the kept connection cannot be restored.
@@ -431,10 +417,8 @@ TEST_F(BluezBackend, ConnectionFollowsTheLink) {
   EXPECT_TRUE(write(link, query_frame(), WriteOption::WithResponse));
 }
 
-TEST_F(BluezBackend, ClosingTheLastConnectionDisconnects) {
-  start_sim({"--chair", kPairedSpec});
-  Link link = open_link(kPairedChairAddress);
-  ASSERT_TRUE(link.connection);
+TEST_F(PairedChairLink, ClosingTheLastConnectionDisconnects) {
+  Link& link = link_;
   ASSERT_TRUE(connected(link.connection));
 
   // A newer connection to the same chair (a reconnect) keeps the link when the older one closes.
@@ -467,14 +451,12 @@ TEST_F(BluezBackend, CloseEndsAWaitForServices) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
 }
 
-TEST_F(BluezBackend, DaemonRestartFailsOpenLinksUntilReconnected) {
-  start_sim({"--chair", kPairedSpec});
-  Link old_link = open_link(kPairedChairAddress);
-  ASSERT_TRUE(old_link.data);
+TEST_F(PairedChairLink, DaemonRestartFailsOpenLinksUntilReconnected) {
+  Link& old_link = link_;
   ValueLog old_values;
   ASSERT_TRUE(old_link.connection->subscribe(*old_link.data, Subscription::Notify, old_values.handler()));
 
-  sim_->terminate();
+  daemon_.stop();
   ASSERT_TRUE(eventually([&] { return !old_link.connection->connected(); }));
   EXPECT_FALSE(write(old_link, query_frame(), WriteOption::WithResponse));
   auto availability = platform_->availability();

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 namespace chair::test {
 
 SimClient::SimClient(const std::string& address) : conn_(sdbus::createSessionBusConnectionWithAddress(address)) {
@@ -124,46 +122,17 @@ std::vector<Bytes> SimClient::values(const std::string& path) const {
   return out;
 }
 
-SimFixture::SimFixture(std::vector<std::string> args) {
-  std::vector<std::string> argv{chair_bin("chair-sim"), "--bus", bus.address()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  sim = std::make_unique<ChildProcess>(argv);
-  if (!sim->wait_for_line("READY")) throw std::runtime_error("chair-sim did not become ready");
-  client = std::make_unique<SimClient>(bus.address());
-}
-
-std::string SimFixture::ctl(std::vector<std::string> args, bool expect_ok) {
-  std::vector<std::string> argv{chair_bin("chair-sim"), "ctl", "--bus", bus.address()};
+std::string SimFixture::ctl(const std::vector<std::string>& args, bool expect_ok) {
+  std::vector<std::string> argv{bin_path("chair-sim"), "ctl", "--bus", daemon.bus_address()};
   argv.insert(argv.end(), args.begin(), args.end());
   ChildProcess p(argv);
-  p.wait_for([](const std::string&) { return false; }, std::chrono::seconds(5));  // until it closes stdout
-  const int code = p.terminate();
+  const int code = p.wait(std::chrono::seconds(5));
   if (expect_ok) {
-    EXPECT_EQ(code, 0) << "ctl " << args[0];
+    EXPECT_EQ(code, 0) << "ctl " << args[0] << ": " << p.err();
   } else {
     EXPECT_NE(code, 0) << "ctl " << args[0];
   }
-  std::string out;
-  for (const auto& l : p.lines()) out += l + "\n";
-  return out;
-}
-
-std::string hex(const Bytes& bytes) {
-  std::string out;
-  char buf[4];
-  for (uint8_t b : bytes) {
-    std::snprintf(buf, sizeof buf, "%02X", b);
-    if (!out.empty()) out += ' ';
-    out += buf;
-  }
-  return out;
-}
-
-Bytes unhex(const std::string& text) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < text.size(); i += 3)
-    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-  return out;
+  return p.out();
 }
 
 }  // namespace chair::test

@@ -14,15 +14,15 @@
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "ble/bluez/names.h"
-#include "dbus_fixture.h"
 #include "eventually.h"
+#include "frames.h"
+#include "sim_daemon.h"
 
 namespace chair::test {
 
 using namespace ble::bluez;
 using Props = std::map<std::string, sdbus::Variant>;
 using ManagedObjects = std::map<sdbus::ObjectPath, std::map<std::string, Props>>;
-using Bytes = std::vector<uint8_t>;
 
 inline constexpr const char* kAdapterPath = kSimAdapterPath;
 inline constexpr const char* kChairA = "C0:FF:EE:01:02:0A";
@@ -77,19 +77,16 @@ class SimClient {
   std::vector<Sig> signals_;
 };
 
-// A private bus with a simulator on it (READY awaited) and a client.
+// The simulator on a private bus and a client.
 struct SimFixture {
-  explicit SimFixture(std::vector<std::string> args);
+  explicit SimFixture(const std::vector<std::string>& args)
+      : daemon(args), client(std::make_unique<SimClient>(daemon.bus_address())) {}
   // `chair-sim ctl ...` on this bus; returns its standard output. The exit code must be 0, or
   // not 0 when !expect_ok.
-  std::string ctl(std::vector<std::string> args, bool expect_ok = true);
+  std::string ctl(const std::vector<std::string>& args, bool expect_ok = true);
 
-  PrivateBus bus;
-  std::unique_ptr<ChildProcess> sim;
+  SimulatedDaemon daemon;
   std::unique_ptr<SimClient> client;
 };
-
-std::string hex(const Bytes& bytes);
-Bytes unhex(const std::string& text);
 
 }  // namespace chair::test

@@ -468,17 +468,8 @@ std::string control(const std::vector<std::string>& args) {
     j["servicesResolved"] = d.connected;
     j["notifying"] = d.cccd != 0;
     j["layout"] = sim::layout_name(d.device.layout);
-    if (d.model) {
-      const sim::ChairState st = d.model->state();
-      j["cold"] = st.cold;
-      j["hot"] = st.hot;
-      j["vibrate"] = st.vibrate;
-      j["volume"] = st.volume;
-      j["lumbar"] = st.lumbar;
-      j["temp"] = st.temp;
-      j["switchByte"] = st.switchByte;
-      j["silent"] = d.model->silent();
-    }
+    // A chair adds its own state after the device's, as in the simulator.
+    if (d.model) j.update(nlohmann::ordered_json::parse(d.model->state_json()));
     return j.dump();
   }
   return error("unknown command '" + cmd + "'");

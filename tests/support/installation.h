@@ -1,7 +1,9 @@
-// One whole installation per test case: a private bus, the simulated Bluetooth daemon with its
-// chairs, and the real service talking to it over the bus, with an event stream open from the
-// start. The simulator can be killed and started again on the same bus, as the daemon is when
-// it restarts; the service keeps running.
+// One whole installation per test case, as the desktop UI finds it: the real service, chairs
+// in the simulator's words, and an event stream open from the start. On Linux the service
+// talks to the simulated Bluetooth daemon on a private bus; on the Windows build
+// (chair-service-fakert.exe under Wine, the command in CHAIR_FAKERT_CMD) its fake runtime holds
+// the chairs and takes the simulator's control words over a connection to the rig. A scenario
+// written against this class runs on either platform.
 #pragma once
 
 #include <sys/types.h>
@@ -11,15 +13,15 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include <sdbus-c++/sdbus-c++.h>
 #include <nlohmann/json.hpp>
 
-#include "dbus_fixture.h"
 #include "http_client.h"
 #include "service_process.h"
+#include "sim_daemon.h"
 
 namespace chair::test {
 
@@ -68,16 +70,48 @@ inline constexpr bool kResidentSizeTells = false;
 inline constexpr bool kResidentSizeTells = true;
 #endif
 
-// What every installation a scenario runs against offers: the simulator's control words for
-// its chairs, the chairs' record of frames and state, the service's HTTP surface and its event
-// journal. BluezRig and FakertRig differ only in how the control words reach the simulator
-// and how the installation is started.
-class SimulatedInstallation {
+// The chair most cases need, in the simulator's words, and the service's replies.
+inline constexpr const char* kChair = "C0:FF:EE:01:02:0A";
+inline constexpr const char* kChairName = "TAMRO-X1";
+inline const std::string kPairedChair = std::string(kChair) + ",name=TAMRO-X1,paired";
+inline const Json kOk = Json{{"ok", true}};
+inline Json error_reply(const std::string& text) { return Json{{"error", text}, {"ok", false}}; }
+
+enum class Platform { BlueZ, Windows };
+void PrintTo(Platform platform, std::ostream* os);
+
+struct RigOptions {
+  std::vector<std::string> sim_args{};
+  bool start_sim = true;        // BlueZ: false leaves the bus without a Bluetooth daemon
+  bool bus_for_service = true;  // BlueZ: false points the service at a bus that does not exist
+  // A chair bound with auto-connect on before the service starts, so the supervisor owns it.
+  std::string bound_address{};
+  std::string bound_name{};
+  Platform platform = Platform::BlueZ;
+};
+
+class Installation {
  public:
-  virtual ~SimulatedInstallation() = default;
+  // Throws when the service, the simulator or the fake runtime does not come up.
+  explicit Installation(RigOptions options);
+  ~Installation();
+  Installation(const Installation&) = delete;
+  Installation& operator=(const Installation&) = delete;
+
+  // Whether this machine can run the platform's installation: the Windows one needs
+  // CHAIR_FAKERT_CMD ("/usr/lib/wine/wine64 /abs/build-windows-tests/bin/chair-service-fakert.exe",
+  // scripts/test-windows sets it); the Linux one is out when CHAIR_SERVICE_CMD puts another
+  // build behind the service.
+  static bool available(Platform platform);
+  static const char* name(Platform platform);
+  Platform platform() const { return platform_; }
+  // What the platform's own failures read like: the radio switched off, and a write the chair
+  // refused.
+  std::string radio_off_text() const;
+  std::string refused_write_text() const;
 
   // A control command of the simulator; an error comes back as "error: <message>".
-  virtual std::string ctl(const std::vector<std::string>& args) = 0;
+  std::string ctl(const std::vector<std::string>& args);
   // The simulator's "list" line of one device ("... connected=1 present=1").
   std::string sim_device(const std::string& address);
   // The frames the chair accepted, in order, as "request|command <hex>".
@@ -85,68 +119,40 @@ class SimulatedInstallation {
   // The same without the write type: only the hex text of each frame.
   std::vector<std::string> frames(const std::string& address);
   Json chair_status(const std::string& address);
+  // The Linux daemon, to kill, restart and question; fails the test on Windows.
+  SimulatedDaemon& daemon();
 
   Json api(const std::string& target, const std::string& body = {});
   // /api/connect and the wait for the "connected" status with the chair's name.
   void connect(const std::string& address, const std::string& name);
+  // Initial settings that write nothing but the water switch (off), so that a case's own
+  // frames and the chair's answers are not mixed with the settings' levels.
+  void quiet_init();
 
   uint16_t port() const { return port_; }
   Journal& events() { return *events_; }
   ServiceProcess& service() { return *service_; }
   pid_t service_pid() const { return service_->pid(); }
 
- protected:
-  // A new data folder from a mkdtemp pattern; with an address, holding that chair bound with
-  // auto-connect on and every initial setting off.
-  static std::string make_data_dir(std::string pattern, const std::string& bound_address,
-                                   const std::string& bound_name);
+  // The end of a scenario. On Windows: auto-connect off and the chair quieted, then every
+  // runtime object the service obtained must be released, no event handler left registered,
+  // and no call made from a thread outside an apartment; fails the test with what is left.
+  void expect_released();
 
+ private:
+  void start_bluez(const RigOptions& options);
+  void start_windows(const RigOptions& options);
+
+  Platform platform_;
+  std::string data_dir_;
+  std::unique_ptr<SimulatedDaemon> daemon_;  // Linux
+  int control_ = -1;                         // Windows: the fake runtime's connection
   std::unique_ptr<ServiceProcess> service_;
   uint16_t port_ = 0;
   std::unique_ptr<Journal> events_;
 };
 
-struct RigOptions {
-  std::vector<std::string> sim_args{};
-  bool start_sim = true;
-  bool bus_for_service = true;  // false: the service is pointed at a bus that does not exist
-  // A chair bound with auto-connect on before the service starts, so the supervisor owns it.
-  std::string bound_address{};
-  std::string bound_name{};
-};
-
-class BluezRig final : public SimulatedInstallation {
- public:
-  explicit BluezRig(RigOptions options);
-  ~BluezRig();
-  BluezRig(const BluezRig&) = delete;
-  BluezRig& operator=(const BluezRig&) = delete;
-
-  // Starts the simulator (again) with these arguments and waits for READY.
-  void start_sim(const std::vector<std::string>& sim_args);
-  // SIGKILL: the daemon dies without a word and its objects vanish from the bus.
-  void kill_sim();
-
-  // Over the bus, on the simulator's control interface.
-  std::string ctl(const std::vector<std::string>& args) override;
-  // A flag of the simulated adapter ("Powered", "Discovering") as any client reads it;
-  // nullopt when the daemon does not answer.
-  std::optional<bool> adapter_flag(const std::string& name);
-
-  // Match rules the bus daemon holds for the service's connections; nullopt (with the reason
-  // in `why`) when the daemon keeps no statistics or the service has no connection.
-  std::optional<uint32_t> service_match_rules(std::string* why = nullptr);
-
- private:
-  PrivateBus bus_;
-  std::string data_dir_;
-  std::unique_ptr<ChildProcess> sim_;
-  std::unique_ptr<sdbus::IConnection> test_bus_;  // control calls and daemon queries
-  std::unique_ptr<sdbus::IProxy> control_;
-};
-
 bool is_log(const Json& record, const std::string& text);
-bool ends_with(const std::string& text, const std::string& tail);
 // True when `wanted` occurs in `all` in this order (other items may lie between).
 bool in_order(const std::vector<std::string>& all, const std::vector<std::string>& wanted);
 std::string joined(const std::vector<std::string>& lines);
