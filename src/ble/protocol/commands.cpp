@@ -54,8 +54,9 @@ Result<Bytes> raw_bytes(std::string_view hex) {
 
 std::vector<Bytes> silent_frames() {
   std::vector<Bytes> frames;
-  for (const ChairFunction* function : kQuietOrder) {
-    for (const QuietFrame& quiet : function->quiet) frames.push_back(build_frame(function->code, quiet.payload));
+  for (size_t row : kQuietOrder) {
+    const ChairFunction& function = kChairFunctions[row];
+    for (const QuietFrame& quiet : function.quiet) frames.push_back(build_frame(function.code, quiet.payload));
   }
   return frames;
 }
