@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "ble/protocol/commands.h"
+#include "ble/protocol/function_lookup.h"
 #include "common/hex.h"
 #include "common/text.h"
 #include "service/event_stream.h"
@@ -14,15 +15,6 @@ namespace chair::routes {
 
 namespace {
 
-struct Channel {
-  std::string_view fn;
-  uint8_t command;
-};
-
-constexpr Channel kChannels[] = {
-    {"cold", ble::kCold},     {"hot", ble::kHot},       {"vibrate", ble::kVibrate},
-    {"volume", ble::kVolume}, {"lumbar", ble::kLumbar},
-};
 
 std::optional<uint8_t> parse_switch_bits(std::string_view text) {
   text = trim_unicode(text);
@@ -87,17 +79,13 @@ http::Reply cmd_intensity(Service& service, const http::Request& request) {
   if (!value_text || !parse_i32(*value_text, value)) return http::Reply::json(error_reply("invalid value"));
 
   const std::string* fn = request.param("fn");
-  const Channel* channel = nullptr;
-  if (fn) {
-    for (const auto& c : kChannels)
-      if (c.fn == *fn) channel = &c;
-  }
-  if (!channel) return http::Reply::json(error_reply("invalid fn: " + (fn ? *fn : std::string())));
+  const ble::ChairFunction* function = fn ? ble::find_level_function(*fn) : nullptr;
+  if (!function) return http::Reply::json(error_reply("invalid fn: " + (fn ? *fn : std::string())));
 
   // The range is checked here so that a refused level never reaches the thermal memory.
-  if (auto frame = ble::level_frame(channel->command, value); !frame)
+  if (auto frame = ble::level_frame(function->code, value); !frame)
     return http::Reply::json(error_reply(frame.error()));
-  return status_reply(service.link().send_level(channel->command, value));
+  return status_reply(service.link().send_level(function->code, value));
 }
 
 http::Reply cmd_switch(Service& service, const http::Request& request) {

@@ -5,19 +5,29 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ble/protocol/commands.h"
-
 namespace chair::sim {
 
 namespace {
 
-constexpr uint8_t kMaxLevel = 10;
 constexpr uint8_t kAmbientTemp = 28;
 constexpr uint8_t kTempPerLevel = 2;
 
+ble::ChairStatus as_status(const ChairState& state) {
+  ble::ChairStatus s;
+  s.cold = state.cold;
+  s.hot = state.hot;
+  s.vibrate = state.vibrate;
+  s.volume = state.volume;
+  s.lumbar = state.lumbar;
+  s.temp = state.temp;
+  ble::set_switch(s, state.switchByte);
+  return s;
+}
+
 }  // namespace
 
-ChairModel::ChairModel(ChairModelOptions options) : options_(options), state_(options.initial), rng_(options.seed) {
+ChairModel::ChairModel(ChairModelOptions options)
+    : options_(options), status_(as_status(options.initial)), rng_(options.seed) {
   if (options_.max_piece == 0) options_.max_piece = 1;
 }
 
@@ -32,58 +42,57 @@ Bytes ChairModel::report_locked(uint8_t command, std::span<const uint8_t> payloa
   return frame;
 }
 
-Bytes ChairModel::full_report() const {
-  std::lock_guard lock(mutex_);
-  const std::array<uint8_t, 7> payload{state_.cold,   state_.hot,  state_.vibrate,   state_.volume,
-                                       state_.lumbar, state_.temp, state_.switchByte};
+Bytes ChairModel::full_report_locked() const {
+  const std::array<uint8_t, 7> payload{status_.cold,   status_.hot,  status_.vibrate,   status_.volume,
+                                       status_.lumbar, status_.temp, status_.switchByte};
   return report_locked(ble::kQuery, payload);
 }
 
-void ChairModel::apply_locked(uint8_t command, uint8_t value, Bytes& answers) {
-  auto heating_follows = [this] {
-    const bool heating = (state_.switchByte & kWaterOn) && state_.hot > 0;
-    state_.switchByte = heating ? (state_.switchByte | kHeating) : (state_.switchByte & ~kHeating);
-  };
-  const uint8_t level = std::min(value, kMaxLevel);
-  uint8_t answer = level;
-  switch (command) {
-    case ble::kQuery: {
-      const std::array<uint8_t, 7> payload{state_.cold,   state_.hot,  state_.vibrate,   state_.volume,
-                                           state_.lumbar, state_.temp, state_.switchByte};
-      const Bytes report = report_locked(ble::kQuery, payload);
-      answers.insert(answers.end(), report.begin(), report.end());
-      return;
-    }
-    case ble::kCold:
-      state_.cold = level;
-      if (level > 0) state_.hot = 0;
-      heating_follows();
-      break;
-    case ble::kHot:
-      state_.hot = level;
-      if (level > 0) state_.cold = 0;
-      heating_follows();
-      break;
-    case ble::kVibrate: state_.vibrate = level; break;
-    case ble::kVolume: state_.volume = level; break;
-    case ble::kLumbar: state_.lumbar = level; break;
-    case ble::kSwitch:
-      switch (value) {
-        case kSwitchWaterOn:
-          state_.switchByte |= kWaterOn;
-          heating_follows();
-          break;
-        case kSwitchWaterOff: state_.switchByte &= ~(kWaterOn | kHeating); break;
-        case kSwitchMotionOff: state_.switchByte &= ~kMotion; break;
-        case kSwitchAudioOff: state_.switchByte &= ~kBtAudio; break;
-        default: state_.switchByte = value; break;
-      }
-      answer = state_.switchByte;
-      break;
-    default: return;  // unknown commands get no answer
+Bytes ChairModel::full_report() const {
+  std::lock_guard lock(mutex_);
+  return full_report_locked();
+}
+
+void ChairModel::set_switch_byte_locked(uint8_t bits) {
+  // The heating bit follows "water on and a heating level set".
+  const bool heating = (bits & kWaterOn) && status_.hot > 0;
+  ble::set_switch(status_, heating ? (bits | kHeating) : (bits & ~kHeating));
+}
+
+uint8_t ChairModel::set_level_locked(const ble::ChairFunction& function, uint8_t value) {
+  const auto level = static_cast<uint8_t>(std::min<int64_t>(value, function.levels.max));
+  status_.*function.report = level;
+  if (!function.thermal) return level;
+  // Cooling and heating exclude each other.
+  if (level > 0) {
+    for (const auto& other : ble::kChairFunctions)
+      if (other.thermal && &other != &function) status_.*other.report = 0;
   }
-  const std::array<uint8_t, 1> payload{answer};
-  const Bytes report = report_locked(command, payload);
+  set_switch_byte_locked(status_.switchByte);
+  return level;
+}
+
+uint8_t ChairModel::switch_locked(uint8_t value) {
+  const uint8_t bits = status_.switchByte;
+  switch (value) {
+    case kSwitchWaterOn: set_switch_byte_locked(bits | kWaterOn); break;
+    case kSwitchWaterOff: ble::set_switch(status_, bits & ~(kWaterOn | kHeating)); break;
+    case kSwitchMotionOff: ble::set_switch(status_, bits & ~kMotion); break;
+    case kSwitchAudioOff: ble::set_switch(status_, bits & ~kBtAudio); break;
+    default: ble::set_switch(status_, value); break;
+  }
+  return status_.switchByte;
+}
+
+void ChairModel::apply_locked(uint8_t command, uint8_t value, Bytes& answers) {
+  Bytes report;
+  if (command == ble::kQuery) {
+    report = full_report_locked();
+  } else if (const ble::ChairFunction* function = ble::find_function(command)) {
+    const uint8_t answer = function->has_levels() ? set_level_locked(*function, value) : switch_locked(value);
+    const std::array<uint8_t, 1> payload{answer};
+    report = report_locked(command, payload);
+  }
   answers.insert(answers.end(), report.begin(), report.end());
 }
 
@@ -148,16 +157,16 @@ std::vector<Bytes> ChairModel::flush() {
 void ChairModel::tick() {
   std::lock_guard lock(mutex_);
   int target = kAmbientTemp;
-  if (state_.switchByte & kWaterOn) {
-    if (state_.cold > 0)
-      target -= kTempPerLevel * state_.cold;
-    else if (state_.hot > 0)
-      target += kTempPerLevel * state_.hot;
+  if (status_.switchByte & kWaterOn) {
+    if (status_.cold > 0)
+      target -= kTempPerLevel * status_.cold;
+    else if (status_.hot > 0)
+      target += kTempPerLevel * status_.hot;
   }
-  if (state_.temp < target)
-    ++state_.temp;
-  else if (state_.temp > target)
-    --state_.temp;
+  if (status_.temp < target)
+    ++status_.temp;
+  else if (status_.temp > target)
+    --status_.temp;
 }
 
 void ChairModel::set_silent(bool silent) {
@@ -172,24 +181,23 @@ bool ChairModel::silent() const {
 
 ChairState ChairModel::state() const {
   std::lock_guard lock(mutex_);
-  return state_;
+  const ble::ChairStatus& s = status_;
+  return ChairState{s.cold, s.hot, s.vibrate, s.volume, s.lumbar, s.temp, s.switchByte};
 }
 
 void ChairModel::set_state(const ChairState& state) {
   std::lock_guard lock(mutex_);
-  state_ = state;
+  status_ = as_status(state);
 }
 
 std::string ChairModel::state_json() const {
   std::lock_guard lock(mutex_);
   nlohmann::ordered_json j;
-  j["cold"] = state_.cold;
-  j["hot"] = state_.hot;
-  j["vibrate"] = state_.vibrate;
-  j["volume"] = state_.volume;
-  j["lumbar"] = state_.lumbar;
-  j["temp"] = state_.temp;
-  j["switchByte"] = state_.switchByte;
+  for (const auto& function : ble::kChairFunctions) {
+    if (function.has_levels()) j[std::string(function.name)] = status_.*function.report;
+  }
+  j["temp"] = status_.temp;
+  j["switchByte"] = status_.switchByte;
   j["silent"] = silent_;
   return j.dump();
 }

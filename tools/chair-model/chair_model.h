@@ -7,12 +7,14 @@
 //   (first 0x55, length byte, trailer rule) and validated; frames not addressed to the chair
 //   (direction other than 0x0A), bad frames and noise are dropped without an answer.
 // - Query (command 1): a full report 55 01 0B L cold hot vibrate volume lumbar temp switch chk AA.
-// - Levels (commands 2..6): the level is stored (values above 10 count as 10) and answered with a
+// - The protocol's level functions (cooling, heating, vibration, volume, lumbar): the level is
+//   stored (values above the function's top level count as the top) and answered with a
 //   single-value report 55 cmd 0B L v chk AA. Cooling and heating exclude each other: a cooling
 //   level above 0 clears the heating level and the other way round.
 // - Switch (command 7): 0x40 water on, 0x04 water off, 0x02 motion off, 0x01 Bluetooth audio off;
 //   any other byte is taken as the new switch byte. The heating bit (5) follows "water on and a
 //   heating level set". Answered with a command-7 single-value report carrying the new switch byte.
+// - Commands of no function get no answer.
 // - L is payload + 1 by default (the form the chair ships with); `short_length` selects L = payload.
 // - Silent: frames are still applied, nothing is answered.
 // - `tick()` moves the temperature byte one step towards the cooling/heating target.
@@ -30,6 +32,8 @@
 #include <vector>
 
 #include "ble/protocol/frame.h"
+#include "ble/protocol/functions.h"
+#include "ble/protocol/status.h"
 #include "ble/protocol/switch_bits.h"
 
 namespace chair::sim {
@@ -84,12 +88,18 @@ class ChairModel {
 
  private:
   Bytes report_locked(uint8_t command, std::span<const uint8_t> payload) const;
+  Bytes full_report_locked() const;
   void apply_locked(uint8_t command, uint8_t value, Bytes& answers);
+  uint8_t set_level_locked(const ble::ChairFunction& function, uint8_t value);
+  uint8_t switch_locked(uint8_t value);
+  void set_switch_byte_locked(uint8_t bits);
   std::vector<Bytes> chunk_locked(Bytes stream);
 
   mutable std::mutex mutex_;
   ChairModelOptions options_;
-  ChairState state_;
+  // What the chair would report, kept as the report decodes so that the protocol's functions
+  // find their fields in it; `raw` stays empty.
+  ble::ChairStatus status_;
   bool silent_ = false;
   Bytes rx_;    // written bytes not yet forming a whole frame
   Bytes held_;  // answers held back for merging

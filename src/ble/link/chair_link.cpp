@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ble/link/link_state.h"
+#include "ble/protocol/function_lookup.h"
 #include "ble/protocol/settings.h"
 #include "ble/protocol/switch_bits.h"
 
@@ -16,42 +17,12 @@ namespace chair::ble {
 
 namespace {
 
-uint8_t setting_of(uint8_t command) {
-  switch (command) {
-    case kCold:
-    case kHot: return kSettingWater;
-    case kLumbar: return kSettingLumbar;
-    case kVibrate: return kSettingVibrate;
-    case kVolume: return kSettingVolume;
-    default: return 0;
-  }
-}
-
-// What a silent frame switches off, in plain words.
-std::string function_of(const Bytes& frame) {
-  if (frame.size() < 5) return "unknown";
-  const uint8_t payload = frame[4];
-  switch (frame[1]) {
-    case kCold: return "cooling";
-    case kHot: return "heating";
-    case kLumbar: return "lumbar";
-    case kVibrate: return "vibration";
-    case kVolume: return "volume";
-    case kSwitch:
-      if (payload == kSwitchWaterOff) return "water";
-      if (payload == kSwitchMotionOff) return "motion";
-      if (payload == kSwitchAudioOff) return "Bluetooth audio";
-      break;
-    default: break;
-  }
-  return "unknown";
-}
-
 std::string incomplete_quiet_text(const std::vector<Bytes>& not_taken) {
   std::string names;
   for (const auto& frame : not_taken) {
     if (!names.empty()) names += ", ";
-    names += function_of(frame);
+    const std::string_view name = function_name_of(frame);
+    names += name.empty() ? std::string_view("unknown") : name;
   }
   return "silent shutdown incomplete: the chair may still be running (not switched off: " + names + ")";
 }

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <string>
-#include <tuple>
+#include <utility>
 
+#include "ble/protocol/function_lookup.h"
 #include "ble/protocol/settings.h"
 #include "ble/protocol/switch_bits.h"
 #include "common/hex.h"
@@ -12,13 +13,9 @@ namespace chair::ble {
 
 namespace {
 
-constexpr int64_t kMinLevel = 1;
-constexpr int64_t kMaxLevel = 10;
-
-bool in_level_range(int64_t level) { return level >= kMinLevel && level <= kMaxLevel; }
 
 // Initial settings count a negative value as 0 and cap at the chair's top level.
-uint8_t limited(int32_t value) { return static_cast<uint8_t>(std::clamp<int32_t>(value, 0, kMaxLevel)); }
+uint8_t limited(int32_t value) { return static_cast<uint8_t>(std::clamp<int64_t>(value, 0, kLevelRange.max)); }
 
 }  // namespace
 
@@ -27,8 +24,13 @@ Bytes query_frame() { return build_frame(kQuery, 0x00); }
 Bytes switch_frame(uint8_t bits) { return build_frame(kSwitch, bits); }
 
 Result<Bytes> level_frame(uint8_t command, int64_t level) {
+  const ChairFunction* function = find_function(command);
+  const LevelRange range = function && function->has_levels() ? function->levels : kLevelRange;
   // Checked before narrowing so that 257 is refused instead of becoming level 1.
-  if (!in_level_range(level)) return fail("强度必须 1-10，当前 " + std::to_string(level));
+  if (!range.contains(level)) {
+    return fail("强度必须 " + std::to_string(range.min) + "-" + std::to_string(range.max) + "，当前 " +
+                std::to_string(level));
+  }
   return build_frame(command, static_cast<uint8_t>(level));
 }
 
@@ -50,14 +52,12 @@ Result<Bytes> raw_bytes(std::string_view hex) {
 }
 
 std::vector<Bytes> silent_frames() {
-  return {zero_frame(kCold),
-          zero_frame(kHot),
-          zero_frame(kLumbar),
-          zero_frame(kVibrate),
-          zero_frame(kVolume),
-          switch_frame(kSwitchWaterOff),
-          switch_frame(kSwitchMotionOff),
-          switch_frame(kSwitchAudioOff)};
+  std::vector<Bytes> frames;
+  for (size_t row : kQuietOrder) {
+    const ChairFunction& function = kChairFunctions[row];
+    for (const QuietFrame& quiet : function.quiet) frames.push_back(build_frame(function.code, quiet.payload));
+  }
+  return frames;
 }
 
 void ThermalMode::set_thermal(bool active, uint8_t mode, uint8_t level) {
@@ -65,14 +65,16 @@ void ThermalMode::set_thermal(bool active, uint8_t mode, uint8_t level) {
   if (!active) return;
   value_.mode = mode;
   // A level outside 1..10 (the 0 of "water on, no level") keeps the last real level.
-  if (in_level_range(level)) value_.level = level;
+  if (kLevelRange.contains(level)) value_.level = level;
 }
 
 std::vector<Bytes> thermal_reassertion_frames(const ThermalSnapshot& t) {
   std::vector<Bytes> frames;
   if (!t.active) return frames;
   frames.push_back(switch_frame(kSwitchWaterOn));
-  if (auto level = level_frame(t.mode | 2, t.level)) frames.push_back(std::move(*level));
+  const ChairFunction* function = thermal_function(t.mode);
+  if (!function) return frames;
+  if (auto level = level_frame(function->code, t.level)) frames.push_back(std::move(*level));
   return frames;
 }
 
@@ -102,13 +104,12 @@ InitPlan init_settings_plan(const InitConfig& init) {
     if (wanted > 0) send(level_frame(heat ? kHot : kCold, level), kSettingWater);
   }
 
-  const std::tuple<int32_t, uint8_t, Setting> levels[] = {{init.lumbar, kLumbar, kSettingLumbar},
-                                                          {init.vibrate, kVibrate, kSettingVibrate},
-                                                          {init.volume, kVolume, kSettingVolume}};
-  for (const auto& [value, command, setting] : levels) {
+  const std::pair<int32_t, uint8_t> levels[] = {
+      {init.lumbar, kLumbar}, {init.vibrate, kVibrate}, {init.volume, kVolume}};
+  for (const auto& [value, command] : levels) {
     if (value <= 0) continue;
     pause();
-    send(level_frame(command, limited(value)), setting);
+    send(level_frame(command, limited(value)), setting_of(command));
   }
   return plan;
 }

@@ -6,30 +6,19 @@
 #include <vector>
 
 #include "ble/protocol/frame.h"
+#include "ble/protocol/functions.h"
 
 namespace chair::ble {
 
-enum Command : uint8_t {
-  kQuery = 1,
-  kCold = 2,
-  kHot = 3,
-  kVibrate = 4,
-  kVolume = 5,
-  kLumbar = 6,
-  kSwitch = 7,
-};
-
-inline constexpr uint8_t kModeCooling = 0;
-inline constexpr uint8_t kModeHeating = 1;
-
 Bytes query_frame();
 Bytes switch_frame(uint8_t bits);
-// Level 1..10 on the whole integer, else "强度必须 1-10，当前 {}".
+// Level within the function's range (1..10) on the whole integer, else "强度必须 1-10，当前 {}".
 Result<Bytes> level_frame(uint8_t command, int64_t level);
 Bytes zero_frame(uint8_t command);
 // Keeps only hex digits, pairs them; none or an odd count: "hex length must be even".
 Result<Bytes> raw_bytes(std::string_view hex);
-// Cooling, heating, lumbar, vibration, volume to 0, then switch 04, 02, 01.
+// Every function's quiet frames in the functions' quiet order: cooling, heating, lumbar,
+// vibration, volume to 0, then switch 04, 02, 01.
 std::vector<Bytes> silent_frames();
 
 struct ThermalSnapshot {
@@ -51,7 +40,8 @@ class ThermalMode {
   ThermalSnapshot value_;
 };
 
-// Frames the poll sends from a snapshot: switch 40 when active, then the level frame.
+// Frames the poll sends from a snapshot: switch 40 when active, then the level frame of the
+// mode's function.
 std::vector<Bytes> thermal_reassertion_frames(const ThermalSnapshot& t);
 
 }  // namespace chair::ble

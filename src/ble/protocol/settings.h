@@ -24,6 +24,7 @@ struct InitConfig {
 // What an initial-settings frame sets, so that a setting the user changed meanwhile can be
 // left alone. Water covers the water switch, cooling and heating together.
 enum Setting : uint8_t {
+  kSettingNone = 0x00,
   kSettingWater = 0x01,
   kSettingLumbar = 0x02,
   kSettingVibrate = 0x04,

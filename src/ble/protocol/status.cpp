@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "ble/protocol/commands.h"
+#include "ble/protocol/functions.h"
 #include "ble/protocol/switch_bits.h"
 
 namespace chair::ble {
@@ -27,22 +27,19 @@ ChairStatus full_report(std::span<const uint8_t> frame, std::string raw) {
   return s;
 }
 
-ChairStatus single_value(const std::optional<ChairStatus>& last, uint8_t carried_switch, uint8_t command, uint8_t value,
-                         std::string raw) {
+ChairStatus single_value(const std::optional<ChairStatus>& last, uint8_t carried_switch, const ChairFunction& function,
+                         uint8_t value, std::string raw) {
   ChairStatus s;
   if (last) {
     s = *last;
   } else if (carried_switch != 0) {
     set_switch(s, carried_switch);
   }
-  switch (command) {
-    case kCold: s.cold = value; break;
-    case kHot: s.hot = value; break;
-    case kVibrate: s.vibrate = value; break;
-    case kVolume: s.volume = value; break;
-    case kLumbar: s.lumbar = value; break;
-    case kSwitch: set_switch(s, value); break;
-    default: break;
+  // The switch byte brings its six flags along.
+  if (function.report == &ChairStatus::switchByte) {
+    set_switch(s, value);
+  } else {
+    s.*function.report = value;
   }
   s.raw = std::move(raw);
   return s;
@@ -117,8 +114,8 @@ RxResult on_chair_bytes(RxState& rx, std::span<const uint8_t> bytes, uint8_t car
     std::optional<ChairStatus> status;
     if (info->command == kQuery && info->payload_length >= kFullReportPayload) {
       status = full_report(frame, std::move(hex));
-    } else if (info->command >= kCold && info->command <= kSwitch && info->payload_length >= 1) {
-      status = single_value(rx.lastStatus, carried_switch, info->command, frame[4], std::move(hex));
+    } else if (const ChairFunction* function = find_function(info->command); function && info->payload_length >= 1) {
+      status = single_value(rx.lastStatus, carried_switch, *function, frame[4], std::move(hex));
     }
     if (!status) continue;
     rx.lastStatus = *status;

@@ -3,6 +3,7 @@
 #include "service/events/event.h"
 
 #include "bind/binding_file.h"
+#include "ble/protocol/functions.h"
 #include "common/text.h"
 
 namespace chair {
@@ -36,11 +37,10 @@ void write_device(std::string& out, const ble::DeviceRecord& d) { out += device_
 
 void write_chair(std::string& out, const ble::ChairStatus& c) {
   ObjectWriter w(out);
-  w.unum("cold", c.cold);
-  w.unum("hot", c.hot);
-  w.unum("vibrate", c.vibrate);
-  w.unum("volume", c.volume);
-  w.unum("lumbar", c.lumbar);
+  // The levels under their functions' names, in the order of the full report.
+  for (const auto& function : ble::kChairFunctions) {
+    if (function.has_levels()) w.unum(function.name, c.*function.report);
+  }
   w.unum("temp", c.temp);
   w.unum("switchByte", c.switchByte);
   w.boolean("btAudio", c.btAudio);

@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "ble/protocol/function_lookup.h"
 #include "ble/protocol/settings.h"
 #include "frames.h"
 
@@ -26,8 +27,7 @@ TEST(Commands, EncodersProduceTheExactFrames) {
   auto level = level_frame(2, 5);
   ASSERT_TRUE(level.ok());
   EXPECT_EQ(hex_dump(*level), "55 02 0A 02 05 0F AA");
-  ASSERT_TRUE(level_frame(6, 10).ok());
-  ASSERT_TRUE(level_frame(3, 1).ok());
+  EXPECT_TRUE(level_frame(6, 10).ok() && level_frame(3, 1).ok());
 }
 
 TEST(Commands, LevelOutsideOneToTenIsRefusedWithTheCallersValue) {
@@ -77,11 +77,23 @@ TEST(Commands, SilentFramesInSendingOrder) {
                                       "55 07 0A 02 02 0D AA", "55 07 0A 02 01 0E AA"}));
 }
 
+TEST(Commands, FunctionsAreNamedByTheirFramesAndCountAsTheirSettings) {
+  std::vector<std::string_view> names;
+  for (const Bytes& frame : silent_frames()) names.push_back(function_name_of(frame));
+  EXPECT_EQ(names, (std::vector<std::string_view>{"cooling", "heating", "lumbar", "vibration", "volume", "water",
+                                                  "motion", "Bluetooth audio"}));
+  EXPECT_EQ(function_name_of(switch_frame(0x40)), "switches");
+  EXPECT_EQ(function_name_of(query_frame()), "");
+  std::vector<int> settings;
+  for (uint8_t code = 0; code <= 8; ++code) settings.push_back(setting_of(code));
+  EXPECT_EQ(settings, (std::vector<int>{0, 0, kSettingWater, kSettingWater, kSettingVibrate, kSettingVolume,
+                                        kSettingLumbar, 0, 0}));
+}
+
 TEST(Thermal, MemoryKeepsTheLastRealLevelAndModeAcrossOff) {
   ThermalMode t;
   auto is = [&](bool active, uint8_t mode, uint8_t level) {
-    const auto s = t.thermal_snapshot();
-    return s.active == active && s.mode == mode && s.level == level;
+    return t.thermal_snapshot() == ThermalSnapshot{active, mode, level};
   };
   EXPECT_TRUE(is(false, 0, 0));
   t.set_thermal(true, 0, 7);
@@ -147,10 +159,7 @@ TEST(InitSettings, TurnsSettingsIntoTimedFramesAndThermalMemory) {
     std::vector<std::pair<unsigned, std::string>> got;
     for (const auto& f : plan.frames) got.emplace_back(f.pause_ms, hex_dump(f.frame));
     EXPECT_EQ(got, c.frames);
-    const auto s = thermal.thermal_snapshot();
-    EXPECT_EQ(s.active, c.after.active);
-    EXPECT_EQ(s.mode, c.after.mode);
-    EXPECT_EQ(s.level, c.after.level);
+    EXPECT_EQ(thermal.thermal_snapshot(), c.after);
   }
 }
 

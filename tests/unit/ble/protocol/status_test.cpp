@@ -19,13 +19,9 @@ const Bytes kReport{1, 2, 3, 4, 5, 0x1E, 0x94};
 RxResult feed(RxState& rx, const Bytes& bytes, uint8_t carried = 0) { return on_chair_bytes(rx, bytes, carried); }
 
 void expect_flags_match(const ChairStatus& s) {
-  const SwitchFlags f = switch_flags(s.switchByte);
-  EXPECT_EQ(s.btAudio, f.btAudio);
-  EXPECT_EQ(s.motion, f.motion);
-  EXPECT_EQ(s.headphone, f.headphone);
-  EXPECT_EQ(s.seated, f.seated);
-  EXPECT_EQ(s.waterOn, f.waterOn);
-  EXPECT_EQ(s.heating, f.heating);
+  ChairStatus flags_from_byte = s;
+  set_switch(flags_from_byte, s.switchByte);
+  EXPECT_EQ(s, flags_from_byte);
 }
 
 TEST(Status, SwitchByteBitsBecomeTheSixFlags) {
@@ -155,20 +151,19 @@ TEST(Status, SingleValueReportsBuildOnTheLastStatus) {
   feed(rx, chair_frame(1, kReport));
   struct Step {
     uint8_t command, value;
+    uint8_t ChairStatus::*field;  // none: the switch byte with its flags
   };
   ChairStatus s = *rx.lastStatus;
-  for (const Step& step : {Step{2, 7}, {3, 8}, {4, 9}, {5, 10}, {6, 0}, {7, 0x31}}) {
+  for (const Step& step : {Step{2, 7, &ChairStatus::cold},
+                           {3, 8, &ChairStatus::hot},
+                           {4, 9, &ChairStatus::vibrate},
+                           {5, 10, &ChairStatus::volume},
+                           {6, 0, &ChairStatus::lumbar},
+                           {7, 0x31, nullptr}}) {
     const Bytes frame = chair_frame(step.command, {step.value}, step.command % 2 == 0);
     r = feed(rx, frame, 0xFF);  // the carried byte only matters without a last status
     ASSERT_TRUE(r.update);
-    switch (step.command) {
-      case 2: s.cold = step.value; break;
-      case 3: s.hot = step.value; break;
-      case 4: s.vibrate = step.value; break;
-      case 5: s.volume = step.value; break;
-      case 6: s.lumbar = step.value; break;
-      case 7: set_switch(s, step.value); break;
-    }
+    step.field ? void(s.*step.field = step.value) : set_switch(s, step.value);
     s.raw = hex_dump(frame);
     EXPECT_EQ(*r.update, s) << int(step.command);
   }
