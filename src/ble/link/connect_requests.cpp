@@ -15,18 +15,24 @@ void ConnectRequests::submit(ConnectRequest request) {
       refused = std::move(request.done);
     } else {
       const bool users = request.origin == ConnectOrigin::User;
-      if (pending_) superseded.push_back(std::move(pending_->done));
-      pending_ = std::move(request);
-      if (!serving_) {
-        start = serving_ = true;
-      } else if (users && under_way_ && under_way_->origin == ConnectOrigin::Automatic) {
-        // The worker stays inside the platform's opening until it answers; the user's request
-        // gets a worker of its own now.
-        under_way_->abandoned->store(true);
-        superseded.push_back(std::move(under_way_->done));
-        under_way_.reset();
-        abandoned_open_ = true;
-        start = true;
+      if (!users && pending_ && pending_->origin == ConnectOrigin::User) {
+        // The supervisor looked while the user's request waited for its worker: the user's
+        // request is the one served, and it is already on its way.
+        superseded.push_back(std::move(request.done));
+      } else {
+        if (pending_) superseded.push_back(std::move(pending_->done));
+        pending_ = std::move(request);
+        if (!serving_) {
+          start = serving_ = true;
+        } else if (users && under_way_ && under_way_->origin == ConnectOrigin::Automatic) {
+          // The worker stays inside the platform's opening until it answers; the user's request
+          // gets a worker of its own now.
+          under_way_->abandoned->store(true);
+          superseded.push_back(std::move(under_way_->done));
+          under_way_.reset();
+          abandoned_open_ = true;
+          start = true;
+        }
       }
     }
   }

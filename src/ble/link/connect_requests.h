@@ -2,7 +2,8 @@
 // first: a request still waiting when a newer one comes is answered Superseded at once, so a
 // flood of requests costs one thread.
 //
-// A request of the user's never waits behind an automatic one. An automatic attempt under
+// A request of the user's never waits behind an automatic one, nor is it superseded by one:
+// an automatic request that comes while the user's waits is answered Superseded. An automatic attempt under
 // way is abandoned: it is answered Superseded at once, a worker of its own serves the user,
 // and whatever the abandoned opening yields when the platform finally answers is closed
 // without a word. Automatic requests wait until that opening has ended, so there are at most

@@ -8,6 +8,7 @@
 #include <future>
 #include <thread>
 
+#include "ble/link/connect_requests.h"
 #include "ble/protocol/commands.h"
 #include "link_fixture.h"
 
@@ -184,6 +185,29 @@ TEST(ConnectRequests, AreServedOneAtATimeAndTheNewestWins) {
   rig.fake->set_call_delay(0ms);
   EXPECT_TRUE(rig.events.wait_line("status:connected/TAMRO S1"));
   EXPECT_EQ(rig.link->view().address, kChairText);
+}
+
+TEST(ConnectRequests, AnAutomaticRequestNeverReplacesAUsersThatWaits) {
+  // The user's request waits for its worker when the supervisor asks: the user's is served.
+  std::function<void()> worker;
+  std::vector<std::string> served;
+  ble::ConnectRequests requests(
+      [&](const ble::ConnectRequest& r, const std::atomic<bool>&) {
+        served.push_back(r.address);
+        return ble::ConnectOutcome::Opened;
+      },
+      [&](std::function<void()> run) {
+        worker = std::move(run);
+        return true;
+      });
+  std::vector<ble::ConnectOutcome> user, automatic;
+  requests.submit({"user", ble::ConnectOrigin::User, [&](ble::ConnectOutcome o) { user.push_back(o); }});
+  requests.submit({"auto", ble::ConnectOrigin::Automatic, [&](ble::ConnectOutcome o) { automatic.push_back(o); }});
+  EXPECT_EQ(automatic, std::vector{ble::ConnectOutcome::Superseded});
+  ASSERT_TRUE(worker);
+  worker();
+  EXPECT_EQ(served, std::vector<std::string>{"user"});
+  EXPECT_EQ(user, std::vector{ble::ConnectOutcome::Opened});
 }
 
 }  // namespace
