@@ -44,7 +44,7 @@ struct FakeCore {
   std::vector<std::shared_ptr<FakeConnectionRecord>> connections;
   int opens = 0;
   std::chrono::milliseconds delay{0};
-  std::optional<Result<ble::PairedNames>> paired;
+  Result<ble::PairedNames> paired = ble::PairedNames{};
 
   void pause() const {
     std::chrono::milliseconds d;
@@ -455,7 +455,7 @@ void FakePlatform::set_call_delay(std::chrono::milliseconds delay) {
   core_->delay = delay;
 }
 
-void FakePlatform::set_paired_names(std::optional<Result<ble::PairedNames>> names) {
+void FakePlatform::set_paired_names(Result<ble::PairedNames> names) {
   std::lock_guard lock(core_->mutex);
   core_->paired = std::move(names);
 }
@@ -501,7 +501,7 @@ Result<ble::ConnectionPtr> FakePlatform::open(uint64_t address) {
   return ble::ConnectionPtr(std::make_shared<FakeConnectionImpl>(core_, record, it->second));
 }
 
-std::optional<Result<ble::PairedNames>> FakePlatform::paired_device_names() {
+Result<ble::PairedNames> FakePlatform::paired_device_names() {
   std::lock_guard lock(core_->mutex);
   return core_->paired;
 }

@@ -198,13 +198,13 @@ class FakePlatform final : public ble::Platform {
   // Every blocking call (open, discovery, subscribe, write, connected) takes this long.
   void set_call_delay(std::chrono::milliseconds delay);
 
-  void set_paired_names(std::optional<Result<ble::PairedNames>> names);
+  void set_paired_names(Result<ble::PairedNames> names);
 
   // ble::Platform.
   ble::Availability availability() override;
   Result<std::unique_ptr<ble::Scan>> start_scan(ble::AdvertisementHandler handler) override;
   Result<ble::ConnectionPtr> open(uint64_t address) override;
-  std::optional<Result<ble::PairedNames>> paired_device_names() override;
+  Result<ble::PairedNames> paired_device_names() override;
 
  private:
   std::shared_ptr<FakeCore> core_;

@@ -135,12 +135,12 @@ class BluezPlatform final : public Platform {
     return ConnectionPtr(std::make_shared<BluezConnection>(*client, *found, epoch));
   }
 
-  std::optional<Result<PairedNames>> paired_device_names() override {
+  Result<PairedNames> paired_device_names() override {
     auto client = connector_.client();
-    if (!client) return Result<PairedNames>(client.take_error());
+    if (!client) return client.take_error();
     auto snapshot = (*client)->bus().managed_objects();
-    if (!snapshot) return Result<PairedNames>(snapshot.take_error());
-    return Result<PairedNames>(paired_names(*snapshot));
+    if (!snapshot) return snapshot.take_error();
+    return paired_names(*snapshot);
   }
 
  private:

@@ -40,10 +40,9 @@ class LoadedPlatform final : public Platform {
     return (*backend)->open(address);
   }
 
-  std::optional<Result<PairedNames>> paired_device_names() override {
+  Result<PairedNames> paired_device_names() override {
     auto backend = load();
-    // An error, not nullopt: nullopt would send the listing to PowerShell.
-    if (!backend) return Result<PairedNames>(backend.take_error());
+    if (!backend) return backend.take_error();
     return (*backend)->paired_device_names();
   }
 

@@ -11,9 +11,7 @@ class NonePlatform final : public Platform {
   }
   Result<std::unique_ptr<Scan>> start_scan(AdvertisementHandler) override { return none(); }
   Result<ConnectionPtr> open(uint64_t) override { return none(); }
-  // There is nothing paired without an adapter; answering here also spares the start-up
-  // a listing process whose result could never be used.
-  std::optional<Result<PairedNames>> paired_device_names() override { return Result<PairedNames>(none()); }
+  Result<PairedNames> paired_device_names() override { return none(); }
 
  private:
   static Error none() { return fail(std::string(kNoBackendText)); }

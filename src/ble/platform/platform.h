@@ -160,9 +160,9 @@ class Platform {
   // is up: services() waits for that.
   virtual Result<ConnectionPtr> open(uint64_t address) = 0;
 
-  // Names of paired devices where the platform itself knows them. nullopt means the
-  // platform has no such source and the PowerShell listing is used instead.
-  virtual std::optional<Result<PairedNames>> paired_device_names() { return std::nullopt; }
+  // Names of the paired devices, as this platform lists them; an error when it cannot tell
+  // now (a platform without any such list answers with an error every time).
+  virtual Result<PairedNames> paired_device_names() = 0;
 };
 using PlatformPtr = std::shared_ptr<Platform>;
 

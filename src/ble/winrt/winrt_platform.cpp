@@ -5,11 +5,13 @@
 // the system's message and the HRESULT.
 #include "ble/winrt/winrt_platform.h"
 
+#include <exception>
 #include <mutex>
 #include <utility>
 
 #include "ble/winrt/async_get.h"
 #include "ble/winrt/delegate.h"
+#include "ble/winrt/pnp_listing.h"
 #include "ble/winrt/runtime.h"
 #include "ble/winrt/winrt_connection.h"
 
@@ -170,6 +172,16 @@ class WinRtPlatform final : public Platform {
     hr = (*session)->put_MaintainConnection(TRUE);
     if (FAILED(hr)) return hr_error(hr);
     return ConnectionPtr(std::make_shared<WinRtConnection>(std::move(*device), std::move(*session)));
+  }
+
+  // The runtime's own device enumeration would need classes of its own; the Plug and Play
+  // listing already names every paired LE device.
+  Result<PairedNames> paired_device_names() override {
+    try {
+      return list_pnp_devices();
+    } catch (const std::exception& e) {
+      return fail(e.what());
+    }
   }
 };
 
