@@ -20,24 +20,13 @@ namespace chair {
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char* kRadioOffMessage = "Windows 蓝牙未开启，请在「设置 → 蓝牙和其他设备」中打开蓝牙";
-#else
-constexpr const char* kRadioOffMessage = "蓝牙未开启，请在系统设置中打开蓝牙，或运行 bluetoothctl power on";
-#endif
-
 constexpr std::string_view kForbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 // Whether Bluetooth can be used; the message for the user when it cannot.
 std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
-  const ble::Availability a = platform.availability();
-  switch (a.state) {
-    case ble::Availability::State::Ready: return std::nullopt;
-    case ble::Availability::State::NoAdapter: return "未检测到蓝牙适配器 (" + a.detail + ")";
-    case ble::Availability::State::NoRadio: return "无法获取蓝牙无线电状态 (" + a.detail + ")";
-    case ble::Availability::State::RadioOff: break;
-  }
-  return std::string(kRadioOffMessage);
+  ble::Availability a = platform.availability();
+  if (a.state == ble::Availability::State::Ready) return std::nullopt;
+  return std::move(a.message);
 }
 
 std::optional<std::string> find_option(const std::vector<std::string>& args, const std::string& name) {

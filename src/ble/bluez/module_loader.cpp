@@ -24,7 +24,7 @@ class LoadedPlatform final : public Platform {
  public:
   Availability availability() override {
     auto backend = load();
-    if (!backend) return Availability{Availability::State::NoAdapter, backend.error()};
+    if (!backend) return Availability::no_adapter(backend.error());
     return (*backend)->availability();
   }
 

@@ -7,7 +7,7 @@ namespace {
 class NonePlatform final : public Platform {
  public:
   Availability availability() override {
-    return Availability{Availability::State::NoAdapter, std::string(kNoBackendText)};
+    return Availability::no_adapter(std::string(kNoBackendText));
   }
   Result<std::unique_ptr<Scan>> start_scan(AdvertisementHandler) override { return none(); }
   Result<ConnectionPtr> open(uint64_t) override { return none(); }

@@ -59,7 +59,7 @@ enum class WriteOption { WithResponse = 0, WithoutResponse = 1 };
 // What the client configuration descriptor is set to.
 enum class Subscription { Notify = 1, Indicate = 2 };
 
-// Whether scanning and connecting can work at all.
+// Whether scanning and connecting can work at all, and what people are told when they cannot.
 struct Availability {
   enum class State {
     Ready,      // an adapter with its radio on
@@ -68,7 +68,14 @@ struct Availability {
     RadioOff,   // the radio is off or disabled
   };
   State state = State::Ready;
-  std::string detail;
+  std::string detail;   // the system's reason
+  std::string message;  // for people: what is wrong and what to do; "" when ready
+
+  static Availability ready() { return {}; }
+  static Availability no_adapter(std::string detail);
+  static Availability no_radio(std::string detail);
+  // `how_to_switch_on` is the whole message: where the radio is switched on differs per system.
+  static Availability radio_off(std::string how_to_switch_on);
 };
 
 // One advertisement (or scan response). What the platform could not read is absent.

@@ -22,6 +22,8 @@ namespace {
 using namespace winrt;
 
 constexpr INT32 kRadioOn = 1;
+// For people, when the radio is off: where Windows switches it on.
+constexpr const char* kRadioOffText = "Windows 蓝牙未开启，请在「设置 → 蓝牙和其他设备」中打开蓝牙";
 constexpr INT32 kScanningActive = 1;
 
 using ReceivedDelegate =
@@ -95,22 +97,21 @@ class WinRtPlatform final : public Platform {
  public:
   Availability availability() override {
     prepare_thread();
-    using State = Availability::State;
     auto statics = factory<abi::IBluetoothAdapterStatics>(L"Windows.Devices.Bluetooth.BluetoothAdapter",
                                                           abi::IID_IBluetoothAdapterStatics);
-    if (!statics) return {State::NoAdapter, statics.error()};
+    if (!statics) return Availability::no_adapter(statics.error());
     abi::IAsyncOperation<abi::IBluetoothAdapter*>* adapter_op = nullptr;
     HRESULT hr = (*statics)->GetDefaultAsync(&adapter_op);
     auto adapter = async_get(hr, adapter_op);
-    if (!adapter) return {State::NoAdapter, adapter.error()};
+    if (!adapter) return Availability::no_adapter(adapter.error());
 
     abi::IAsyncOperation<abi::IRadio*>* radio_op = nullptr;
     hr = (*adapter)->GetRadioAsync(&radio_op);
     auto radio = async_get(hr, radio_op);
-    if (!radio) return {State::NoRadio, radio.error()};
+    if (!radio) return Availability::no_radio(radio.error());
     INT32 state = 0;
-    if (FAILED((*radio)->get_State(&state)) || state != kRadioOn) return {State::RadioOff, {}};
-    return {};
+    if (FAILED((*radio)->get_State(&state)) || state != kRadioOn) return Availability::radio_off(kRadioOffText);
+    return Availability::ready();
   }
 
   Result<std::unique_ptr<Scan>> start_scan(AdvertisementHandler handler) override {

@@ -21,7 +21,7 @@ class NamesPlatform : public ble::Platform {
     std::lock_guard lock(mutex_);
     return names_;
   }
-  ble::Availability availability() override { return {ble::Availability::State::NoAdapter, "unused"}; }
+  ble::Availability availability() override { return ble::Availability::no_adapter("unused"); }
   Result<std::unique_ptr<ble::Scan>> start_scan(ble::AdvertisementHandler) override { return fail("unused"); }
   Result<ble::ConnectionPtr> open(uint64_t) override { return fail("unused"); }
 

@@ -60,9 +60,9 @@ TEST(ScanRoutes, BluetoothUnavailableBlocksTheStartAndChangesNothing) {
     ble::Availability availability;
     std::string message;
   } cases[] = {
-      {{ble::Availability::State::RadioOff, ""}, kRadioOff},
-      {{ble::Availability::State::NoRadio, "radio gone"}, "无法获取蓝牙无线电状态 (radio gone)"},
-      {{ble::Availability::State::NoAdapter, "adapter gone"}, "未检测到蓝牙适配器 (adapter gone)"},
+      {ble::Availability::radio_off(kRadioOff), kRadioOff},
+      {ble::Availability::no_radio("radio gone"), "无法获取蓝牙无线电状态 (radio gone)"},
+      {ble::Availability::no_adapter("adapter gone"), "未检测到蓝牙适配器 (adapter gone)"},
   };
   for (auto& c : cases) {
     rig.fake->set_availability(c.availability);

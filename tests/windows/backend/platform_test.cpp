@@ -35,6 +35,8 @@ TEST_P(Availability, FollowsAdapterAndRadio) {
   const ble::Availability a = platform().availability();
   EXPECT_EQ(a.state, GetParam().state);
   EXPECT_THAT(a.detail, HasSubstr(GetParam().detail));
+  EXPECT_EQ(a.message.empty(), a.state == State::Ready);
+  if (a.state == State::RadioOff) EXPECT_EQ(a.message, "Windows 蓝牙未开启，请在「设置 → 蓝牙和其他设备」中打开蓝牙");
 }
 
 INSTANTIATE_TEST_SUITE_P(
