@@ -1,23 +1,18 @@
 #include <dlfcn.h>
-#include <unistd.h>
 
-#include <climits>
 #include <mutex>
 #include <string>
 
 #include "ble/bluez/module.h"
+#include "sys/paths.h"
 
 namespace chair::ble {
 
 namespace {
 
 std::string program_folder() {
-  char path[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string folder(path, static_cast<size_t>(n));
-  size_t slash = folder.rfind('/');
-  return slash == std::string::npos ? "." : folder.substr(0, slash);
+  auto self = sys::running_program();
+  return self ? self->parent_path().string() : ".";
 }
 
 class LoadedPlatform final : public Platform {
