@@ -12,15 +12,15 @@
 
 #include "common/address.h"
 #include "common/text.h"
+#include "http/guard.h"
 #include "sys/parent.h"
+#include "sys/paths.h"
 #include "sys/termination.h"
 #include "sys/thread.h"
 
 namespace chair {
 
 namespace {
-
-constexpr std::string_view kForbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 
 // Whether Bluetooth can be used; the message for the user when it cannot.
 std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
@@ -44,12 +44,15 @@ std::optional<std::string> find_option(const std::vector<std::string>& args, con
 // Before any route. A page on another site may send requests to our port through the
 // browser; under a rebound DNS name they would pass as same-origin, so only a Host naming
 // this machine's loopback is served, and a second Host header is refused whatever it names.
-// Then a browser's preflight gets its answer without running the route it asks about: the
-// route runs only when the browser sends the request itself.
-std::optional<http::Reply> pre_route(const http::Request& request) {
-  if (!http::host_is_loopback(request)) return http::Reply::raw(std::string(kForbidden));
-  if (auto preflight = http::preflight_reply(request)) return preflight;
-  return std::nullopt;
+// What the browser says of a request a page made without asking (an <img>, a foreign form)
+// refuses it too, and so does an Origin that the process starting us did not name in
+// CHAIR_ALLOWED_ORIGINS (read once, here at start-up; unset: any origin, as the desktop UI's
+// is unknown). Then a browser's preflight gets its answer without running the route it asks
+// about: the route runs only when the browser sends the request itself.
+http::PreRouting pre_route() {
+  std::optional<std::vector<std::string>> origins;
+  if (auto listed = sys::env_text("CHAIR_ALLOWED_ORIGINS")) origins = http::parse_origin_list(*listed);
+  return http::RequestGuard(std::move(origins));
 }
 
 // Whatever ends the process from outside leaves the chair quiet: at most this long for the
@@ -249,7 +252,7 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
   const uint16_t requested = find_port_option(args);
   auto service = std::make_shared<Service>(std::move(platform));
 
-  http::Server server(service->router(), pre_route);
+  http::Server server(service->router(), pre_route());
   auto bound = server.listen(requested);
   if (!bound) {
     std::fflush(stdout);
@@ -274,7 +277,7 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
 Result<InProcessService> start_in_process(ble::PlatformPtr platform, ServiceOptions options) {
   auto service = std::make_shared<Service>(std::move(platform), std::move(options));
   service->start();
-  auto server = std::make_shared<http::Server>(service->router(), pre_route);
+  auto server = std::make_shared<http::Server>(service->router(), pre_route());
   auto port = server->listen(0);
   if (!port) return port.take_error();
   // The server and the service stay for the rest of the test process, like the real one.
