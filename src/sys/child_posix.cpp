@@ -129,13 +129,18 @@ ChildExit Child::end(std::chrono::milliseconds grace) {
 }
 
 std::string companion_program(const std::string& name, const std::vector<std::string>& other_folders) {
-  std::string folder = ".";
-  if (auto self = running_program()) folder = self->parent_path().string();
-  std::vector<std::string> candidates{folder + "/" + name};
-  for (const auto& other : other_folders) {
-    std::string path = folder;
-    path.append("/").append(other).append("/").append(name);
-    candidates.push_back(std::move(path));
+  std::vector<std::string> candidates;
+  if (auto self = running_program()) {
+    const std::string folder = self->parent_path().string();
+    candidates.push_back(folder + "/" + name);
+    for (const auto& other : other_folders) {
+      std::string path = folder;
+      path.append("/").append(other).append("/").append(name);
+      candidates.push_back(std::move(path));
+    }
+  } else {
+    // Never the current folder: whatever lies there is not ours to start.
+    candidates.push_back((installed_service_dir() / name).string());
   }
   for (const auto& candidate : candidates) {
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;

@@ -29,4 +29,11 @@ std::filesystem::path temp_dir();
 // (on Linux: no /proc, or a path longer than the kernel shows there).
 Result<std::filesystem::path> running_program();
 
+#ifndef _WIN32
+// The folder this build installs the service and its Bluetooth module in
+// (<prefix>/libexec/chair-service, as configured): where they are looked for when the running
+// program cannot tell where it is. Programs are never looked for in the current folder.
+std::filesystem::path installed_service_dir();
+#endif
+
 }  // namespace chair::sys

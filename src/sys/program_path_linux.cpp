@@ -18,4 +18,6 @@ Result<std::filesystem::path> running_program() {
   return std::filesystem::path(std::move(buf));
 }
 
+std::filesystem::path installed_service_dir() { return CHAIR_INSTALLED_SERVICE_DIR; }
+
 }  // namespace chair::sys
