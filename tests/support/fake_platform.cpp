@@ -145,7 +145,7 @@ void FakeCharacteristic::unsubscribe(int64_t token) {
   if (handlers_.erase(token) > 0) ++removed_;
 }
 
-Result<ble::GattStatus> FakeCharacteristic::write(std::span<const uint8_t> bytes, ble::WriteOption option) {
+ble::WriteResult FakeCharacteristic::write(std::span<const uint8_t> bytes, ble::WriteOption option) {
   Bytes copy(bytes.begin(), bytes.end());
   Outcome outcome = ble::GattStatus::Success;
   std::function<void(const Bytes&)> hook;
@@ -156,7 +156,8 @@ Result<ble::GattStatus> FakeCharacteristic::write(std::span<const uint8_t> bytes
     if (outcome && *outcome == ble::GattStatus::Success) hook = write_hook_;
   }
   if (hook) hook(copy);
-  return outcome;
+  if (!outcome) return outcome.take_error();
+  return *outcome;
 }
 
 // ---- service and device -------------------------------------------------------------------
@@ -299,8 +300,8 @@ class FakeConnectionImpl final : public ble::Connection {
     return result;
   }
 
-  Result<ble::GattStatus> write(const ble::GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
-                                ble::WriteOption option) override {
+  ble::WriteResult write(const ble::GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
+                         ble::WriteOption option) override {
     core_->pause();
     if (is_closed()) return fail("the connection is closed");
     auto target = find_characteristic(characteristic.handle);

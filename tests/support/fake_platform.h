@@ -94,7 +94,7 @@ class FakeCharacteristic {
   uint32_t properties() const;
   Result<ble::GattStatus> subscribe(int64_t token, ble::Subscription kind, ble::NotificationHandler handler);
   void unsubscribe(int64_t token);
-  Result<ble::GattStatus> write(std::span<const uint8_t> bytes, ble::WriteOption option);
+  ble::WriteResult write(std::span<const uint8_t> bytes, ble::WriteOption option);
 
   const std::string handle_;
   mutable std::mutex mutex_;

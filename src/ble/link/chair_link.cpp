@@ -131,6 +131,8 @@ Status LinkState::write_frame(std::span<const uint8_t> bytes, WriteTicket ticket
   for (WriteOption option : order) {
     auto result = target_connection->write(target, bytes, option);
     if (!result) {
+      // Bytes the platform could not even put into a buffer fail alike with either option.
+      if (result.failure().before_sending) return fail(result.error());
       pending_error = result.error();
       continue;
     }

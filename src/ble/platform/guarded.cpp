@@ -71,9 +71,13 @@ class GuardedConnection final : public Connection {
                                NotificationHandler handler) noexcept override {
     return guard<GattStatus>([&] { return inner_->subscribe(characteristic, kind, shield(std::move(handler))); });
   }
-  Result<GattStatus> write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
-                           WriteOption option) noexcept override {
-    return guard<GattStatus>([&] { return inner_->write(characteristic, bytes, option); });
+  WriteResult write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
+                    WriteOption option) noexcept override {
+    try {
+      return inner_->write(characteristic, bytes, option);
+    } catch (...) {
+      return fail(caught_text());
+    }
   }
   void close() noexcept override {
     try {

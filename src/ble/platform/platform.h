@@ -56,6 +56,13 @@ inline std::string gatt_status_text(GattStatus status) {
   return "GattCommunicationStatus(" + std::to_string(static_cast<int>(status)) + ")";
 }
 enum class WriteOption { WithResponse = 0, WithoutResponse = 1 };
+// Why a write was not made.
+struct WriteError : Error {
+  // Nothing reached the system: the bytes could not even be put into one of its buffers. The
+  // other write option would fare no better, so it is not tried.
+  bool before_sending = false;
+};
+using WriteResult = Result<GattStatus, WriteError>;
 // What the client configuration descriptor is set to.
 enum class Subscription { Notify = 1, Indicate = 2 };
 
@@ -138,8 +145,8 @@ class Connection {
 
   // Writes the bytes with the given option: an error when the write could not be made, else
   // the status the exchange ended with.
-  virtual Result<GattStatus> write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
-                                   WriteOption option) = 0;
+  virtual WriteResult write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
+                            WriteOption option) = 0;
 
   // Ends the subscription, then closes the GATT session and the device. Never fails; safe
   // to call more than once and from any thread, also while another call is under way (that

@@ -173,7 +173,7 @@ class BluezBackend : public ::testing::Test {
     return link;
   }
 
-  Result<GattStatus> write(const Link& link, const std::vector<uint8_t>& bytes, WriteOption option) {
+  WriteResult write(const Link& link, const std::vector<uint8_t>& bytes, WriteOption option) {
     return link.connection->write(*link.data, bytes, option);
   }
 

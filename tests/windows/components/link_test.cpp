@@ -346,6 +346,16 @@ TEST_P(RefusedWrite, IsTriedBothWaysAndReportedAndTheLinkStays) {
   EXPECT_EQ(link_->view().phase, ble::LinkPhase::Connected);
 }
 
+TEST_F(LinkOnTheRuntime, AWriteBufferThatCannotBeMadeEndsTheWriteAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(connect());
+  const size_t from = fakert::call_count();
+  fakert::fail_call("DataWriter.DetachBuffer", E_OUTOFMEMORY);
+  const Status written = link_->send_level(ble::kCold, 5);
+  ASSERT_FALSE(written);
+  EXPECT_THAT(written.error(), HasSubstr("0x8007000E"));
+  EXPECT_TRUE(calls_of(from, {"GattCharacteristic.WriteValueWithOptionAsync"}).empty()) << "no option was tried";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Refusals, RefusedWrite,
     ::testing::Values(RefusalCase{"by_status", {"refuse-writes", kChair}, "status GattCommunicationStatus(2)"},

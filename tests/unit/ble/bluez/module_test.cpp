@@ -85,7 +85,7 @@ class Throwing final : public Platform, public Scan, public Connection {
     handler({});
     boom();
   }
-  Result<GattStatus> write(const GattCharacteristic&, std::span<const uint8_t>, WriteOption) override { boom(); }
+  WriteResult write(const GattCharacteristic&, std::span<const uint8_t>, WriteOption) override { boom(); }
   void close() override { boom(); }
 };
 
