@@ -42,7 +42,7 @@ Advertisement read_advertisement(abi::IBluetoothLEAdvertisementReceivedEventArgs
   HString name;
   if (SUCCEEDED(payload->get_LocalName(name.put()))) out.local_name = name.to_utf8();
 
-  Com<abi::IVectorView<GUID>> uuids;
+  Com<abi::IVector<GUID>> uuids;
   UINT32 n = 0;
   if (SUCCEEDED(payload->get_ServiceUuids(uuids.put())) && uuids && SUCCEEDED(uuids->get_Size(&n))) {
     for (UINT32 i = 0; i < n; ++i) {
@@ -50,7 +50,7 @@ Advertisement read_advertisement(abi::IBluetoothLEAdvertisementReceivedEventArgs
       if (SUCCEEDED(uuids->GetAt(i, &g))) out.service_uuids.push_back(to_uuid(g));
     }
   }
-  Com<abi::IVectorView<abi::IBluetoothLEManufacturerData*>> makers;
+  Com<abi::IVector<abi::IBluetoothLEManufacturerData*>> makers;
   n = 0;
   if (SUCCEEDED(payload->get_ManufacturerData(makers.put())) && makers && SUCCEEDED(makers->get_Size(&n))) {
     for (UINT32 i = 0; i < n; ++i) {
