@@ -20,13 +20,18 @@ bool write_record(http::ByteSink& sink, const std::string& json) {
 
 }  // namespace
 
-void serve_events(EventHub& hub, const std::function<std::string()>& status_name, http::ByteSink& sink) {
+void serve_events(EventHub& hub, const std::function<std::string()>& status_name, http::ByteSink& sink,
+                  const std::function<std::vector<ServiceEvent>()>& more) {
   sink.set_write_timeout(kStreamWriteTimeout);
   if (!sink.write_all(kStreamHead)) return;
 
   auto [id, queue] = hub.subscribe();
   // The snapshot goes to this client only, so it precedes every queued event.
-  if (write_record(sink, to_json(make_status_event(status_name())))) {
+  bool open = write_record(sink, to_json(make_status_event(status_name())));
+  if (more) {
+    for (const ServiceEvent& record : more()) open = open && write_record(sink, to_json(record));
+  }
+  if (open) {
     for (;;) {
       std::shared_ptr<const std::string> text;
       auto r = queue->pop(text, kKeepAlive);

@@ -37,6 +37,7 @@ http::Router Service::router() {
       {"/api/bind/export", routes::bind_get},
       {"/api/bind/import", routes::bind_import},
       {"/api/shutdown", routes::shutdown},
+      {"/api/bluetooth", routes::bluetooth},
   };
   http::Router router;
   for (const auto& [path, handler] : kRoutes) {

@@ -19,6 +19,8 @@ http::Reply scan_stop(Service& service, const http::Request& request);
 http::Reply devices(Service& service, const http::Request& request);
 http::Reply connect(Service& service, const http::Request& request);
 http::Reply disconnect(Service& service, const http::Request& request);
+// Whether Bluetooth can be used.
+http::Reply bluetooth(Service& service, const http::Request& request);
 // Chair commands.
 http::Reply cmd_intensity(Service& service, const http::Request& request);
 http::Reply cmd_switch(Service& service, const http::Request& request);

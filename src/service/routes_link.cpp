@@ -46,7 +46,8 @@ std::optional<uint8_t> parse_switch_bits(std::string_view text) {
 http::Reply events(Service& service, const http::Request&) {
   return http::Reply::stream([&service](http::ByteSink& sink) {
     serve_events(
-        service.events(), [&service] { return service.status_name(); }, sink);
+        service.events(), [&service] { return service.status_name(); }, sink,
+        [&service] { return service.stream_snapshot(); });
   });
 }
 

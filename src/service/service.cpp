@@ -20,13 +20,22 @@
 
 namespace chair {
 
+namespace {}  // namespace
+
+const char* availability_name(ble::Availability::State state) {
+  switch (state) {
+    case ble::Availability::State::NoAdapter: return "noAdapter";
+    case ble::Availability::State::NoRadio: return "noRadio";
+    case ble::Availability::State::RadioOff: return "radioOff";
+    case ble::Availability::State::Ready: break;
+  }
+  return "ready";
+}
+
 namespace {
 
-// Whether Bluetooth can be used; the message for the user when it cannot.
-std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
-  ble::Availability a = platform.availability();
-  if (a.state == ble::Availability::State::Ready) return std::nullopt;
-  return std::move(a.message);
+ServiceEvent bluetooth_event(const ble::Availability& a) {
+  return make_bluetooth_event({availability_name(a.state), a.message});
 }
 
 std::optional<std::string> find_option(const std::vector<std::string>& args, const std::string& name) {
@@ -112,7 +121,8 @@ Service::Service(ble::PlatformPtr platform, ServiceOptions options)
                                            static_cast<ble::LinkDirectory&>(*this), options_.timings.link);
   autoconnect_ = std::make_unique<autoconnect::AutoConnect>(
       *link_, *store_, static_cast<autoconnect::AutoConnectEvents&>(*this), [this] { return scanner_->scanning(); },
-      [this] { scanner_->stop(); }, options_.timings.autoconnect);
+      [this] { scanner_->stop(); }, options_.timings.autoconnect,
+      [this] { return check_bluetooth(/*log_change=*/true).state == ble::Availability::State::Ready; });
 }
 
 // The members go in reverse order: the supervisor before the link it drives, the link
@@ -149,10 +159,35 @@ void Service::publish_status() {
   hub_.publish_status(status_of(view));
 }
 
+ble::Availability Service::check_bluetooth(bool log_change) {
+  ble::Availability now = platform_->availability();
+  bool changed = false;
+  {
+    std::lock_guard lock(bluetooth_mutex_);
+    changed = now.state != bluetooth_.state;
+    if (changed) bluetooth_ = now;
+  }
+  if (changed) {
+    hub_.publish(bluetooth_event(now));
+    if (log_change) {
+      hub_.publish_log(now.state == ble::Availability::State::Ready ? "bluetooth ready"
+                                                                    : "bluetooth unavailable: " + now.message);
+    }
+  }
+  return now;
+}
+
+std::vector<ServiceEvent> Service::stream_snapshot() const {
+  std::lock_guard lock(bluetooth_mutex_);
+  if (bluetooth_.state == ble::Availability::State::Ready) return {};
+  return {bluetooth_event(bluetooth_)};
+}
+
 Status Service::start_scan() {
-  if (auto message = bluetooth_unavailable(*platform_)) {
-    hub_.publish_log("scan blocked: " + *message);
-    return fail(*message);
+  // The scan start says it in its own words (reply and log), as it always has.
+  if (ble::Availability a = check_bluetooth(/*log_change=*/false); a.state != ble::Availability::State::Ready) {
+    hub_.publish_log("scan blocked: " + a.message);
+    return fail(a.message);
   }
   // A connection still in its handshake would compete with the scan for the radio.
   link_->drop_handshake();

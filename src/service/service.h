@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +75,13 @@ class Service final : private ble::LinkEvents,
   // Drops whatever link there is; false when there was none.
   bool disconnect();
 
+  // Asks the platform whether Bluetooth can be used now. When the answer's state differs from
+  // the one last seen (at first: ready), a "bluetooth" record is published, and with
+  // `log_change` one log line too.
+  ble::Availability check_bluetooth(bool log_change);
+  // What a new event stream gets after its status: the last seen Bluetooth state, unless ready.
+  std::vector<ServiceEvent> stream_snapshot() const;
+
   // Quiets the chair as "/api/shutdown" does: silent frames when a chair is ready, the link
   // torn down, the state published ("idle"). The supervisor then holds until the UI asks for a link
   // again; the stored auto-connect setting stays as it is, so the next start reconnects.
@@ -105,7 +113,13 @@ class Service final : private ble::LinkEvents,
   std::unique_ptr<ble::Scanner> scanner_;
   std::unique_ptr<ble::ChairLink> link_;
   std::unique_ptr<autoconnect::AutoConnect> autoconnect_;
+
+  mutable std::mutex bluetooth_mutex_;  // guards bluetooth_ alone
+  ble::Availability bluetooth_;         // as last seen; ready until asked
 };
+
+// "ready", "noAdapter", "noRadio" or "radioOff", as the API names them.
+const char* availability_name(ble::Availability::State state);
 
 // "-port" first, then "--port"; each exact or joined with "="; a value that does not parse
 // gives 0 without falling back to the other name.

@@ -53,6 +53,13 @@ ServiceEvent make_bind_event(bind::BindConfig binding) {
   return e;
 }
 
+ServiceEvent make_bluetooth_event(BluetoothState state) {
+  ServiceEvent e;
+  e.type = "bluetooth";
+  e.bluetooth = std::move(state);
+  return e;
+}
+
 namespace {
 
 // Writes "name": with the separating comma when needed.
@@ -152,6 +159,10 @@ std::string to_json(const ServiceEvent& e) {
     if (!e.log.empty()) w.str("log", e.log);
     if (e.chair) write_chair(w.key("chair"), *e.chair);
     if (e.bind) write_bind(w.key("bind"), *e.bind);
+    if (e.bluetooth) {
+      w.str("state", e.bluetooth->state);
+      w.str("message", e.bluetooth->message);  // "" included
+    }
   }
   return out;
 }

@@ -11,6 +11,13 @@
 
 namespace chair {
 
+// Whether Bluetooth can be used: "ready", "noAdapter", "noRadio" or "radioOff", and what
+// people are told ("" when ready).
+struct BluetoothState {
+  std::string state;
+  std::string message;
+};
+
 struct ServiceEvent {
   std::string type;
   std::optional<ble::DeviceRecord> device;
@@ -19,6 +26,7 @@ struct ServiceEvent {
   std::string log;
   std::optional<ble::ChairStatus> chair;
   std::optional<bind::BindConfig> bind;
+  std::optional<BluetoothState> bluetooth;
 };
 
 ServiceEvent make_log_event(std::string text);
@@ -28,6 +36,7 @@ ServiceEvent make_autoconnect_event(std::string phase, bind::BindConfig binding)
 ServiceEvent make_device_event(ble::DeviceRecord record);
 ServiceEvent make_chair_event(ble::ChairStatus status);
 ServiceEvent make_bind_event(bind::BindConfig binding);
+ServiceEvent make_bluetooth_event(BluetoothState state);
 
 // Compact JSON in declared member order; empty texts and absent records left out.
 std::string to_json(const ServiceEvent& event);
