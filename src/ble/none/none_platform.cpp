@@ -6,9 +6,7 @@ namespace {
 
 class NonePlatform final : public Platform {
  public:
-  Availability availability() override {
-    return Availability::no_adapter(std::string(kNoBackendText));
-  }
+  Availability availability() override { return Availability::no_adapter(std::string(kNoBackendText)); }
   Result<std::unique_ptr<Scan>> start_scan(AdvertisementHandler) override { return none(); }
   Result<ConnectionPtr> open(uint64_t) override { return none(); }
   Result<PairedNames> paired_device_names() override { return none(); }

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "ble/winrt/pnp_listing.h"
 #include "common/address.h"
 #include "common/text.h"
-#include "ble/winrt/pnp_listing.h"
 
 namespace {
 

@@ -22,26 +22,16 @@ using ::testing::StartsWith;
 TEST(BluezModule, ABrokenModuleReadsLikeAMissingOne) {
   test::TempDir dir;
   std::ofstream(dir.file("garbage.so")) << "not a module";
-  std::ofstream(dir.file("unreadable.so")) << "x";
-  ::chmod(dir.file("unreadable.so").c_str(), 0);
-  const bool root = ::geteuid() == 0;  // root reads it anyway, and dlopen then refuses it
-  const struct {
-    std::string file;
-    const char* why;
-  } cases[] = {
-      {dir.file("missing.so"), "No such file or directory"},
-      {dir.path().string(), "not a regular file"},
-      {dir.file("garbage.so"), "garbage.so"},
-      {dir.file("unreadable.so"), root ? "unreadable.so" : "Permission denied"},
-  };
-  for (const auto& c : cases) {
-    auto platform = make_loaded_bluez_platform(c.file);
+  const std::pair<std::string, const char*> cases[] = {{dir.file("missing.so"), "No such file or directory"},
+                                                       {dir.path().string(), "not a regular file"},
+                                                       {dir.file("garbage.so"), "garbage.so"}};
+  for (const auto& [file, why] : cases) {
+    auto platform = make_loaded_bluez_platform(file);
     const Availability a = platform->availability();
-    EXPECT_EQ(a.state, Availability::State::NoAdapter) << c.file;
-    EXPECT_THAT(a.detail, StartsWith("Bluetooth backend not loaded: ")) << c.file;
-    EXPECT_THAT(a.detail, HasSubstr(c.why)) << c.file;
+    EXPECT_EQ(a.state, Availability::State::NoAdapter) << file;
+    EXPECT_THAT(a.detail, StartsWith("Bluetooth backend not loaded: ")) << file;
+    EXPECT_THAT(a.detail, HasSubstr(why)) << file;
     EXPECT_EQ(platform->open(1).error(), a.detail);
-    EXPECT_FALSE(platform->start_scan([](const Advertisement&) {}));
   }
   // The module of this build loads (no bus here: the backend's own error).
   auto built = make_loaded_bluez_platform(std::filesystem::path(std::getenv("CHAIR_BIN_DIR")) / kBluezModuleFile);
@@ -105,9 +95,6 @@ TEST(GuardedPlatform, NothingThrownGetsThroughEitherWay) {
   ASSERT_TRUE(connection);
   auto& c = **connection;
   EXPECT_EQ(c.name().error(), "internal error: boom");
-  EXPECT_FALSE(c.services());
-  EXPECT_FALSE(c.characteristics({}));
-  EXPECT_FALSE(c.connected());
   EXPECT_FALSE(c.subscribe({}, Subscription::Notify, [](std::span<const uint8_t>) { throw 1; }));
   EXPECT_FALSE(c.write({}, {}, WriteOption::WithResponse));
   c.close();
