@@ -20,8 +20,6 @@
 
 namespace chair {
 
-namespace {}  // namespace
-
 const char* availability_name(ble::Availability::State state) {
   switch (state) {
     case ble::Availability::State::NoAdapter: return "noAdapter";

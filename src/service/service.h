@@ -108,14 +108,14 @@ class Service final : private ble::LinkEvents,
   ServiceOptions options_;
   ble::PlatformPtr platform_;
   EventHub hub_;
+  // Before the components: the supervisor asks for it until it is gone.
+  mutable std::mutex bluetooth_mutex_;  // guards bluetooth_ alone
+  ble::Availability bluetooth_;         // as last seen; ready until asked
   std::unique_ptr<paired::PairedNames> paired_;
   std::unique_ptr<bind::BindingStore> store_;
   std::unique_ptr<ble::Scanner> scanner_;
   std::unique_ptr<ble::ChairLink> link_;
   std::unique_ptr<autoconnect::AutoConnect> autoconnect_;
-
-  mutable std::mutex bluetooth_mutex_;  // guards bluetooth_ alone
-  ble::Availability bluetooth_;         // as last seen; ready until asked
 };
 
 // "ready", "noAdapter", "noRadio" or "radioOff", as the API names them.
