@@ -26,11 +26,15 @@ void serve_events(EventHub& hub, const std::function<std::string()>& status_name
   if (!sink.write_all(kStreamHead)) return;
 
   auto [id, queue] = hub.subscribe();
-  // The snapshot goes to this client only, so it precedes every queued event.
-  bool open = write_record(sink, to_json(make_status_event(status_name())));
+  // The snapshot goes to this client only, so it precedes every queued event. It is taken
+  // whole before any of it is written: once the client has its first record, whatever
+  // changes next reaches it as an event.
+  std::vector<ServiceEvent> snapshot{make_status_event(status_name())};
   if (more) {
-    for (const ServiceEvent& record : more()) open = open && write_record(sink, to_json(record));
+    for (ServiceEvent& record : more()) snapshot.push_back(std::move(record));
   }
+  bool open = true;
+  for (const ServiceEvent& record : snapshot) open = open && write_record(sink, to_json(record));
   if (open) {
     for (;;) {
       std::shared_ptr<const std::string> text;
