@@ -11,7 +11,7 @@
 # left out, and so are their pages.
 include(GNUInstallDirs)
 
-set(CHAIR_SERVICE_INSTALL_DIR ${CMAKE_INSTALL_LIBEXECDIR}/chair-service)
+# CHAIR_SERVICE_INSTALL_DIR comes from the top-level CMakeLists.txt, which the code also uses.
 set(CHAIR_DOC_INSTALL_DIR ${CMAKE_INSTALL_DATADIR}/doc/chair-service)
 
 # A program of this build, or one given as an imported executable (a build made elsewhere).

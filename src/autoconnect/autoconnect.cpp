@@ -28,12 +28,13 @@ struct Answer {
 
 struct AutoConnect::State : std::enable_shared_from_this<AutoConnect::State> {
   State(ble::ChairLink& link, bind::BindingStore& store, AutoConnectEvents& events, std::function<bool()> scanning,
-        std::function<void()> stop_scan, Timings timings)
+        std::function<void()> stop_scan, Timings timings, std::function<bool()> usable)
       : link(link),
         store(store),
         events(events),
         scanning(std::move(scanning)),
         stop_scan(std::move(stop_scan)),
+        usable(std::move(usable)),
         timings(timings) {}
 
   ble::ChairLink& link;
@@ -41,6 +42,7 @@ struct AutoConnect::State : std::enable_shared_from_this<AutoConnect::State> {
   AutoConnectEvents& events;
   const std::function<bool()> scanning;
   const std::function<void()> stop_scan;
+  const std::function<bool()> usable;
   const Timings timings;
 
   mutable std::mutex mutex;  // guards the fields below
@@ -71,6 +73,7 @@ std::shared_ptr<Answer> AutoConnect::State::attempt(ble::ConnectOrigin origin) {
   }
   if (link.view().phase != ble::LinkPhase::Closed) return nullptr;  // a link exists or is being made
   if (scanning && scanning()) return nullptr;                       // the user is looking for chairs; the radio is busy
+  if (usable && !usable()) return nullptr;                          // no adapter, or its radio is off
 
   const std::string address = to_upper_ascii(binding.boundAddress);
   events.on_autoconnect("connecting", binding);
@@ -186,8 +189,10 @@ void AutoConnect::State::run_supervisor() {
 }
 
 AutoConnect::AutoConnect(ble::ChairLink& link, bind::BindingStore& store, AutoConnectEvents& events,
-                         std::function<bool()> scanning, std::function<void()> stop_scan, Timings timings)
-    : state_(std::make_shared<State>(link, store, events, std::move(scanning), std::move(stop_scan), timings)) {}
+                         std::function<bool()> scanning, std::function<void()> stop_scan, Timings timings,
+                         std::function<bool()> usable)
+    : state_(std::make_shared<State>(link, store, events, std::move(scanning), std::move(stop_scan), timings,
+                                     std::move(usable))) {}
 
 AutoConnect::~AutoConnect() {
   std::thread supervisor;

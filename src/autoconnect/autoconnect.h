@@ -38,9 +38,11 @@ class AutoConnectEvents {
 class AutoConnect {
  public:
   // `scanning` tells whether a scan is running (the radio is busy; no attempt then);
-  // `stop_scan` ends one before a connection to a newly bound chair.
+  // `stop_scan` ends one before a connection to a newly bound chair; `usable` tells whether
+  // Bluetooth can be used at all (no attempt otherwise), asked only when an attempt is due.
   AutoConnect(ble::ChairLink& link, bind::BindingStore& store, AutoConnectEvents& events,
-              std::function<bool()> scanning, std::function<void()> stop_scan, Timings timings = {});
+              std::function<bool()> scanning, std::function<void()> stop_scan, Timings timings = {},
+              std::function<bool()> usable = {});
   ~AutoConnect();
   AutoConnect(const AutoConnect&) = delete;
   AutoConnect& operator=(const AutoConnect&) = delete;

@@ -15,11 +15,18 @@ struct Error {
 
 inline Error fail(std::string text) { return Error{std::move(text)}; }
 
+// An error type with more to say than the text derives from Error.
+template <class E>
+concept ErrorText = std::is_base_of_v<Error, E>;
+
 template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
   Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
+  // A plain error where a richer one is expected: the rest keeps its defaults.
+  Result(Error error) requires(ErrorText<E> && !std::is_same_v<E, Error>)
+      : v_(std::in_place_index<1>, E{std::move(error)}) {}
 
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -35,8 +42,8 @@ class [[nodiscard]] Result {
 
   const E& failure() const { return std::get<1>(v_); }
   E take_error() const { return std::get<1>(v_); }
-  // The error text; only for the default error type.
-  const std::string& error() const requires std::is_same_v<E, Error> { return std::get<1>(v_).text; }
+  // The error text; for error types made of one (ErrorText).
+  const std::string& error() const requires ErrorText<E> { return std::get<1>(v_).text; }
 
  private:
   std::variant<T, E> v_;
@@ -52,7 +59,7 @@ class [[nodiscard]] Result<void, E> {
   explicit operator bool() const { return ok_; }
   const E& failure() const { return error_; }
   E take_error() const { return error_; }
-  const std::string& error() const requires std::is_same_v<E, Error> { return error_.text; }
+  const std::string& error() const requires ErrorText<E> { return error_.text; }
 
  private:
   E error_{};

@@ -81,18 +81,8 @@ class LineReader {
   bool eof_ = false, failed_ = false;
 };
 
-// Headers kept for the pre-routing hook besides Host and Content-Length.
-constexpr std::string_view kKeptHeaders[] = {"access-control-request-method", "access-control-request-headers",
-                                             "origin"};
-
-void keep_header(std::string_view name, std::string_view value, Request& req) {
-  for (std::string_view kept : kKeptHeaders) {
-    if (equal_ignoring_ascii_case(name, kept)) {
-      req.headers.insert_or_assign(std::string(kept), std::string(value));
-      return;
-    }
-  }
-}
+// Room for the headers a browser sends, so that the list is allocated once.
+constexpr size_t kUsualHeaders = 16;
 
 // A plain unsigned decimal (one leading "+" allowed) is the length; anything else means no
 // body. A number too large to hold is still a number, and far over the body limit: it must
@@ -176,9 +166,9 @@ std::optional<Request> read_request(ByteSource& source) {
       req.hosts.emplace_back(value);
     } else if (equal_ignoring_ascii_case(name, "content-length")) {
       content_length = parse_content_length(value);
-    } else {
-      keep_header(name, value, req);
     }
+    if (req.headers.empty()) req.headers.reserve(kUsualHeaders);
+    req.headers.push_back(Header{std::string(name), std::string(value)});
   }
   // Checked before anything is allocated for the body.
   if (content_length > kMaxBodyBytes) return std::nullopt;
@@ -188,6 +178,13 @@ std::optional<Request> read_request(ByteSource& source) {
   req.path = target.substr(0, q);
   if (q != std::string::npos) parse_query(std::string_view(target).substr(q + 1), req);
   return req;
+}
+
+const std::string* Request::header(std::string_view name) const {
+  for (auto it = headers.rbegin(); it != headers.rend(); ++it) {
+    if (equal_ignoring_ascii_case(it->name, name)) return &it->value;
+  }
+  return nullptr;
 }
 
 std::optional<Request> parse_request(std::string_view bytes) {

@@ -1,12 +1,11 @@
 // Friendly names of present paired devices, keyed by the compact address. Chairs that leave
 // their name out of the advertisement are still recognised by the name the system paired
-// them under. On Windows the names come from a PowerShell listing of the Plug and Play tree;
-// where the platform knows them itself (BlueZ), from the platform.
+// them under. Where the names come from is the platform's business (BlueZ's paired devices;
+// on Windows a listing of the Plug and Play tree).
 #pragma once
 
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,11 +16,6 @@
 namespace chair::paired {
 
 using PairedNameMap = std::unordered_map<std::string, std::string, SeededHash>;
-
-// Reads the JSON listing of present devices. nullopt when the output is empty or not one
-// JSON value: the cache is then left as it is. A listing without usable items gives an
-// empty map.
-std::optional<PairedNameMap> parse_pnp_output(std::string_view output);
 
 class PairedNames {
  public:

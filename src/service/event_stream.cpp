@@ -26,12 +26,16 @@ void serve_events(EventHub& hub, const std::function<std::string()>& status_name
   if (!sink.write_all(kStreamHead)) return;
 
   auto [id, queue] = hub.subscribe();
-  // The snapshot goes to this client only, so it precedes every queued event.
-  bool sent = write_record(sink, to_json(StatusEvent{status_name()}));
-  if (sent && more_state) {
-    for (const ServiceEvent& event : more_state()) sent = sent && write_record(sink, to_json(event));
+  // The snapshot goes to this client only, so it precedes every queued event. It is taken
+  // whole before any of it is written: once the client has its first record, whatever
+  // changes next reaches it as an event.
+  std::vector<ServiceEvent> snapshot{StatusEvent{status_name()}};
+  if (more_state) {
+    for (ServiceEvent& record : more_state()) snapshot.push_back(std::move(record));
   }
-  if (sent) {
+  bool open = true;
+  for (const ServiceEvent& record : snapshot) open = open && write_record(sink, to_json(record));
+  if (open) {
     for (;;) {
       std::shared_ptr<const std::string> text;
       auto r = queue->pop(text, kKeepAlive);

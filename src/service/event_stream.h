@@ -16,9 +16,9 @@ inline constexpr std::chrono::seconds kKeepAlive{15};
 inline constexpr std::chrono::seconds kStreamWriteTimeout{30};
 
 // Writes the stream head, the state snapshot (`status_name` at the moment of subscribing, then
-// the records of `more_state`, such as a running session timer) and then every published
-// event, with a ping after every quiet kKeepAlive, until a write fails or the hub cuts the
-// subscriber off.
+// the records of `more_state`, such as a running session timer or Bluetooth that cannot be
+// used) and then every published event, with a ping after every quiet kKeepAlive, until a
+// write fails or the hub cuts the subscriber off.
 void serve_events(EventHub& hub, const std::function<std::string()>& status_name, http::ByteSink& sink,
                   const std::function<std::vector<ServiceEvent>()>& more_state = {});
 

@@ -46,6 +46,7 @@ http::Router Service::router() {
       {"/api/timer/cancel", routes::timer_cancel},
       {"/api/timer/get", routes::timer_get},
       {"/api/history", routes::history},
+      {"/api/bluetooth", routes::bluetooth},
   };
   http::Router router;
   for (const auto& [path, handler] : kRoutes) {

@@ -23,6 +23,8 @@ http::Reply connect(Service& service, const http::Request& request);
 http::Reply disconnect(Service& service, const http::Request& request);
 // The state with the chair it concerns; the stream's snapshot names no chair.
 http::Reply link(Service& service, const http::Request& request);
+// Whether Bluetooth can be used.
+http::Reply bluetooth(Service& service, const http::Request& request);
 // Chair commands.
 http::Reply cmd_intensity(Service& service, const http::Request& request);
 http::Reply cmd_switch(Service& service, const http::Request& request);

@@ -29,7 +29,7 @@ http::Reply events(Service& service, const http::Request&) {
     serve_events(
         service.events(), [&service] { return service.status_name(); }, sink,
         [&service] {
-          std::vector<ServiceEvent> state;
+          std::vector<ServiceEvent> state = service.stream_snapshot();
           if (const int64_t left = service.timer().seconds_left(); left > 0) state.push_back(TimerEvent{left});
           return state;
         });

@@ -13,32 +13,28 @@
 #include "common/address.h"
 #include "common/text.h"
 #include "service/command_line.h"
+#include "http/guard.h"
 #include "sys/parent.h"
+#include "sys/paths.h"
 #include "sys/termination.h"
 #include "sys/thread.h"
 
 namespace chair {
 
+const char* availability_name(ble::Availability::State state) {
+  switch (state) {
+    case ble::Availability::State::NoAdapter: return "noAdapter";
+    case ble::Availability::State::NoRadio: return "noRadio";
+    case ble::Availability::State::RadioOff: return "radioOff";
+    case ble::Availability::State::Ready: break;
+  }
+  return "ready";
+}
+
 namespace {
 
-#ifdef _WIN32
-constexpr const char* kRadioOffMessage = "Windows 蓝牙未开启，请在「设置 → 蓝牙和其他设备」中打开蓝牙";
-#else
-constexpr const char* kRadioOffMessage = "蓝牙未开启，请在系统设置中打开蓝牙，或运行 bluetoothctl power on";
-#endif
-
-constexpr std::string_view kForbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-
-// Whether Bluetooth can be used; the message for the user when it cannot.
-std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
-  const ble::Availability a = platform.availability();
-  switch (a.state) {
-    case ble::Availability::State::Ready: return std::nullopt;
-    case ble::Availability::State::NoAdapter: return "未检测到蓝牙适配器 (" + a.detail + ")";
-    case ble::Availability::State::NoRadio: return "无法获取蓝牙无线电状态 (" + a.detail + ")";
-    case ble::Availability::State::RadioOff: break;
-  }
-  return std::string(kRadioOffMessage);
+ServiceEvent bluetooth_event(const ble::Availability& a) {
+  return BluetoothEvent{availability_name(a.state), a.message};
 }
 
 }  // namespace
@@ -46,12 +42,15 @@ std::optional<std::string> bluetooth_unavailable(ble::Platform& platform) {
 // Before any route. A page on another site may send requests to our port through the
 // browser; under a rebound DNS name they would pass as same-origin, so only a Host naming
 // this machine's loopback is served, and a second Host header is refused whatever it names.
-// Then a browser's preflight gets its answer without running the route it asks about: the
-// route runs only when the browser sends the request itself.
-std::optional<http::Reply> pre_route(const http::Request& request) {
-  if (!http::host_is_loopback(request)) return http::Reply::raw(std::string(kForbidden));
-  if (auto preflight = http::preflight_reply(request)) return preflight;
-  return std::nullopt;
+// What the browser says of a request a page made without asking (an <img>, a foreign form)
+// refuses it too, and so does an Origin that the process starting us did not name in
+// CHAIR_ALLOWED_ORIGINS (read once, here at start-up; unset: any origin, as the desktop UI's
+// is unknown). Then a browser's preflight gets its answer without running the route it asks
+// about: the route runs only when the browser sends the request itself.
+http::PreRouting pre_route() {
+  std::optional<std::vector<std::string>> origins;
+  if (auto listed = sys::env_text("CHAIR_ALLOWED_ORIGINS")) origins = http::parse_origin_list(*listed);
+  return http::RequestGuard(std::move(origins));
 }
 
 namespace {
@@ -114,7 +113,8 @@ Service::Service(ble::PlatformPtr platform, ServiceOptions options)
                                            static_cast<ble::LinkDirectory&>(*this), options_.timings.link);
   autoconnect_ = std::make_unique<autoconnect::AutoConnect>(
       *link_, *store_, static_cast<autoconnect::AutoConnectEvents&>(*this), [this] { return scanner_->scanning(); },
-      [this] { scanner_->stop(); }, options_.timings.autoconnect);
+      [this] { scanner_->stop(); }, options_.timings.autoconnect,
+      [this] { return check_bluetooth(/*log_change=*/true).state == ble::Availability::State::Ready; });
 }
 
 // The members go in reverse order: the supervisor before the link it drives, the link
@@ -151,10 +151,35 @@ void Service::publish_status() {
   hub_.publish_status(status_of(view));
 }
 
+ble::Availability Service::check_bluetooth(bool log_change) {
+  ble::Availability now = platform_->availability();
+  bool changed = false;
+  {
+    std::lock_guard lock(bluetooth_mutex_);
+    changed = now.state != bluetooth_.state;
+    if (changed) bluetooth_ = now;
+  }
+  if (changed) {
+    hub_.publish(bluetooth_event(now));
+    if (log_change) {
+      hub_.publish_log(now.state == ble::Availability::State::Ready ? "bluetooth ready"
+                                                                    : "bluetooth unavailable: " + now.message);
+    }
+  }
+  return now;
+}
+
+std::vector<ServiceEvent> Service::stream_snapshot() const {
+  std::lock_guard lock(bluetooth_mutex_);
+  if (bluetooth_.state == ble::Availability::State::Ready) return {};
+  return {bluetooth_event(bluetooth_)};
+}
+
 Status Service::start_scan() {
-  if (auto message = bluetooth_unavailable(*platform_)) {
-    hub_.publish_log("scan blocked: " + *message);
-    return fail(*message);
+  // The scan start says it in its own words (reply and log), as it always has.
+  if (ble::Availability a = check_bluetooth(/*log_change=*/false); a.state != ble::Availability::State::Ready) {
+    hub_.publish_log("scan blocked: " + a.message);
+    return fail(a.message);
   }
   // A connection still in its handshake would compete with the scan for the radio.
   link_->drop_handshake();
@@ -272,7 +297,7 @@ int run_service(const std::vector<std::string>& args, ble::PlatformPtr platform)
   const uint16_t requested = find_port_option(args);
   auto service = std::make_shared<Service>(std::move(platform));
 
-  http::Server server(service->router(), pre_route);
+  http::Server server(service->router(), pre_route());
   auto bound = server.listen(requested);
   if (!bound) {
     std::fflush(stdout);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,6 +95,12 @@ class Service final : private ble::LinkEvents,
   Status set_initial_settings(const ble::InitConfig& init);
   // Replaces the whole binding and makes one attempt at once.
   Status import_binding(const bind::BindConfig& record);
+  // Asks the platform whether Bluetooth can be used now. When the answer's state differs from
+  // the one last seen (at first: ready), a "bluetooth" record is published, and with
+  // `log_change` one log line too.
+  ble::Availability check_bluetooth(bool log_change);
+  // What a new event stream gets after its status: the last seen Bluetooth state, unless ready.
+  std::vector<ServiceEvent> stream_snapshot() const;
 
   // Quiets the chair as "/api/shutdown" does: silent frames when a chair is ready, the link
   // torn down, the state published ("idle"). The supervisor then holds until the UI asks for a link
@@ -125,6 +132,9 @@ class Service final : private ble::LinkEvents,
   ServiceOptions options_;
   ble::PlatformPtr platform_;
   EventHub hub_;
+  // Before the components: the supervisor asks for it until it is gone.
+  mutable std::mutex bluetooth_mutex_;  // guards bluetooth_ alone
+  ble::Availability bluetooth_;         // as last seen; ready until asked
   std::unique_ptr<paired::PairedNames> paired_;
   std::unique_ptr<bind::BindingStore> store_;
   std::unique_ptr<ble::Scanner> scanner_;
@@ -135,9 +145,11 @@ class Service final : private ble::LinkEvents,
   std::unique_ptr<SessionTimer> timer_ = std::make_unique<SessionTimer>([this] { on_timer_expired(); });
 };
 
-// What every request meets before its route: a Host naming this machine's loopback (a single
-// one), and a browser's preflight answered without running the route it asks about.
-std::optional<http::Reply> pre_route(const http::Request& request);
+// What every request meets before its route (read once, when the server is made).
+http::PreRouting pre_route();
+
+// "ready", "noAdapter", "noRadio" or "radioOff", as the API names them.
+const char* availability_name(ble::Availability::State state);
 
 // The process: start-up, the three announcement lines, serving. Returns only on a listener
 // failure, with the exit code 1.

@@ -78,7 +78,9 @@ class Child {
 
 // Another program of ours, found from where the running one is: beside it (a build tree), else
 // in each of `other_folders`, relative to its folder (an installation). The first candidate
-// that is an executable file, else the first candidate.
+// that is an executable file, else the first candidate. When the running program cannot tell
+// where it is, the one candidate is in installed_service_dir() (paths.h), never in the
+// current folder.
 std::string companion_program(const std::string& name, const std::vector<std::string>& other_folders);
 
 }  // namespace chair::sys

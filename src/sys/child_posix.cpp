@@ -7,11 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <system_error>
 #include <thread>
 
-#include "sys/spawn_posix.h"
+#include "sys/paths.h"
+#include "sys/spawn_linux.h"
 
 namespace chair::sys {
 namespace {
@@ -129,19 +129,18 @@ ChildExit Child::end(std::chrono::milliseconds grace) {
 }
 
 std::string companion_program(const std::string& name, const std::vector<std::string>& other_folders) {
-  std::string folder = ".";
-  char buf[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n > 0) {
-    const std::string self(buf, static_cast<size_t>(n));
-    const size_t slash = self.rfind('/');
-    if (slash != std::string::npos) folder = self.substr(0, slash);
-  }
-  std::vector<std::string> candidates{folder + "/" + name};
-  for (const auto& other : other_folders) {
-    std::string path = folder;
-    path.append("/").append(other).append("/").append(name);
-    candidates.push_back(std::move(path));
+  std::vector<std::string> candidates;
+  if (auto self = running_program()) {
+    const std::string folder = self->parent_path().string();
+    candidates.push_back(folder + "/" + name);
+    for (const auto& other : other_folders) {
+      std::string path = folder;
+      path.append("/").append(other).append("/").append(name);
+      candidates.push_back(std::move(path));
+    }
+  } else {
+    // Never the current folder: whatever lies there is not ours to start.
+    candidates.push_back((installed_service_dir() / name).string());
   }
   for (const auto& candidate : candidates) {
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;

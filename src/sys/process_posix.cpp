@@ -13,7 +13,7 @@
 #include <system_error>
 #include <thread>
 
-#include "sys/spawn_posix.h"
+#include "sys/spawn_linux.h"
 
 namespace chair::sys {
 namespace {

@@ -45,7 +45,7 @@ struct FakeCore {
   std::vector<std::shared_ptr<FakeConnectionRecord>> connections;
   int opens = 0;
   std::chrono::milliseconds delay{0};
-  std::optional<Result<ble::PairedNames>> paired;
+  Result<ble::PairedNames> paired = ble::PairedNames{};
 
   void pause() const {
     std::chrono::milliseconds d;
@@ -151,7 +151,7 @@ void FakeCharacteristic::unsubscribe(int64_t token) {
   if (handlers_.erase(token) > 0) ++removed_;
 }
 
-Result<ble::GattStatus> FakeCharacteristic::write(std::span<const uint8_t> bytes, ble::WriteOption option) {
+ble::WriteResult FakeCharacteristic::write(std::span<const uint8_t> bytes, ble::WriteOption option) {
   Bytes copy(bytes.begin(), bytes.end());
   Outcome outcome = ble::GattStatus::Success;
   std::function<void(const Bytes&)> hook;
@@ -162,7 +162,8 @@ Result<ble::GattStatus> FakeCharacteristic::write(std::span<const uint8_t> bytes
     if (outcome && *outcome == ble::GattStatus::Success) hook = write_hook_;
   }
   if (hook) hook(copy);
-  return outcome;
+  if (!outcome) return outcome.take_error();
+  return *outcome;
 }
 
 // ---- service and device -------------------------------------------------------------------
@@ -308,8 +309,8 @@ class FakeConnectionImpl final : public ble::Connection {
     return result;
   }
 
-  Result<ble::GattStatus> write(const ble::GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
-                                ble::WriteOption option) override {
+  ble::WriteResult write(const ble::GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
+                         ble::WriteOption option) override {
     core_->pause();
     if (is_closed()) return fail("the connection is closed");
     auto target = find_characteristic(characteristic.handle);
@@ -469,7 +470,7 @@ void FakePlatform::set_call_delay(std::chrono::milliseconds delay) {
   core_->delay = delay;
 }
 
-void FakePlatform::set_paired_names(std::optional<Result<ble::PairedNames>> names) {
+void FakePlatform::set_paired_names(Result<ble::PairedNames> names) {
   std::lock_guard lock(core_->mutex);
   core_->paired = std::move(names);
 }
@@ -521,7 +522,7 @@ Result<ble::ConnectionPtr> FakePlatform::open(uint64_t address) {
   return ble::ConnectionPtr(std::make_shared<FakeConnectionImpl>(core_, record, it->second));
 }
 
-std::optional<Result<ble::PairedNames>> FakePlatform::paired_device_names() {
+Result<ble::PairedNames> FakePlatform::paired_device_names() {
   std::lock_guard lock(core_->mutex);
   return core_->paired;
 }

@@ -96,7 +96,7 @@ class FakeCharacteristic {
   uint32_t properties() const;
   Result<ble::GattStatus> subscribe(int64_t token, ble::Subscription kind, ble::NotificationHandler handler);
   void unsubscribe(int64_t token);
-  Result<ble::GattStatus> write(std::span<const uint8_t> bytes, ble::WriteOption option);
+  ble::WriteResult write(std::span<const uint8_t> bytes, ble::WriteOption option);
 
   const std::string handle_;
   mutable std::mutex mutex_;
@@ -204,13 +204,13 @@ class FakePlatform final : public ble::Platform {
   // Every blocking call (open, discovery, subscribe, write, connected) takes this long.
   void set_call_delay(std::chrono::milliseconds delay);
 
-  void set_paired_names(std::optional<Result<ble::PairedNames>> names);
+  void set_paired_names(Result<ble::PairedNames> names);
 
   // ble::Platform.
   ble::Availability availability() override;
   Result<std::unique_ptr<ble::Scan>> start_scan(ble::AdvertisementHandler handler) override;
   Result<ble::ConnectionPtr> open(uint64_t address) override;
-  std::optional<Result<ble::PairedNames>> paired_device_names() override;
+  Result<ble::PairedNames> paired_device_names() override;
 
  private:
   std::shared_ptr<FakeCore> core_;

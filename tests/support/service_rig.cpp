@@ -14,7 +14,7 @@ namespace chair::test {
 Result<InProcessService> start_in_process(ble::PlatformPtr platform, ServiceOptions options) {
   auto service = std::make_shared<Service>(std::move(platform), std::move(options));
   service->start();
-  auto server = std::make_shared<http::Server>(service->router(), pre_route);
+  auto server = std::make_shared<http::Server>(service->router(), pre_route());
   auto port = server->listen(0);
   if (!port) return port.take_error();
   // The server and the service stay for the rest of the test process, like the real one.

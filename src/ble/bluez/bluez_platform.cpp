@@ -74,17 +74,16 @@ class BluezScan final : public Scan {
 class BluezPlatform final : public Platform {
  public:
   Availability availability() override {
-    using State = Availability::State;
     auto client = connector_.client();
-    if (!client) return {State::NoAdapter, client.error()};
+    if (!client) return Availability::no_adapter(client.error());
     auto snapshot = (*client)->bus().managed_objects();
-    if (!snapshot) return {State::NoAdapter, snapshot.error()};
+    if (!snapshot) return Availability::no_adapter(snapshot.error());
     auto adapter = default_adapter(**client, *snapshot);
-    if (!adapter) return {State::NoAdapter, adapter.error()};
+    if (!adapter) return Availability::no_adapter(adapter.error());
     // The adapter object carries the radio's state itself.
     auto powered = (*client)->bus().get_bool(*adapter, kAdapterIface, kPowered);
-    if (!powered) return {State::NoRadio, powered.error()};
-    return {*powered ? State::Ready : State::RadioOff, {}};
+    if (!powered) return Availability::no_radio(powered.error());
+    return *powered ? Availability::ready() : Availability::radio_off(kRadioOffText);
   }
 
   Result<std::unique_ptr<Scan>> start_scan(AdvertisementHandler handler) override {
@@ -135,12 +134,12 @@ class BluezPlatform final : public Platform {
     return ConnectionPtr(std::make_shared<BluezConnection>(*client, *found, epoch));
   }
 
-  std::optional<Result<PairedNames>> paired_device_names() override {
+  Result<PairedNames> paired_device_names() override {
     auto client = connector_.client();
-    if (!client) return Result<PairedNames>(client.take_error());
+    if (!client) return client.take_error();
     auto snapshot = (*client)->bus().managed_objects();
-    if (!snapshot) return Result<PairedNames>(snapshot.take_error());
-    return Result<PairedNames>(paired_names(*snapshot));
+    if (!snapshot) return snapshot.take_error();
+    return paired_names(*snapshot);
   }
 
  private:

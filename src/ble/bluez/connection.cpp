@@ -119,8 +119,8 @@ Result<GattStatus> BluezConnection::subscribe(const GattCharacteristic& characte
   return GattStatus::Success;
 }
 
-Result<GattStatus> BluezConnection::write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
-                                          WriteOption option) {
+WriteResult BluezConnection::write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
+                                   WriteOption option) {
   if (auto ok = usable(); !ok) return ok.take_error();
   auto gate = client_->notifications().write_gate(characteristic.handle);
   if (!gate->enter(kCallTimeout)) return fail("an earlier write is still pending");

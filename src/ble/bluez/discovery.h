@@ -58,8 +58,9 @@ class Discovery {
   BusConnection& bus_;
   const std::atomic<uint64_t>& epoch_;
 
-  // Held across the start and stop calls so that the count and the daemon agree; callers'
-  // threads and the resume worker take it, never the loop thread.
+  // Held across the D-Bus start and stop calls on purpose, so that the count and the daemon
+  // agree (a release may not stop what an acquire is still starting); callers' threads and the
+  // resume worker take it, never the loop thread, whose replies those calls wait for.
   std::mutex count_mutex_;
   int count_ = 0;
   uint64_t count_epoch_ = 0;

@@ -1,30 +1,38 @@
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
+#include <cerrno>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "ble/bluez/module.h"
+#include "ble/platform/guarded.h"
+#include "sys/paths.h"
 
 namespace chair::ble {
 
 namespace {
 
-std::string program_folder() {
-  char path[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string folder(path, static_cast<size_t>(n));
-  size_t slash = folder.rfind('/');
-  return slash == std::string::npos ? "." : folder.substr(0, slash);
+constexpr const char* kNotLoaded = "Bluetooth backend not loaded: ";
+
+// dlopen takes whatever the path names, a folder or a pipe included, and hangs on a pipe.
+Status check_module_file(const std::string& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return fail(file + ": " + std::system_category().message(errno));
+  if (!S_ISREG(st.st_mode)) return fail(file + ": not a regular file");
+  if (::access(file.c_str(), R_OK) != 0) return fail(file + ": " + std::system_category().message(errno));
+  return {};
 }
 
 class LoadedPlatform final : public Platform {
  public:
+  explicit LoadedPlatform(std::filesystem::path file) : file_(std::move(file)) {}
+
   Availability availability() override {
     auto backend = load();
-    if (!backend) return Availability{Availability::State::NoAdapter, backend.error()};
+    if (!backend) return Availability::no_adapter(backend.error());
     return (*backend)->availability();
   }
 
@@ -40,10 +48,9 @@ class LoadedPlatform final : public Platform {
     return (*backend)->open(address);
   }
 
-  std::optional<Result<PairedNames>> paired_device_names() override {
+  Result<PairedNames> paired_device_names() override {
     auto backend = load();
-    // An error, not nullopt: nullopt would send the listing to PowerShell.
-    if (!backend) return Result<PairedNames>(backend.take_error());
+    if (!backend) return backend.take_error();
     return (*backend)->paired_device_names();
   }
 
@@ -52,29 +59,30 @@ class LoadedPlatform final : public Platform {
   // the process runs). Callers meanwhile wait for the first one to finish.
   Result<PlatformPtr> load() {
     std::call_once(loaded_, [this] {
-      const std::string file = program_folder() + "/" + kBluezModuleFile;
+      const std::string file = file_.string();
+      if (auto usable = check_module_file(file); !usable) {
+        error_ = kNotLoaded + usable.error();
+        return;
+      }
       // Never unloaded: the backend's threads run its code until the process ends.
       void* module = ::dlopen(file.c_str(), RTLD_LAZY | RTLD_LOCAL);
-      if (!module) {
-        error_ = std::string("Bluetooth backend not loaded: ") + ::dlerror();
-        return;
-      }
-      auto entry = reinterpret_cast<BluezModuleEntry>(::dlsym(module, kBluezModuleEntry));
+      auto entry = module ? reinterpret_cast<BluezModuleEntry>(::dlsym(module, kBluezModuleEntry)) : nullptr;
       if (!entry) {
-        error_ = std::string("Bluetooth backend not loaded: ") + ::dlerror();
+        const char* why = ::dlerror();
+        error_ = kNotLoaded + (why ? std::string(why) : file + ": no entry");
         return;
       }
-      try {
-        entry(backend_);
-      } catch (...) {
-        backend_.reset();
-      }
-      if (!backend_) error_ = "Bluetooth backend not loaded: " + file + " made no backend";
+      PlatformPtr made;
+      entry(made);
+      // Our side wraps it too: the handlers we hand in must not throw into the module.
+      backend_ = make_guarded_platform(std::move(made));
+      if (!backend_) error_ = kNotLoaded + file + " made no backend";
     });
     if (backend_) return backend_;
     return fail(error_);
   }
 
+  const std::filesystem::path file_;
   std::once_flag loaded_;
   PlatformPtr backend_;  // written once, inside loaded_
   std::string error_;    // likewise
@@ -82,6 +90,13 @@ class LoadedPlatform final : public Platform {
 
 }  // namespace
 
-PlatformPtr make_loaded_bluez_platform() { return std::make_shared<LoadedPlatform>(); }
+std::filesystem::path bluez_module_path() {
+  auto self = sys::running_program();
+  return (self ? self->parent_path() : sys::installed_service_dir()) / kBluezModuleFile;
+}
+
+PlatformPtr make_loaded_bluez_platform(std::filesystem::path file) {
+  return std::make_shared<LoadedPlatform>(std::move(file));
+}
 
 }  // namespace chair::ble

@@ -39,6 +39,8 @@ Status WritePath::write(std::span<const uint8_t> bytes, const std::function<Resu
   for (WriteOption option : order) {
     auto result = target->connection->write(target->characteristic, bytes, option);
     if (!result) {
+      // Bytes the platform could not even put into a buffer fail alike with either option.
+      if (result.failure().before_sending) return fail(result.error());
       pending_error = result.error();
       continue;
     }

@@ -6,14 +6,10 @@ namespace {
 
 class NonePlatform final : public Platform {
  public:
-  Availability availability() override {
-    return Availability{Availability::State::NoAdapter, std::string(kNoBackendText)};
-  }
+  Availability availability() override { return Availability::no_adapter(std::string(kNoBackendText)); }
   Result<std::unique_ptr<Scan>> start_scan(AdvertisementHandler) override { return none(); }
   Result<ConnectionPtr> open(uint64_t) override { return none(); }
-  // There is nothing paired without an adapter; answering here also spares the start-up
-  // a listing process whose result could never be used.
-  std::optional<Result<PairedNames>> paired_device_names() override { return Result<PairedNames>(none()); }
+  Result<PairedNames> paired_device_names() override { return none(); }
 
  private:
   static Error none() { return fail(std::string(kNoBackendText)); }

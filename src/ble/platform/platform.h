@@ -56,10 +56,17 @@ inline std::string gatt_status_text(GattStatus status) {
   return "GattCommunicationStatus(" + std::to_string(static_cast<int>(status)) + ")";
 }
 enum class WriteOption { WithResponse = 0, WithoutResponse = 1 };
+// Why a write was not made.
+struct WriteError : Error {
+  // Nothing reached the system: the bytes could not even be put into one of its buffers. The
+  // other write option would fare no better, so it is not tried.
+  bool before_sending = false;
+};
+using WriteResult = Result<GattStatus, WriteError>;
 // What the client configuration descriptor is set to.
 enum class Subscription { Notify = 1, Indicate = 2 };
 
-// Whether scanning and connecting can work at all.
+// Whether scanning and connecting can work at all, and what people are told when they cannot.
 struct Availability {
   enum class State {
     Ready,      // an adapter with its radio on
@@ -68,7 +75,14 @@ struct Availability {
     RadioOff,   // the radio is off or disabled
   };
   State state = State::Ready;
-  std::string detail;
+  std::string detail;   // the system's reason
+  std::string message;  // for people: what is wrong and what to do; "" when ready
+
+  static Availability ready() { return {}; }
+  static Availability no_adapter(std::string detail);
+  static Availability no_radio(std::string detail);
+  // `how_to_switch_on` is the whole message: where the radio is switched on differs per system.
+  static Availability radio_off(std::string how_to_switch_on);
 };
 
 // One advertisement (or scan response). What the platform could not read is absent.
@@ -131,8 +145,8 @@ class Connection {
 
   // Writes the bytes with the given option: an error when the write could not be made, else
   // the status the exchange ended with.
-  virtual Result<GattStatus> write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
-                                   WriteOption option) = 0;
+  virtual WriteResult write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
+                            WriteOption option) = 0;
 
   // Ends the subscription, then closes the GATT session and the device. Never fails; safe
   // to call more than once and from any thread, also while another call is under way (that
@@ -160,9 +174,9 @@ class Platform {
   // is up: services() waits for that.
   virtual Result<ConnectionPtr> open(uint64_t address) = 0;
 
-  // Names of paired devices where the platform itself knows them. nullopt means the
-  // platform has no such source and the PowerShell listing is used instead.
-  virtual std::optional<Result<PairedNames>> paired_device_names() { return std::nullopt; }
+  // Names of the paired devices, as this platform lists them; an error when it cannot tell
+  // now (a platform without any such list answers with an error every time).
+  virtual Result<PairedNames> paired_device_names() = 0;
 };
 using PlatformPtr = std::shared_ptr<Platform>;
 

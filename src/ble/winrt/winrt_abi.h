@@ -77,9 +77,15 @@ struct IAsyncOperation : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE GetResults(T* results) = 0;
 };
 
-// IVectorView<T> and IVector<T> begin alike: GetAt, then get_Size.
+// IVectorView<T> and IVector<T> begin alike: GetAt, then get_Size; IVector<T> goes on with
+// GetView, IndexOf, SetAt, InsertAt, RemoveAt, Append, RemoveAtEnd, Clear, GetMany, ReplaceAll.
 template <class T>
 struct IVectorView : IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE GetAt(UINT32 index, T* item) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Size(UINT32* size) = 0;
+};
+template <class T>
+struct IVector : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE GetAt(UINT32 index, T* item) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_Size(UINT32* size) = 0;
 };
@@ -255,9 +261,8 @@ struct IBluetoothLEAdvertisement : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE put_Flags(IInspectable* value) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_LocalName(HSTRING* value) = 0;  // 8
   virtual HRESULT STDMETHODCALLTYPE put_LocalName(HSTRING value) = 0;
-  virtual HRESULT STDMETHODCALLTYPE get_ServiceUuids(IVectorView<GUID>** value) = 0;  // 10 (an IVector<Guid>)
-  virtual HRESULT STDMETHODCALLTYPE
-  get_ManufacturerData(IVectorView<IBluetoothLEManufacturerData*>** value) = 0;  // 11 (an IVector)
+  virtual HRESULT STDMETHODCALLTYPE get_ServiceUuids(IVector<GUID>** value) = 0;                               // 10
+  virtual HRESULT STDMETHODCALLTYPE get_ManufacturerData(IVector<IBluetoothLEManufacturerData*>** value) = 0;  // 11
 };
 
 // 27987ddf-e596-41be-8d43-9e6731d4a913

@@ -222,13 +222,13 @@ Result<GattStatus> WinRtConnection::subscribe(const GattCharacteristic& characte
   return static_cast<GattStatus>(*written);
 }
 
-Result<GattStatus> WinRtConnection::write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
-                                          WriteOption option) {
+WriteResult WinRtConnection::write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
+                                   WriteOption option) {
   prepare_thread();
   auto c = find_characteristic(characteristic.handle);
   if (!c) return c.take_error();
   auto buffer = make_buffer(bytes);
-  if (!buffer) return buffer.take_error();
+  if (!buffer) return WriteError{buffer.take_error(), /*before_sending=*/true};
   abi::IAsyncOperation<INT32>* op = nullptr;
   HRESULT hr = (*c)->WriteValueWithOptionAsync(buffer->get(), static_cast<INT32>(option), &op);
   auto written = async_get(hr, op, &closed_);

@@ -28,8 +28,8 @@ class WinRtConnection final : public Connection {
   Result<bool> connected() override;
   Result<GattStatus> subscribe(const GattCharacteristic& characteristic, Subscription kind,
                                NotificationHandler handler) override;
-  Result<GattStatus> write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
-                           WriteOption option) override;
+  WriteResult write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
+                    WriteOption option) override;
   void close() override;
 
  private:

@@ -5,11 +5,13 @@
 // the system's message and the HRESULT.
 #include "ble/winrt/winrt_platform.h"
 
+#include <exception>
 #include <mutex>
 #include <utility>
 
 #include "ble/winrt/async_get.h"
 #include "ble/winrt/delegate.h"
+#include "ble/winrt/pnp_listing.h"
 #include "ble/winrt/runtime.h"
 #include "ble/winrt/winrt_connection.h"
 
@@ -20,6 +22,8 @@ namespace {
 using namespace winrt;
 
 constexpr INT32 kRadioOn = 1;
+// For people, when the radio is off: where Windows switches it on.
+constexpr const char* kRadioOffText = "Windows 蓝牙未开启，请在「设置 → 蓝牙和其他设备」中打开蓝牙";
 constexpr INT32 kScanningActive = 1;
 
 using ReceivedDelegate =
@@ -38,7 +42,7 @@ Advertisement read_advertisement(abi::IBluetoothLEAdvertisementReceivedEventArgs
   HString name;
   if (SUCCEEDED(payload->get_LocalName(name.put()))) out.local_name = name.to_utf8();
 
-  Com<abi::IVectorView<GUID>> uuids;
+  Com<abi::IVector<GUID>> uuids;
   UINT32 n = 0;
   if (SUCCEEDED(payload->get_ServiceUuids(uuids.put())) && uuids && SUCCEEDED(uuids->get_Size(&n))) {
     for (UINT32 i = 0; i < n; ++i) {
@@ -46,7 +50,7 @@ Advertisement read_advertisement(abi::IBluetoothLEAdvertisementReceivedEventArgs
       if (SUCCEEDED(uuids->GetAt(i, &g))) out.service_uuids.push_back(to_uuid(g));
     }
   }
-  Com<abi::IVectorView<abi::IBluetoothLEManufacturerData*>> makers;
+  Com<abi::IVector<abi::IBluetoothLEManufacturerData*>> makers;
   n = 0;
   if (SUCCEEDED(payload->get_ManufacturerData(makers.put())) && makers && SUCCEEDED(makers->get_Size(&n))) {
     for (UINT32 i = 0; i < n; ++i) {
@@ -93,22 +97,21 @@ class WinRtPlatform final : public Platform {
  public:
   Availability availability() override {
     prepare_thread();
-    using State = Availability::State;
     auto statics = factory<abi::IBluetoothAdapterStatics>(L"Windows.Devices.Bluetooth.BluetoothAdapter",
                                                           abi::IID_IBluetoothAdapterStatics);
-    if (!statics) return {State::NoAdapter, statics.error()};
+    if (!statics) return Availability::no_adapter(statics.error());
     abi::IAsyncOperation<abi::IBluetoothAdapter*>* adapter_op = nullptr;
     HRESULT hr = (*statics)->GetDefaultAsync(&adapter_op);
     auto adapter = async_get(hr, adapter_op);
-    if (!adapter) return {State::NoAdapter, adapter.error()};
+    if (!adapter) return Availability::no_adapter(adapter.error());
 
     abi::IAsyncOperation<abi::IRadio*>* radio_op = nullptr;
     hr = (*adapter)->GetRadioAsync(&radio_op);
     auto radio = async_get(hr, radio_op);
-    if (!radio) return {State::NoRadio, radio.error()};
+    if (!radio) return Availability::no_radio(radio.error());
     INT32 state = 0;
-    if (FAILED((*radio)->get_State(&state)) || state != kRadioOn) return {State::RadioOff, {}};
-    return {};
+    if (FAILED((*radio)->get_State(&state)) || state != kRadioOn) return Availability::radio_off(kRadioOffText);
+    return Availability::ready();
   }
 
   Result<std::unique_ptr<Scan>> start_scan(AdvertisementHandler handler) override {
@@ -170,6 +173,16 @@ class WinRtPlatform final : public Platform {
     hr = (*session)->put_MaintainConnection(TRUE);
     if (FAILED(hr)) return hr_error(hr);
     return ConnectionPtr(std::make_shared<WinRtConnection>(std::move(*device), std::move(*session)));
+  }
+
+  // The runtime's own device enumeration would need classes of its own; the Plug and Play
+  // listing already names every paired LE device.
+  Result<PairedNames> paired_device_names() override {
+    try {
+      return list_pnp_devices();
+    } catch (const std::exception& e) {
+      return fail(e.what());
+    }
   }
 };
 

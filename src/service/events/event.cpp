@@ -73,6 +73,10 @@ void write_members(ObjectWriter& w, const AutoConnectEvent& e) {
   write_bind(w.key("bind"), e.bind);
 }
 void write_members(ObjectWriter& w, const TimerEvent& e) { w.num("seconds", e.seconds); }
+void write_members(ObjectWriter& w, const BluetoothEvent& e) {
+  w.str("state", e.state);
+  w.str("message", e.message);  // "" included
+}
 
 }  // namespace
 

@@ -64,8 +64,16 @@ struct TimerEvent {
   int64_t seconds = 0;
 };
 
+// Whether Bluetooth can be used: "ready", "noAdapter", "noRadio" or "radioOff", and what
+// people are told ("" when ready).
+struct BluetoothEvent {
+  static constexpr std::string_view kType = "bluetooth";
+  std::string state;
+  std::string message;
+};
+
 using ServiceEvent = std::variant<LogEvent, StatusEvent, ConnectedEvent, DeviceEvent, ChairEvent, BindEvent,
-                                  AutoConnectEvent, TimerEvent>;
+                                  AutoConnectEvent, TimerEvent, BluetoothEvent>;
 
 // One line of compact JSON: "type" first, then the record's members in their declared
 // order; empty texts and empty lists left out.

@@ -71,6 +71,10 @@ void EventHub::wait_delivered(std::chrono::milliseconds timeout) {
 void EventHub::publish(const ServiceEvent& event) {
   auto text = std::make_shared<const std::string>(to_json(event));
   std::vector<uint64_t> dead;
+  // The hub's lock stays held while each queue takes its own: two events published at once
+  // from two threads then reach every queue in the same order, so every subscriber sees one
+  // order of events. The service's one nesting, always this way round (a queue never takes
+  // the hub's lock), and short: a push appends or closes, it never waits for the reader.
   std::lock_guard lock(mutex_);
   for (auto& [id, queue] : subscribers_) {
     if (!queue->push(text)) dead.push_back(id);

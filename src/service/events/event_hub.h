@@ -44,7 +44,8 @@ class EventQueue {
 
 class EventHub {
  public:
-  // Serialises once, offers the text to every subscriber, drops the dead ones.
+  // Serialises once, offers the text to every subscriber, drops the dead ones. Events
+  // published at the same time reach every subscriber in one order.
   void publish(const ServiceEvent& event);
   void publish_log(std::string text);
   void publish_status(std::string name);

@@ -53,6 +53,7 @@ TEST(ServiceEdges, RequestsThatMustNotRunTheirRoute) {
        allow + "content-type" + allow_end},
       {"GET /api/bind/clear HTTP/1.1\r\nHost: rebind.example\r\nHost: 127.0.0.1\r\n\r\n", forbidden},
       {"GET /api/bind/autoconnect?on=0 HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: localhost\r\n\r\n", forbidden},
+      {"GET /api/bind/clear HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Mode: no-cors\r\n\r\n", forbidden},
       {"POST /api/bind/autoconnect?on=0 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 18446744073709551616\r\n\r\n{}",
        std::nullopt},
       {"POST /api/bind/clear HTTP/1.1\r\nContent-Length: " + std::string(26, '9') + "\r\n\r\n", std::nullopt},
@@ -71,6 +72,19 @@ TEST(ServiceEdges, RequestsThatMustNotRunTheirRoute) {
   auto plain = raw_request(port, "OPTIONS /api/bind/autoconnect?on=0 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
   EXPECT_EQ(plain.body, R"({"ok":true})");
   EXPECT_EQ(get_json(port, "/api/bind/get")["autoConnect"], false);
+}
+
+TEST(ServiceEdges, AllowedOriginsAreTheStartingProcesssOwn) {
+  TempDataDir data;
+  ServiceProcess service(bin_path("chair-service"), {}, {"CHAIR_ALLOWED_ORIGINS=http://127.0.0.1:41234"});
+  service.read_lines(3);
+  ASSERT_NE(service.port(), 0) << service.err();
+  auto from = [&](const std::string& origin) {
+    return raw_request(service.port(), "GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: " + origin + "\r\n\r\n")
+        .status;
+  };
+  EXPECT_EQ(from("http://127.0.0.1:41234"), 200);
+  EXPECT_EQ(from("http://127.0.0.1:8000"), 403);
 }
 
 }  // namespace

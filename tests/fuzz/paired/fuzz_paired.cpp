@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "ble/winrt/pnp_listing.h"
 #include "common/address.h"
 #include "common/text.h"
-#include "paired/paired_names.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ bool is_compact_address(std::string_view key) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view output(reinterpret_cast<const char*>(data), size);
-  const auto names = paired::parse_pnp_output(output);
+  const auto names = ble::winrt::parse_pnp_output(output);
   if (!names) return 0;
   for (const auto& [key, name] : *names) {
     check(is_compact_address(key), "key is 12 upper-case hex digits");

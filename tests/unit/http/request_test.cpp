@@ -100,17 +100,23 @@ TEST(RequestReader, Limits) {
   EXPECT_EQ(parse_request("POST /a\r\nContent-Length: 99999999999999999999x\r\n\r\nab")->body, "");
 }
 
-TEST(RequestReader, KeepsHostsAndPreflightHeaders) {
+TEST(RequestReader, KeepsEveryHeader) {
   auto r = parse_request(
-      "OPTIONS / HTTP/1.1\r\nhost:  a.b:1 \r\nORIGIN: http://x\r\nHost: c\r\n"
+      "OPTIONS / HTTP/1.1\r\nhost:  a.b:1 \r\nORIGIN: http://x\r\nHost: c\r\nno colon here\r\n"
       "Access-Control-Request-Method:  POST \r\naccess-control-request-headers: a\r\n"
-      "access-control-request-headers: b\r\nX-Other: 1\r\n\r\n");
+      "access-control-request-headers: b\r\nSec-Fetch-Mode: no-cors\r\nX-Empty:\r\n\r\n");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->hosts, (std::vector<std::string>{"a.b:1", "c"}));
-  EXPECT_EQ(*r->header("origin"), "http://x");
+  ASSERT_EQ(r->headers.size(), 8u);
+  EXPECT_EQ(r->headers[0].name, "host");
+  EXPECT_EQ(r->headers[0].value, "a.b:1");
+  // Any letter case finds it; the last one of a name wins.
+  EXPECT_EQ(*r->header("Origin"), "http://x");
   EXPECT_EQ(*r->header("access-control-request-method"), "POST");
-  EXPECT_EQ(*r->header("access-control-request-headers"), "b");
-  EXPECT_EQ(r->headers.size(), 3u);
+  EXPECT_EQ(*r->header("ACCESS-CONTROL-REQUEST-HEADERS"), "b");
+  EXPECT_EQ(*r->header("sec-fetch-mode"), "no-cors");
+  EXPECT_EQ(*r->header("x-empty"), "");
+  EXPECT_EQ(r->header("sec-fetch-site"), nullptr);
   EXPECT_TRUE(parse_request("GET / HTTP/1.1\r\n\r\n")->hosts.empty());
 }
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "http/guard.h"
 #include "http/server.h"
 #include "http_client.h"
 
@@ -258,6 +259,53 @@ TEST(Server, PreRoutingAnswersFirst) {
   EXPECT_EQ(get(s.port(), "/a").body, R"({"ok":true})");
   EXPECT_EQ(get(s.port(), "/none").raw, kNotFound);
   EXPECT_EQ(routed, 1);
+}
+
+// A page's request that the browser marks as made without CORS, or as a navigation another
+// site started, or that carries an origin nobody named, runs no route; the rest are served.
+TEST(RequestGuard, BrowserRequestsThePageWasNotAllowed) {
+  const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  std::atomic<int> routed{0};
+  auto router = [&] {
+    Router r;
+    r.add("/a", [&](const Request&) {
+      ++routed;
+      return Reply::json({{"ok", true}});
+    });
+    return r;
+  };
+  Running open(router(), RequestGuard());
+  Running listed(router(), RequestGuard(parse_origin_list(" http://127.0.0.1:41234 , ,http://localhost:5173,")));
+  enum Outcome { kServed, kRefused, kPreflight };
+  struct {
+    const char* headers;
+    Outcome open, listed;
+  } cases[] = {
+      {"", kServed, kServed},  // curl, chairctl, the desktop UI
+      {"Sec-Fetch-Mode: no-cors\r\nSec-Fetch-Site: same-site\r\n", kRefused, kRefused},  // <img> from another port
+      {"Sec-Fetch-Mode: navigate\r\nSec-Fetch-Site: cross-site\r\nOrigin: null\r\n", kRefused, kRefused},
+      {"Sec-Fetch-Mode: navigate\r\nSec-Fetch-Site: none\r\n", kServed, kServed},  // typed by the user
+      {"Sec-Fetch-Mode: cors\r\nSec-Fetch-Site: cross-site\r\nOrigin: http://127.0.0.1:41234\r\n", kServed, kServed},
+      {"Sec-Fetch-Mode: cors\r\nOrigin: http://localhost:5173\r\n", kServed, kServed},
+      {"Sec-Fetch-Mode: cors\r\nOrigin: http://127.0.0.1:8000\r\n", kServed, kRefused},
+      {"Origin: http://127.0.0.1:41234/\r\n", kServed, kRefused},  // exact origins only
+      {"Origin: null\r\n", kServed, kRefused},
+      {"Origin: http://127.0.0.1:41234\r\nAccess-Control-Request-Method: POST\r\n", kPreflight, kPreflight},
+      {"Origin: http://evil.example\r\nAccess-Control-Request-Method: POST\r\n", kPreflight, kRefused},
+  };
+  for (const auto& c : cases) {
+    for (auto [server, outcome] : {std::pair{&open, c.open}, std::pair{&listed, c.listed}}) {
+      const int before = routed;
+      const std::string method = std::string(c.headers).find("Access-Control") == std::string::npos ? "GET" : "OPTIONS";
+      auto r = raw_request(server->port(), method + " /a HTTP/1.1\r\nHost: 127.0.0.1\r\n" + c.headers + "\r\n");
+      const char* which = server == &open ? " (no list)" : " (listed origins)";
+      EXPECT_EQ(r.status, outcome == kServed ? 200 : outcome == kRefused ? 403 : 204) << c.headers << which;
+      if (outcome == kRefused) {
+        EXPECT_EQ(r.raw, forbidden) << c.headers << which;
+      }
+      EXPECT_EQ(routed - before, outcome == kServed ? 1 : 0) << c.headers << which;
+    }
+  }
 }
 
 TEST(Server, StreamReplyWritesUntilTheClientGoes) {

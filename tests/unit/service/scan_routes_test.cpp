@@ -60,19 +60,54 @@ TEST(ScanRoutes, BluetoothUnavailableBlocksTheStartAndChangesNothing) {
     ble::Availability availability;
     std::string message;
   } cases[] = {
-      {{ble::Availability::State::RadioOff, ""}, kRadioOff},
-      {{ble::Availability::State::NoRadio, "radio gone"}, "无法获取蓝牙无线电状态 (radio gone)"},
-      {{ble::Availability::State::NoAdapter, "adapter gone"}, "未检测到蓝牙适配器 (adapter gone)"},
+      {ble::Availability::radio_off(kRadioOff), kRadioOff},
+      {ble::Availability::no_radio("radio gone"), "无法获取蓝牙无线电状态 (radio gone)"},
+      {ble::Availability::no_adapter("adapter gone"), "未检测到蓝牙适配器 (adapter gone)"},
   };
   for (auto& c : cases) {
     rig.fake->set_availability(c.availability);
     EXPECT_EQ(rig.call("/api/scan/start"), error(c.message));
-    EXPECT_EQ(rig.drain(), std::vector<std::string>{"log:scan blocked: " + c.message});
+    // The scan start logs as it always has; the change itself is a record of its own.
+    EXPECT_EQ(rig.drain(), (std::vector<std::string>{"bluetooth", "log:scan blocked: " + c.message}));
     rig.fake->set_availability({});
   }
   EXPECT_EQ(rig.fake->scans_running(), 1);
   EXPECT_EQ(rig.call("/api/devices").size(), 1u);
   EXPECT_TRUE(rig.svc().scanner().scanning());
+}
+
+TEST(ScanRoutes, BluetoothStateIsToldWhenItChangesAndToNewStreams) {
+  ScanRig rig;
+  EXPECT_EQ(rig.call("/api/bluetooth"), (json{{"message", ""}, {"state", "ready"}}));
+  rig.fake->set_availability(ble::Availability::radio_off(kRadioOff));
+  EXPECT_EQ(rig.call("/api/bluetooth"), (json{{"message", kRadioOff}, {"state", "radioOff"}}));
+  EXPECT_EQ(rig.call("/api/bluetooth")["state"], "radioOff");
+  EXPECT_EQ(rig.drain(),
+            (std::vector<std::string>{"bluetooth", "log:bluetooth unavailable: " + std::string(kRadioOff)}));
+
+  EventStream late(rig.port());
+  EXPECT_EQ(late.next(), R"({"type":"status","status":"idle"})");
+  EXPECT_EQ(late.next(), R"({"type":"bluetooth","state":"radioOff","message":")" + std::string(kRadioOff) + "\"}");
+  rig.fake->set_availability({});
+  EXPECT_EQ(rig.call("/api/bluetooth")["state"], "ready");
+  EXPECT_EQ(late.next(), R"({"type":"bluetooth","state":"ready","message":""})");
+  EXPECT_EQ(late.next(), R"({"type":"log","log":"bluetooth ready"})");
+}
+
+TEST(ScanRoutes, NoAutoConnectAttemptWhileBluetoothCannotBeUsed) {
+  ServiceRig rig(bound_to(kChairText));
+  add_answering_chair(*rig.fake);
+  rig.fake->set_availability(ble::Availability::no_adapter("bluetoothd gone"));
+  rig.start();
+  rig.svc().autoconnect().pass();
+  rig.svc().autoconnect().pass();
+  EXPECT_EQ(rig.fake->opens(), 0);
+  EXPECT_EQ(rig.drain(),
+            (std::vector<std::string>{"bluetooth", "log:bluetooth unavailable: 未检测到蓝牙适配器 (bluetoothd gone)"}));
+  rig.fake->set_availability({});
+  rig.svc().autoconnect().pass();
+  EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
+  EXPECT_EQ(rig.fake->opens(), 1);
 }
 
 TEST(ScanRoutes, AFailedStartIsReportedAndLeavesScanningOff) {

@@ -1,11 +1,14 @@
 // The backend's platform calls against the fake runtime: whether Bluetooth can be used, the
 // advertisement scan, and how it waits for the runtime's operations.
 #include <gmock/gmock.h>
+// after gmock, which pulls in windows.h
+#include <bcrypt.h>
 
 #include <atomic>
 #include <optional>
 
 #include "backend_rig.h"
+#include "ble/winrt/winrt_abi.h"
 
 namespace chair::test {
 namespace {
@@ -35,6 +38,8 @@ TEST_P(Availability, FollowsAdapterAndRadio) {
   const ble::Availability a = platform().availability();
   EXPECT_EQ(a.state, GetParam().state);
   EXPECT_THAT(a.detail, HasSubstr(GetParam().detail));
+  EXPECT_EQ(a.message.empty(), a.state == State::Ready);
+  if (a.state == State::RadioOff) EXPECT_EQ(a.message, "Windows 蓝牙未开启，请在「设置 → 蓝牙和其他设备」中打开蓝牙");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -303,6 +308,46 @@ TEST_F(Waiting, EveryEntryPointPreparesItsOwnThread) {
   on_fresh_thread([&] { link.reset(); });
   on_fresh_thread([&] { scan.reset(); });
   // TearDown names every call that reached the runtime from a thread outside an apartment.
+}
+
+// The identifier of a parameterised interface as the runtime computes it: SHA-1 over the
+// namespace 11f47ad5-7b73-42c0-abae-878b1e16adee and the type signature, made a version 5 GUID.
+GUID parameterised_iid(const std::string& signature) {
+  std::string data = "\x11\xf4\x7a\xd5\x7b\x73\x42\xc0\xab\xae\x87\x8b\x1e\x16\xad\xee" + signature;
+  BCRYPT_ALG_HANDLE alg = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  UCHAR h[20] = {};
+  EXPECT_EQ(BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA1_ALGORITHM, nullptr, 0), 0);
+  EXPECT_EQ(BCryptCreateHash(alg, &hash, nullptr, 0, nullptr, 0, 0), 0);
+  EXPECT_EQ(BCryptHashData(hash, reinterpret_cast<UCHAR*>(data.data()), static_cast<ULONG>(data.size()), 0), 0);
+  EXPECT_EQ(BCryptFinishHash(hash, h, sizeof h, 0), 0);
+  BCryptDestroyHash(hash);
+  BCryptCloseAlgorithmProvider(alg, 0);
+  return GUID{static_cast<DWORD>(h[0] << 24 | h[1] << 16 | h[2] << 8 | h[3]),
+              static_cast<WORD>(h[4] << 8 | h[5]),
+              static_cast<WORD>(((h[6] << 8 | h[7]) & 0x0fff) | 0x5000),
+              {static_cast<UCHAR>((h[8] & 0x3f) | 0x80), h[9], h[10], h[11], h[12], h[13], h[14], h[15]}};
+}
+
+// The fake runtime takes any delegate it is given: only this test holds the three computed
+// identifiers to the signatures of TypedEventHandler<sender, arguments>.
+TEST(DelegateIds, AreTheRuntimesOwnForTheirSignatures) {
+  const std::string handler = "pinterface({9de1c534-6ae1-11e0-84e1-18a905bcc53f};rc(Windows.Devices.Bluetooth.";
+  const std::string watcher =
+      "Advertisement.BluetoothLEAdvertisementWatcher;{a6ac336f-f3d3-4297-8d6c-c81ea6623f40});rc(Windows.Devices."
+      "Bluetooth.Advertisement.BluetoothLEAdvertisement";
+  const std::pair<std::string, GUID> delegates[] = {
+      {handler + watcher + "ReceivedEventArgs;{27987ddf-e596-41be-8d43-9e6731d4a913}))",
+       ble::winrt::abi::IID_IReceivedHandler},
+      {handler + watcher + "WatcherStoppedEventArgs;{dd40f84d-e7b9-43e3-9c04-0685d085fd8c}))",
+       ble::winrt::abi::IID_IStoppedHandler},
+      {handler + "GenericAttributeProfile.GattCharacteristic;{59cb50c1-5934-4f68-a198-eb864fa44e6b});rc(Windows."
+                 "Devices.Bluetooth.GenericAttributeProfile.GattValueChangedEventArgs;{d21bdb54-06e3-4ed8-a263-"
+                 "acfac8ba7313}))",
+       ble::winrt::abi::IID_IValueChangedHandler},
+  };
+  for (const auto& [signature, declared] : delegates)
+    EXPECT_TRUE(parameterised_iid(signature) == declared) << signature;
 }
 
 }  // namespace

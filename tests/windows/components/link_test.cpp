@@ -1,13 +1,15 @@
 // What only the Windows build shows of the service's chair link: the supervisor's health check
 // reads the connection status the system keeps for the link, one call a reading, and a status
-// that cannot be read counts as no connection. The rest of the link, and the scanner, run in
-// the shared scenarios (tests/e2e/scenarios) on this build's whole service.
+// that cannot be read counts as no connection; a write whose buffer cannot be made tries no
+// write option. The rest of the link, and the scanner, run in the shared scenarios
+// (tests/e2e/scenarios) on this build's whole service.
 #include <gtest/gtest.h>
 
 #include <atomic>
 
 #include "backend/backend_rig.h"
 #include "ble/link/chair_link.h"
+#include "ble/protocol/commands.h"
 
 namespace chair::test {
 namespace {
@@ -60,6 +62,20 @@ TEST_F(LinkOnTheRuntime, TheSupervisorsHealthCheckReadsTheConnectionStatus) {
 
   link->teardown();
   EXPECT_EQ(link->check_health(generation, 3, 10ms), Health::Replaced);
+}
+
+TEST_F(LinkOnTheRuntime, AWriteBufferThatCannotBeMadeEndsTheWriteAtOnce) {
+  ASSERT_TRUE(fakert::add_device(std::string(kChair) + ",name=TAMRO-X1"));
+  LinkState state;
+  auto link = std::make_unique<ble::ChairLink>(platform_, state, state, ble::LinkTimings{});
+  ASSERT_TRUE(link->connect(kChair));
+  ASSERT_TRUE(eventually([&] { return state.connected.load(); }));
+  const size_t from = fakert::call_count();
+  fakert::fail_call("DataWriter.DetachBuffer", E_OUTOFMEMORY);
+  const Status written = link->send_level(ble::kCold, 5);
+  ASSERT_FALSE(written);
+  EXPECT_NE(written.error().find("0x8007000E"), std::string::npos) << written.error();
+  EXPECT_TRUE(calls_of(from, {"GattCharacteristic.WriteValueWithOptionAsync"}).empty()) << "no option was tried";
 }
 
 }  // namespace

@@ -123,22 +123,21 @@ class FakeAdvertisement final : public Object<FakeAdvertisement, abi::IBluetooth
     return make_hstring(name_, value);
   }
   HRESULT STDMETHODCALLTYPE put_LocalName(HSTRING) override FAKERT_NOT_IMPLEMENTED HRESULT STDMETHODCALLTYPE
-      get_ServiceUuids(abi::IVectorView<GUID>** value) override {
+      get_ServiceUuids(abi::IVector<GUID>** value) override {
     if (HRESULT hr = world().enter("BluetoothLEAdvertisement.get_ServiceUuids"); FAILED(hr)) return hr;
     if (!value) return E_POINTER;
-    *value = hand_out<abi::IVectorView<GUID>>(VectorView<GUID>::make(uuids_));
+    *value = hand_out<abi::IVector<GUID>>(VectorView<GUID, abi::IVector<GUID>>::make(uuids_));
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE
-  get_ManufacturerData(abi::IVectorView<abi::IBluetoothLEManufacturerData*>** value) override {
+  HRESULT STDMETHODCALLTYPE get_ManufacturerData(abi::IVector<abi::IBluetoothLEManufacturerData*>** value) override {
     if (HRESULT hr = world().enter("BluetoothLEAdvertisement.get_ManufacturerData"); FAILED(hr)) return hr;
     if (!value) return E_POINTER;
     std::vector<abi::IBluetoothLEManufacturerData*> items;
     for (UINT16 company : companies_) {
       items.push_back(hand_out<abi::IBluetoothLEManufacturerData>(FakeManufacturerData::make(company)));
     }
-    *value = hand_out<abi::IVectorView<abi::IBluetoothLEManufacturerData*>>(
-        VectorView<abi::IBluetoothLEManufacturerData*>::make(std::move(items)));
+    using List = abi::IVector<abi::IBluetoothLEManufacturerData*>;
+    *value = hand_out<List>(VectorView<abi::IBluetoothLEManufacturerData*, List>::make(std::move(items)));
     return S_OK;
   }
 

@@ -1,8 +1,9 @@
-// IVectorView<T> over a fixed list: what the runtime hands out for service, characteristic,
-// identifier and manufacturer-data lists.
+// IVectorView<T> (or IVector<T>, read the same way) over a fixed list: what the runtime hands
+// out for service, characteristic, identifier and manufacturer-data lists.
 #pragma once
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "async.h"
@@ -19,12 +20,21 @@ struct Iid<abi::IVectorView<T>> {
 };
 
 template <class T>
-class VectorView final : public Object<VectorView<T>, abi::IVectorView<T>> {
-  using Base = Object<VectorView<T>, abi::IVectorView<T>>;
+struct Iid<abi::IVector<T>> {
+  static const GUID& get() {
+    static const GUID none{};
+    return none;
+  }
+};
+
+template <class T, class I = abi::IVectorView<T>>
+class VectorView final : public Object<VectorView<T, I>, I> {
+  using Base = Object<VectorView<T, I>, I>;
 
  public:
   // Takes one reference of every interface element.
-  explicit VectorView(std::vector<T> items) : Base("IVectorView"), items_(std::move(items)) {}
+  explicit VectorView(std::vector<T> items)
+      : Base(std::is_same_v<I, abi::IVector<T>> ? "IVector" : "IVectorView"), items_(std::move(items)) {}
   ~VectorView() override {
     for (auto item : items_) ResultSlot<T>::drop(item);
   }

@@ -38,6 +38,7 @@ class ScanPlatform : public Platform {
     return std::unique_ptr<Scan>(std::move(scan));
   }
   Result<ConnectionPtr> open(uint64_t) override { return fail("unused"); }
+  Result<PairedNames> paired_device_names() override { return fail("unused"); }
 
   void stopped(int id) {
     std::lock_guard lock(mutex);

@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "paired/paired_names.h"
+#include "ble/winrt/pnp_listing.h"
 
-namespace chair::paired {
+namespace chair::ble::winrt {
 namespace {
 
 using Names = std::map<std::string, std::string>;
@@ -94,4 +94,4 @@ TEST(ParsePnpOutput, NestingLimit) {
 }
 
 }  // namespace
-}  // namespace chair::paired
+}  // namespace chair::ble::winrt

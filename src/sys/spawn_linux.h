@@ -1,4 +1,5 @@
-// How every child process is started on POSIX systems; shared by run_process and Child.
+// How every child process is started on Linux (pipe2 and, with glibc 2.34, closing every
+// descriptor above standard error in the child); shared by run_process and Child.
 #pragma once
 
 #include <sys/types.h>

@@ -1,3 +1,5 @@
+// Sockets on Linux: accept4 and SOCK_CLOEXEC, MSG_NOSIGNAL, TCP_DEFER_ACCEPT, and a
+// listener's receive timeout that bounds accept are Linux's own.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>

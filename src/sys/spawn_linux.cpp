@@ -2,7 +2,7 @@
 // nothing of ours may reach a child: the pipe is created close-on-exec, and where the C library
 // allows it every descriptor above standard error is closed in the child as well, which also
 // covers descriptors some other code opened without the flag.
-#include "sys/spawn_posix.h"
+#include "sys/spawn_linux.h"
 
 #include <fcntl.h>
 #include <signal.h>
