@@ -15,7 +15,6 @@ namespace chair::routes {
 
 namespace {
 
-
 std::optional<uint8_t> parse_switch_bits(std::string_view text) {
   text = trim_unicode(text);
   if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return parse_byte(text.substr(2), 16);

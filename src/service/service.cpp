@@ -12,8 +12,8 @@
 
 #include "common/address.h"
 #include "common/text.h"
-#include "service/command_line.h"
 #include "http/guard.h"
+#include "service/command_line.h"
 #include "sys/parent.h"
 #include "sys/paths.h"
 #include "sys/termination.h"

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>

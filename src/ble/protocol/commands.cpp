@@ -13,7 +13,6 @@ namespace chair::ble {
 
 namespace {
 
-
 // Initial settings count a negative value as 0 and cap at the chair's top level.
 uint8_t limited(int32_t value) { return static_cast<uint8_t>(std::clamp<int64_t>(value, 0, kLevelRange.max)); }
 
