@@ -29,13 +29,14 @@ int abort_when_interrupted(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t
 
 struct BodyBuffer {
   std::string& text;
+  size_t limit;
   bool too_large = false;
 };
 
 size_t append_body(char* data, size_t size, size_t count, void* user) {
   auto* body = static_cast<BodyBuffer*>(user);
   // A short count ends the transfer: a reply past the bound is not read any further.
-  if (body->text.size() + size * count > kMaxReceived) {
+  if (body->text.size() + size * count > body->limit) {
     body->too_large = true;
     return 0;
   }
@@ -97,9 +98,8 @@ std::string unreachable_text(CURL* easy, CURLcode code, const std::string& url, 
   return text;
 }
 
-Failure too_much_from(const std::string& url) {
-  return Failure{kExitService, "the service at " + url + " sent more than " +
-                                   std::to_string(kMaxReceived / (1024 * 1024)) +
+Failure too_much_from(const std::string& url, size_t limit) {
+  return Failure{kExitService, "the service at " + url + " sent more than " + std::to_string(limit / (1024 * 1024)) +
                                    " MiB in one piece; no reply or event of the service is that large, so "
                                    "chairctl stopped reading"};
 }
@@ -151,7 +151,7 @@ Result<HttpReply, Failure> ServiceClient::request(const std::string& path, const
   configure_transfer(easy.get(), url, timeout_, error_buffer);
 
   HttpReply reply;
-  BodyBuffer buffer{reply.body};
+  BodyBuffer buffer{reply.body, max_received_};
   curl_easy_setopt(easy.get(), CURLOPT_WRITEFUNCTION, append_body);
   curl_easy_setopt(easy.get(), CURLOPT_WRITEDATA, &buffer);
   std::unique_ptr<curl_slist, ListDeleter> headers;
@@ -166,7 +166,7 @@ Result<HttpReply, Failure> ServiceClient::request(const std::string& path, const
   }
 
   const CURLcode code = curl_easy_perform(easy.get());
-  if (buffer.too_large) return too_much_from(url);
+  if (buffer.too_large) return too_much_from(url, max_received_);
   if (code != CURLE_OK) return transfer_failure(easy.get(), code, url, error_buffer);
   curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &reply.status);
   return reply;

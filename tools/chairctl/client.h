@@ -37,8 +37,10 @@ using Param = std::pair<std::string, std::string>;
 // The most chairctl keeps of one reply body or one event-stream line. The service's replies
 // and records stay far below it; a peer that sends more is not the service, or is broken.
 inline constexpr size_t kMaxReceived = 4 * 1024 * 1024;
-// The failure for a reply or record past kMaxReceived.
-Failure too_much_from(const std::string& url);
+// The one larger reply: a full day of reports is about 10 MB.
+inline constexpr size_t kMaxHistory = 16 * 1024 * 1024;
+// The failure for a reply or record past `limit`.
+Failure too_much_from(const std::string& url, size_t limit = kMaxReceived);
 
 struct HttpReply {
   long status = 0;
@@ -57,6 +59,12 @@ class ServiceClient {
   std::chrono::milliseconds timeout() const { return timeout_; }
   // The same service, with requests bounded by `timeout` instead.
   ServiceClient bounded(std::chrono::milliseconds timeout) const { return ServiceClient(base_, timeout); }
+  // The same service, keeping at most `bytes` of a reply instead of kMaxReceived.
+  ServiceClient limited(size_t bytes) const {
+    ServiceClient client(*this);
+    client.max_received_ = bytes;
+    return client;
+  }
 
   // "path?k=v&..." with every key and value percent-encoded.
   std::string target(const std::string& path, const std::vector<Param>& params = {}) const;
@@ -76,6 +84,7 @@ class ServiceClient {
  private:
   std::string base_;
   std::chrono::milliseconds timeout_;
+  size_t max_received_ = kMaxReceived;
 };
 
 // Turns an HTTP answer into the JSON reply or the failure the person should read.

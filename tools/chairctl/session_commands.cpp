@@ -73,8 +73,9 @@ int cmd_timer(Context& ctx, const std::string& word, int64_t seconds) {
 
 int cmd_history(Context& ctx, bool csv, const std::string& since) {
   std::string raw;
-  auto reply = ctx.client.call(
-      "/api/history", since.empty() ? std::vector<Param>{} : std::vector<Param>{{"since", since}}, std::nullopt, &raw);
+  auto reply = ctx.client.limited(kMaxHistory)
+                   .call("/api/history", since.empty() ? std::vector<Param>{} : std::vector<Param>{{"since", since}},
+                         std::nullopt, &raw);
   if (!reply) return report(reply.failure());
   if (ctx.json_output) return emit(raw + "\n") ? kExitOk : kExitService;
   // Read again keeping the members' order, so the columns follow the record.

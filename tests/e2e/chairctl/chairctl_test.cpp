@@ -602,12 +602,13 @@ constexpr const char* kStreamHead = "HTTP/1.1 200 OK\r\nContent-Type: text/event
 
 TEST(ChairctlAgainstAPeer, WhatIsKeptIsBoundedAndAnUnquietShutdownIsLoud) {
   const std::string five_mib(5 * 1024 * 1024, ' ');
+  auto empty_list = [&](const http::Request&) {
+    return http::Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(five_mib.size() + 2) +
+                            "\r\n\r\n[]" + five_mib);
+  };
   Peer peer({
-      {"/api/devices",
-       [&](const http::Request&) {
-         return http::Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(five_mib.size() + 2) +
-                                 "\r\n\r\n[]" + five_mib);
-       }},
+      {"/api/devices", empty_list},
+      {"/api/history", empty_list},
       {"/api/events",
        [](const http::Request&) {
          // One line that never ends, until chairctl hangs up.
@@ -627,6 +628,9 @@ TEST(ChairctlAgainstAPeer, WhatIsKeptIsBoundedAndAnUnquietShutdownIsLoud) {
     EXPECT_EQ(run.code, 1) << command;
     EXPECT_TRUE(contains(run.err, "sent more than 4 MiB in one piece")) << command << ": " << run.err;
   }
+  // A full day of reports is the one reply larger than that.
+  CtlRun history = chairctl({"--url", peer.url, "history"});
+  EXPECT_EQ(history.code, 0) << history.err;
   CtlRun shutdown = chairctl({"--url", peer.url, "shutdown"});
   EXPECT_EQ(shutdown.code, 1);
   const std::string loud = "chair did not take the silent frames\nchairctl: the chair did not confirm that it is quiet";
