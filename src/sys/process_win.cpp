@@ -164,6 +164,40 @@ class Child {
   bool ended_ = false;
 };
 
+// The child's output until every writer has gone, at most `max_output` bytes, by `deadline`.
+Result<std::string> read_to_end(HANDLE read_end, const std::string& program, size_t max_output,
+                                Clock::time_point deadline) {
+  std::string out;
+  char buffer[64 * 1024];
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (Clock::now() >= deadline) return fail(program + " did not finish in time");
+    DWORD available = 0;
+    if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr)) {
+      DWORD err = GetLastError();
+      if (err == ERROR_BROKEN_PIPE) break;  // every writer is gone: the output is complete
+      return fail("cannot read output of " + program + ": " + error_text(err));
+    }
+    if (available == 0) {
+      // Anonymous pipes have no waitable read; a short, growing pause keeps the deadline.
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(20));
+      continue;
+    }
+    pause = std::chrono::milliseconds(1);
+    DWORD got = 0;
+    DWORD want = std::min<DWORD>(available, sizeof buffer);
+    if (!ReadFile(read_end, buffer, want, &got, nullptr)) {
+      DWORD err = GetLastError();
+      if (err == ERROR_BROKEN_PIPE) break;
+      return fail("cannot read output of " + program + ": " + error_text(err));
+    }
+    if (out.size() + got > max_output) return fail("output of " + program + " is too large");
+    out.append(buffer, got);
+  }
+  return out;
+}
+
 }  // namespace
 
 Result<std::string> run_process(const std::string& program, const std::vector<std::string>& args,
@@ -231,34 +265,8 @@ Result<std::string> run_process(const std::string& program, const std::vector<st
   ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
 
-  std::string out;
-  char buffer[64 * 1024];
-  auto pause = std::chrono::milliseconds(1);
-  for (;;) {
-    if (Clock::now() >= deadline) return fail(program + " did not finish in time");
-    DWORD available = 0;
-    if (!PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr)) {
-      DWORD err = GetLastError();
-      if (err == ERROR_BROKEN_PIPE) break;  // every writer is gone: the output is complete
-      return fail("cannot read output of " + program + ": " + error_text(err));
-    }
-    if (available == 0) {
-      // Anonymous pipes have no waitable read; a short, growing pause keeps the deadline.
-      std::this_thread::sleep_for(pause);
-      pause = std::min(pause * 2, std::chrono::milliseconds(20));
-      continue;
-    }
-    pause = std::chrono::milliseconds(1);
-    DWORD got = 0;
-    DWORD want = std::min<DWORD>(available, sizeof buffer);
-    if (!ReadFile(read_end.get(), buffer, want, &got, nullptr)) {
-      DWORD err = GetLastError();
-      if (err == ERROR_BROKEN_PIPE) break;
-      return fail("cannot read output of " + program + ": " + error_text(err));
-    }
-    if (out.size() + got > limits.max_output) return fail("output of " + program + " is too large");
-    out.append(buffer, got);
-  }
+  auto out = read_to_end(read_end.get(), program, limits.max_output, deadline);
+  if (!out) return out;
   read_end.reset();
 
   if (!child.wait_until(deadline)) return fail(program + " did not finish in time");
