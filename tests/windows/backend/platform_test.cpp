@@ -1,7 +1,8 @@
 // The backend's platform calls against the fake runtime: whether Bluetooth can be used, the
 // advertisement scan, and how it waits for the runtime's operations.
 #include <gmock/gmock.h>
-// after gmock, which pulls in windows.h
+#include <windows.h>
+// after windows.h, whose types it uses
 #include <bcrypt.h>
 
 #include <atomic>
@@ -39,7 +40,9 @@ TEST_P(Availability, FollowsAdapterAndRadio) {
   EXPECT_EQ(a.state, GetParam().state);
   EXPECT_THAT(a.detail, HasSubstr(GetParam().detail));
   EXPECT_EQ(a.message.empty(), a.state == State::Ready);
-  if (a.state == State::RadioOff) EXPECT_EQ(a.message, "Windows 蓝牙未开启，请在「设置 → 蓝牙和其他设备」中打开蓝牙");
+  if (a.state == State::RadioOff) {
+    EXPECT_EQ(a.message, "Windows 蓝牙未开启，请在「设置 → 蓝牙和其他设备」中打开蓝牙");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
