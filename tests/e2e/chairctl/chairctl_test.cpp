@@ -603,8 +603,8 @@ constexpr const char* kStreamHead = "HTTP/1.1 200 OK\r\nContent-Type: text/event
 TEST(ChairctlAgainstAPeer, WhatIsKeptIsBoundedAndAnUnquietShutdownIsLoud) {
   const std::string five_mib(5 * 1024 * 1024, ' ');
   auto empty_list = [&](const http::Request&) {
-    return http::Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(five_mib.size() + 2) +
-                            "\r\n\r\n[]" + five_mib);
+    return http::Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(five_mib.size() + 2) + "\r\n\r\n[]" +
+                            five_mib);
   };
   Peer peer({
       {"/api/devices", empty_list},
