@@ -25,11 +25,11 @@ std::optional<std::filesystem::path> user_config_dir();
 // The system's temporary folder ("/tmp" when it cannot be found).
 std::filesystem::path temp_dir();
 
+#ifndef _WIN32
 // The running program's own file, as an absolute path; an error when the system cannot tell
-// (on Linux: no /proc, or a path longer than the kernel shows there).
+// (no /proc, or a path longer than the kernel shows there).
 Result<std::filesystem::path> running_program();
 
-#ifndef _WIN32
 // The folder this build installs the service and its Bluetooth module in
 // (<prefix>/libexec/chair-service, as configured): where they are looked for when the running
 // program cannot tell where it is. Programs are never looked for in the current folder.

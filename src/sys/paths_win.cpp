@@ -41,20 +41,6 @@ std::optional<std::filesystem::path> user_config_dir() {
   return utf8_path(*appdata);
 }
 
-Result<std::filesystem::path> running_program() {
-  std::wstring buf(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-    if (n == 0) return fail(std::system_category().message(static_cast<int>(GetLastError())));
-    if (n < buf.size()) {
-      buf.resize(n);
-      return std::filesystem::path(buf);
-    }
-    if (buf.size() >= 32768) return fail("the program's path is too long");
-    buf.resize(buf.size() * 2);
-  }
-}
-
 std::filesystem::path temp_dir() {
   std::error_code ec;
   std::filesystem::path temp = std::filesystem::temp_directory_path(ec);

@@ -36,15 +36,6 @@ void raise_descriptor_limit(size_t wanted) {
   (void)setrlimit(RLIMIT_NOFILE, &lim);
 }
 
-Socket& Socket::operator=(Socket&& o) noexcept {
-  if (this != &o) {
-    close();
-    s_ = o.s_;
-    o.s_ = kNoSocket;
-  }
-  return *this;
-}
-
 void Socket::close() {
   if (s_ != kNoSocket) {
     ::close(static_cast<int>(s_));

@@ -52,15 +52,6 @@ void init_sockets() {
 
 void raise_descriptor_limit(size_t) {}
 
-Socket& Socket::operator=(Socket&& o) noexcept {
-  if (this != &o) {
-    close();
-    s_ = o.s_;
-    o.s_ = kNoSocket;
-  }
-  return *this;
-}
-
 void Socket::close() {
   if (s_ != kNoSocket) {
     ::closesocket(as_socket(s_));

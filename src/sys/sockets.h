@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "common/result.h"
 
@@ -27,7 +28,13 @@ class Socket {
   Socket() = default;
   explicit Socket(NativeSocket s) : s_(s) {}
   Socket(Socket&& o) noexcept : s_(o.s_) { o.s_ = kNoSocket; }
-  Socket& operator=(Socket&& o) noexcept;
+  Socket& operator=(Socket&& o) noexcept {
+    if (this != &o) {
+      close();
+      s_ = std::exchange(o.s_, kNoSocket);
+    }
+    return *this;
+  }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
   ~Socket() { close(); }

@@ -17,8 +17,9 @@ std::string caught_text() {
   }
 }
 
-template <class T, class Call>
-Result<T> guard(Call&& call) noexcept {
+// The call's own result, or its exception as an error of that result.
+template <class Call>
+auto guard(Call&& call) noexcept -> decltype(call()) {
   try {
     return call();
   } catch (...) {
@@ -56,28 +57,24 @@ class GuardedConnection final : public Connection {
   explicit GuardedConnection(ConnectionPtr inner) : inner_(std::move(inner)) {}
 
   Result<std::string> name() noexcept override {
-    return guard<std::string>([&] { return inner_->name(); });
+    return guard([&] { return inner_->name(); });
   }
   Result<std::vector<GattService>> services() noexcept override {
-    return guard<std::vector<GattService>>([&] { return inner_->services(); });
+    return guard([&] { return inner_->services(); });
   }
   Result<std::vector<GattCharacteristic>> characteristics(const GattService& service) noexcept override {
-    return guard<std::vector<GattCharacteristic>>([&] { return inner_->characteristics(service); });
+    return guard([&] { return inner_->characteristics(service); });
   }
   Result<bool> connected() noexcept override {
-    return guard<bool>([&] { return inner_->connected(); });
+    return guard([&] { return inner_->connected(); });
   }
   Result<GattStatus> subscribe(const GattCharacteristic& characteristic, Subscription kind,
                                NotificationHandler handler) noexcept override {
-    return guard<GattStatus>([&] { return inner_->subscribe(characteristic, kind, shield(std::move(handler))); });
+    return guard([&] { return inner_->subscribe(characteristic, kind, shield(std::move(handler))); });
   }
   WriteResult write(const GattCharacteristic& characteristic, std::span<const uint8_t> bytes,
                     WriteOption option) noexcept override {
-    try {
-      return inner_->write(characteristic, bytes, option);
-    } catch (...) {
-      return fail(caught_text());
-    }
+    return guard([&] { return inner_->write(characteristic, bytes, option); });
   }
   void close() noexcept override {
     try {
@@ -102,21 +99,21 @@ class GuardedPlatform final : public Platform {
     }
   }
   Result<std::unique_ptr<Scan>> start_scan(AdvertisementHandler handler) noexcept override {
-    return guard<std::unique_ptr<Scan>>([&]() -> Result<std::unique_ptr<Scan>> {
+    return guard([&]() -> Result<std::unique_ptr<Scan>> {
       auto scan = inner_->start_scan(shield(std::move(handler)));
       if (!scan) return scan.take_error();
       return std::unique_ptr<Scan>(std::make_unique<GuardedScan>(std::move(*scan)));
     });
   }
   Result<ConnectionPtr> open(uint64_t address) noexcept override {
-    return guard<ConnectionPtr>([&]() -> Result<ConnectionPtr> {
+    return guard([&]() -> Result<ConnectionPtr> {
       auto connection = inner_->open(address);
       if (!connection) return connection.take_error();
       return ConnectionPtr(std::make_shared<GuardedConnection>(std::move(*connection)));
     });
   }
   Result<PairedNames> paired_device_names() noexcept override {
-    return guard<PairedNames>([&] { return inner_->paired_device_names(); });
+    return guard([&] { return inner_->paired_device_names(); });
   }
 
  private:

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "common/hex.h"
 #include "common/text.h"
 #include "sys/process.h"
 
@@ -20,8 +21,6 @@ constexpr const char* kListingScript =
 constexpr int kMaxJsonDepth = 128;
 constexpr size_t kAddressDigits = 12;
 
-bool is_upper_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
 // The instance identifier carries the address after "DEV_" (BTHLE\DEV_C0FFEE01020A\...).
 std::optional<std::string> key_from_instance_id(std::string_view id) {
   std::string upper = to_upper_ascii(id);
@@ -29,7 +28,7 @@ std::optional<std::string> key_from_instance_id(std::string_view id) {
   if (marker == std::string::npos) return std::nullopt;
   size_t start = marker + 4;
   size_t end = start;
-  while (end < upper.size() && end - start < kAddressDigits && is_upper_hex(upper[end])) ++end;
+  while (end < upper.size() && end - start < kAddressDigits && is_hex_digit(upper[end])) ++end;
   if (end - start < kAddressDigits) return std::nullopt;
   return upper.substr(start, kAddressDigits);
 }
