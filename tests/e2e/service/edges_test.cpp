@@ -74,18 +74,5 @@ TEST(ServiceEdges, RequestsThatMustNotRunTheirRoute) {
   EXPECT_EQ(get_json(port, "/api/bind/get")["autoConnect"], false);
 }
 
-TEST(ServiceEdges, AllowedOriginsAreTheStartingProcesssOwn) {
-  TempDataDir data;
-  ServiceProcess service(bin_path("chair-service"), {}, {"CHAIR_ALLOWED_ORIGINS=http://127.0.0.1:41234"});
-  service.read_lines(3);
-  ASSERT_NE(service.port(), 0) << service.err();
-  auto from = [&](const std::string& origin) {
-    return raw_request(service.port(), "GET /api/devices HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: " + origin + "\r\n\r\n")
-        .status;
-  };
-  EXPECT_EQ(from("http://127.0.0.1:41234"), 200);
-  EXPECT_EQ(from("http://127.0.0.1:8000"), 403);
-}
-
 }  // namespace
 }  // namespace chair::test

@@ -44,7 +44,7 @@ struct Supervised : ServiceRig {
 
 TEST(AutoConnect, StaysQuietUntilTheBindingAndTheRadioAllowAnAttempt) {
   // While a row's blocker holds, the supervisor must not touch the chair; once it is lifted
-  // (for the scan rows) the next pass connects.
+  // (for the scan and Bluetooth rows) the next pass connects.
   struct Row {
     const char* name;
     std::optional<bind::BindConfig> file;
@@ -59,6 +59,9 @@ TEST(AutoConnect, StaysQuietUntilTheBindingAndTheRadioAllowAnAttempt) {
       // The scanning flag is set before the platform's scan starts: no attempt in between.
       {"scan begun, not yet started", bound_to(kChairText), [](ServiceRig& r) { r.svc().scanner().begin(); },
        [](ServiceRig& r) { r.svc().scanner().stop(); }},
+      {"Bluetooth unavailable", bound_to(kChairText),
+       [](ServiceRig& r) { r.fake->set_availability(ble::Availability::no_adapter("bluetoothd gone")); },
+       [](ServiceRig& r) { r.fake->set_availability({}); }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -70,8 +73,12 @@ TEST(AutoConnect, StaysQuietUntilTheBindingAndTheRadioAllowAnAttempt) {
 
     // About ten passes.
     std::this_thread::sleep_for(10 * fast_timings().autoconnect.pause);
-    for (const auto& record : rig.drained())
+    int told = 0;  // an unusable Bluetooth is told once, not at every pass
+    for (const auto& record : rig.drained()) {
       EXPECT_FALSE(phase_is("connecting")(record) || log_is(kAutoConnecting)(record)) << record;
+      told += log_starts("bluetooth unavailable: ")(record);
+    }
+    EXPECT_EQ(told, row.name == std::string("Bluetooth unavailable") ? 1 : 0);
     EXPECT_TRUE(rig.fake->connections().empty());
 
     if (row.lift) {

@@ -94,22 +94,6 @@ TEST(ScanRoutes, BluetoothStateIsToldWhenItChangesAndToNewStreams) {
   EXPECT_EQ(late.next(), R"({"type":"log","log":"bluetooth ready"})");
 }
 
-TEST(ScanRoutes, NoAutoConnectAttemptWhileBluetoothCannotBeUsed) {
-  ServiceRig rig(bound_to(kChairText));
-  add_answering_chair(*rig.fake);
-  rig.fake->set_availability(ble::Availability::no_adapter("bluetoothd gone"));
-  rig.start();
-  rig.svc().autoconnect().pass();
-  rig.svc().autoconnect().pass();
-  EXPECT_EQ(rig.fake->opens(), 0);
-  EXPECT_EQ(rig.drain(),
-            (std::vector<std::string>{"bluetooth", "log:bluetooth unavailable: 未检测到蓝牙适配器 (bluetoothd gone)"}));
-  rig.fake->set_availability({});
-  rig.svc().autoconnect().pass();
-  EXPECT_TRUE(rig.events->wait_for(status_is("connected")));
-  EXPECT_EQ(rig.fake->opens(), 1);
-}
-
 TEST(ScanRoutes, AFailedStartIsReportedAndLeavesScanningOff) {
   ScanRig rig;
   ASSERT_EQ(rig.call("/api/scan/start"), ok());

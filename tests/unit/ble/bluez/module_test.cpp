@@ -10,6 +10,7 @@
 
 #include "ble/bluez/module.h"
 #include "ble/platform/guarded.h"
+#include "sys/child.h"
 #include "sys/paths.h"
 #include "test_env.h"
 
@@ -38,19 +39,23 @@ TEST(BluezModule, ABrokenModuleReadsLikeAMissingOne) {
   EXPECT_THAT(built->availability().detail, ::testing::Not(StartsWith("Bluetooth backend not loaded")));
 }
 
+// Neither the module nor the service that chairctl and chair-panel start.
 TEST(BluezModule, NeverLoadedFromTheCurrentFolder) {
   if (std::system("unshare -m true 2>/dev/null") != 0) GTEST_SKIP() << "needs a mount namespace of its own";
   test::TempDir dir;
   std::ofstream(dir.file(kBluezModuleFile)) << "whatever lies here";
+  dir.script("chair-service", "exit 0");
   EXPECT_EXIT(
       {
         // Without /proc the program cannot tell where it is.
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0 || ::chdir(dir.path().c_str()) != 0)
           std::_Exit(2);
-        const bool installed =
-            bluez_module_path() == sys::installed_service_dir() / kBluezModuleFile && bluez_module_path().is_absolute();
-        std::_Exit(installed ? 0 : 1);
+        const std::filesystem::path installed = sys::installed_service_dir();
+        const bool ok = bluez_module_path() == installed / kBluezModuleFile && installed.is_absolute() &&
+                        sys::companion_program("chair-service", {"../libexec/chair-service"}) ==
+                            (installed / "chair-service").string();
+        std::_Exit(ok ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
